@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs everything a fresh machine lacks: the system libraries, a virtual
+# environment in .venv with the build and test tools, and the module itself.
+# Safe to run again: it only does what is missing, then rebuilds the module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_packages=(liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv)
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing system packages: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+PYTHON=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "== creating .venv with $($PYTHON --version)"
+  "$PYTHON" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja pytest abi3audit lmdb
+
+echo "== building the wheel"
+rm -rf dist
+.venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w dist .
+.venv/bin/python -m pip install -q --force-reinstall --no-deps dist/vossick_analysis-*.whl
+echo "== installed $(ls dist/*.whl)"

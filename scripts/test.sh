@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh or prepared machine: sets up, builds the wheel,
+# checks its stable ABI, runs the C++ unit tests, the Python tests, and a smoke
+# test of the same wheel under the oldest and newest other Pythons available.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+echo "== abi3audit"
+.venv/bin/abi3audit --strict --report dist/vossick_analysis-*.whl
+
+echo "== C++ unit tests"
+.venv/bin/cmake -S . -B build/tests -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+  -DVOSSICK_BUILD_TESTS=ON -DVOSSICK_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+.venv/bin/cmake --build build/tests -j2
+.venv/bin/ctest --test-dir build/tests --output-on-failure -j2
+
+echo "== Python tests"
+.venv/bin/python -m pytest -q tests/python
+
+echo "== the same wheel under other Pythons"
+bash scripts/smoke_other_pythons.sh

@@ -1,0 +1,69 @@
+// The frame every HeapDumpExplorer method shares: binding arguments by
+// position and keyword, converting them, and turning core errors into Python
+// exceptions exactly once.
+//
+// All functions here require the interpreter lock. Functions returning bool
+// return false with a Python exception set.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "bindings/python.h"
+#include "heap_dump_explorer/encodings.h"
+#include "heap_dump_explorer/result.h"
+
+namespace vossick::py {
+
+// A callable's parameters, all required, positional or keyword.
+struct Signature {
+  const char* display_name;  // "HeapDumpExplorer.get_object()"
+  const char* const* params;
+  size_t count;
+};
+
+// Binds a vectorcall argument vector into `out` (borrowed references, one per
+// parameter), raising the binding TypeErrors.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out);
+// The same for a classic (args tuple, kwargs dict) call.
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Raises the exception that a core error maps to; always returns nullptr.
+PyObject* raise_error(const Error& error);
+// The exception class for violated internal invariants (derives from BaseException).
+PyObject* panic_exception_type();
+
+// "'bytes' object is not an instance of 'str'" ("'None' is not ..." for None),
+// raised as TypeError prefixed with the parameter name.
+bool raise_wrong_class(const char* param, PyObject* value, const char* expected);
+// Re-raises a pending TypeError as "argument 'PARAM': " + its message; other
+// exception classes pass unchanged. Returns false.
+bool prefix_argument_error(const char* param);
+
+// Argument conversions.
+bool convert_str(const char* param, PyObject* value, std::string& out);
+bool convert_u64(const char* param, PyObject* value, uint64_t& out);
+bool convert_type(const char* param, PyObject* value, Type& out);
+bool convert_bool(const char* param, PyObject* value, bool& out);
+bool convert_optional_u64(const char* param, PyObject* value, std::optional<uint64_t>& out);
+bool convert_id_set(const char* param, PyObject* value, std::unordered_set<uint64_t>& out);
+
+// Shared access to a method's receiver for the length of one call. The
+// explorer is immutable, so access is never exclusive and never refused; the
+// count is what keeps it observable.
+class SharedAccess {
+ public:
+  explicit SharedAccess(Py_ssize_t& counter) : counter_(counter) { ++counter_; }
+  ~SharedAccess() { --counter_; }
+  SharedAccess(const SharedAccess&) = delete;
+  SharedAccess& operator=(const SharedAccess&) = delete;
+
+ private:
+  Py_ssize_t& counter_;
+};
+
+}  // namespace vossick::py
