@@ -1,0 +1,53 @@
+#include "heap_dump_explorer/primary.h"
+
+namespace vossick {
+
+Status put_record(const Transaction& txn, const Databases& dbs, const RawObjectRecord& record,
+                  std::string& scratch) {
+  scratch.clear();
+  write_record(record, scratch);
+  EncodedId key = encode_id(record.id);
+  return put_value(txn, dbs.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes),
+                   scratch);
+}
+
+template <class Record>
+Status decode_stored_record(std::string_view bytes, Record& out) {
+  Status status = parse_record(bytes, out);
+  if (!status.ok()) return Error::decoding(status.error().text());
+  return ok_status();
+}
+
+template <class Record>
+Result<bool> get_record_into(const Transaction& txn, const Databases& dbs, uint64_t id, Record& out) {
+  EncodedId key = encode_id(id);
+  VOSSICK_ASSIGN_OR_RETURN(
+      auto bytes,
+      get_value(txn, dbs.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes)));
+  if (!bytes) return false;
+  VOSSICK_TRY(decode_stored_record(*bytes, out));
+  return true;
+}
+
+template Status decode_stored_record(std::string_view, RawObjectRecord&);
+template Status decode_stored_record(std::string_view, ObjectRecordNoValue&);
+template Status decode_stored_record(std::string_view, ObjectSummary&);
+template Result<bool> get_record_into(const Transaction&, const Databases&, uint64_t, RawObjectRecord&);
+template Result<bool> get_record_into(const Transaction&, const Databases&, uint64_t, ObjectRecordNoValue&);
+template Result<bool> get_record_into(const Transaction&, const Databases&, uint64_t, ObjectSummary&);
+
+Result<PrimaryScan> PrimaryScan::open(const Transaction& txn, const Databases& dbs) {
+  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbs.primary));
+  return PrimaryScan(std::move(cursor));
+}
+
+Result<bool> PrimaryScan::next() {
+  VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor_.get(started_ ? MDB_NEXT : MDB_FIRST));
+  started_ = true;
+  if (!entry) return false;
+  VOSSICK_ASSIGN_OR_RETURN(current_id_, decode_id(entry->first));
+  current_value_ = entry->second;
+  return true;
+}
+
+}  // namespace vossick
