@@ -1,0 +1,25 @@
+// The post-import pass: rebuilds `type_summaries` from `types_size_index` and,
+// for every precision but NoEstimates, estimates every object's subtree size.
+// Everything it writes goes through one write transaction committed at the
+// end, so a pass takes effect completely or not at all.
+//
+// Thread safety: runs on the calling thread; waits for the environment's
+// writer lock, so callers must not hold other locks (the interpreter lock).
+#pragma once
+
+#include "heap_dump_explorer/explorer.h"
+
+namespace vossick {
+
+enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, kHigh = 3, kExact = 4 };
+
+Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision);
+
+// Estimates the subtree size of every object in `primary` with the estimator
+// that `precision` selects (not NoEstimates): rewrites each record's
+// `subtree_size` and indexes it in `types_subtree_size_index`, all through
+// `write_txn`, which it neither commits nor aborts.
+Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
+                                   EstimatorPrecision precision);
+
+}  // namespace vossick

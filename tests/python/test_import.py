@@ -1,0 +1,222 @@
+"""import_lines: what it stores, all-or-nothing failures, and concurrency."""
+import gc
+import threading
+
+import pytest
+
+import vossick_analysis as va
+from conftest import line
+
+NO = va.EstimatorPrecision.NoEstimates
+BAD_VALSIZE = "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size"
+
+
+def stored_primary(explorer, db_dir):
+    """Closes the explorer and returns primary's raw values, read through LMDB's own binding."""
+    lmdb = pytest.importorskip("lmdb")
+    del explorer
+    gc.collect()
+    env = lmdb.open(str(db_dir), max_dbs=7, readonly=True, lock=False)
+    try:
+        primary = env.open_db(b"primary", integerkey=True, create=False)
+        with env.begin() as txn:
+            return [value for _, value in txn.cursor(db=primary)]
+    finally:
+        env.close()
+
+
+def test_empty_import_commits_and_returns_none(explorer):
+    assert explorer.import_lines([], NO) is None
+    assert explorer.get_type_summaries() == []
+
+
+def test_records_are_stored_in_canonical_form(explorer, db_dir):
+    explorer.import_lines([
+        b'  {"size": 232, "module": "x", "references": [3, 3, 9], "type": "builtins.dict", "id": 7}  \n',
+        b'{"id":8,"type":"a\\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}',
+    ], NO)
+    assert stored_primary(explorer, db_dir) == [
+        b'{"id":7,"type":"builtins.dict","references":[3,3,9],"value":null,"size":232,"subtree_size":null}',
+        '{"id":8,"type":"a\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'.encode(),
+    ]
+
+
+def test_trailing_newline_and_absent_value_make_no_difference(tmp_path):
+    stored = []
+    for lines in ([b'{"id":1,"type":"T","references":[],"size":1}'],
+                  [b'{"id":1,"type":"T","references":[],"value":null,"size":1}\n']):
+        path = tmp_path / str(len(stored))
+        path.mkdir()
+        explorer = va.HeapDumpExplorer(str(path))
+        explorer.import_lines(lines, NO)
+        stored.append(stored_primary(explorer, path))
+    assert stored[0] == stored[1]
+
+
+def test_accepts_generators_tuples_files_and_bytes_subclasses(explorer, tmp_path):
+    class Line(bytes):
+        pass
+
+    dump = tmp_path / "dump.jsonl"
+    dump.write_bytes(line(3) + line(4))
+    explorer.import_lines((line(1),), NO)
+    explorer.import_lines((line(i) for i in [2]), NO)
+    with open(dump, "rb") as f:
+        explorer.import_lines(f, NO)
+    explorer.import_lines([Line(line(5))], NO)
+    assert explorer.get_count_for_type("All Types") == 5
+
+
+def test_calls_accumulate_and_pass_covers_everything(explorer):
+    explorer.import_lines([line(1, "T", size=10)], NO)
+    explorer.import_lines([line(2, "T", size=32)], NO)
+    rows = dict(explorer.get_type_summaries())
+    assert (rows["T"].count, rows["T"].total_size) == (2, 42)
+    assert (rows["All Types"].count, rows["All Types"].total_size) == (2, 42)
+
+
+def assert_unchanged(explorer):
+    assert explorer.get_object(1).size == 16
+    assert explorer.get_object(2) is None
+    assert explorer.get_count_for_type("All Types") == 1
+
+
+def failing_iterator():
+    yield line(2)
+    raise KeyError("from the iterator")
+
+
+@pytest.mark.parametrize("lines, error, message", [
+    ([line(2), line(3), "text"], TypeError, "'str' object is not an instance of 'bytes'"),
+    ([line(2), bytearray(line(3))], TypeError, "'bytearray' object is not an instance of 'bytes'"),
+    (failing_iterator(), KeyError, "'from the iterator'"),
+    (5, TypeError, "'int' object is not iterable"),
+    ([line(2), b""], RuntimeError, "EOF while parsing a value at line 1 column 0"),
+    ([line(2), b"\n"], RuntimeError, "EOF while parsing a value at line 2 column 0"),
+    ([line(2), b'{"id":3,"type":"T","references":[]}'], RuntimeError, "missing field `size` at line 1 column 35"),
+    ([line(2), line(3) + line(4)], RuntimeError, r"trailing characters at line 2 column 1"),
+    ([line(2), line(3, type="")], RuntimeError, BAD_VALSIZE),
+    ([line(2), line(3, type="x" * 512)], RuntimeError, BAD_VALSIZE),
+    ([line(2), line(3, references=[2**64])], RuntimeError, "invalid"),
+])
+def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, message):
+    explorer = make_explorer([line(1)])
+    with pytest.raises(error) as info:
+        explorer.import_lines(lines, NO)
+    assert message in str(info.value)
+    assert_unchanged(explorer)
+    explorer.import_lines([line(2)], NO)  # still usable
+    assert explorer.get_object(2) is not None
+
+
+def test_precision_is_checked_before_lines_are_read(explorer):
+    consumed = []
+
+    def lines():
+        consumed.append(1)
+        yield line(1)
+
+    with pytest.raises(TypeError):
+        explorer.import_lines(lines(), 4)
+    assert consumed == []
+
+
+def test_type_name_at_the_key_limit_and_extreme_ids(explorer):
+    top = 2**64 - 1
+    explorer.import_lines([line(top, type="x" * 511, references=[0]), line(0, references=[top])], NO)
+    assert explorer.get_object(top).type == "x" * 511
+    assert explorer.get_object(top).references[0].id == 0
+    assert [r.id for r in explorer.get_object(0).referrers] == [top]
+
+
+def test_reverse_edges_of_dangling_and_repeated_references(explorer):
+    explorer.import_lines([line(1, references=[5, 5, 5])], NO)
+    with pytest.raises(RuntimeError, match="^error while decoding: Decoding error: Missing record for ID 5$"):
+        explorer.get_object(1)
+    explorer.import_lines([line(5)], NO)
+    assert [r.id for r in explorer.get_object(5).referrers] == [1]
+    assert [r.id for r in explorer.get_object(1).references] == [5, 5, 5]
+
+
+def test_reimporting_a_record_keeps_one_copy_of_each_index_entry(explorer):
+    explorer.import_lines([line(1, "T", size=8)], NO)
+    explorer.import_lines([line(1, "T", size=8)], NO)
+    assert explorer.get_count_for_type("T") == 1
+    assert [s.id for s in explorer.get_objects_by_type("T", None)] == [1]
+
+
+def test_a_type_named_all_types_shares_the_pseudo_type(explorer):
+    explorer.import_lines([line(1, "All Types"), line(2, "T")], NO)
+    assert [s.id for s in explorer.get_objects_by_type("All Types", None)] == [1, 2]
+    assert explorer.get_count_for_type("All Types") == 2
+
+
+# ---- concurrency --------------------------------------------------------------
+
+def test_queries_run_during_an_import_and_see_the_last_commit(explorer):
+    explorer.import_lines([line(1)], NO)
+    inside = threading.Event()
+    release = threading.Event()
+    seen = {}
+
+    def slow_lines():
+        yield line(2)
+        inside.set()
+        release.wait(10)
+        yield line(3)
+
+    def importer():
+        explorer.import_lines(slow_lines(), NO)
+
+    thread = threading.Thread(target=importer)
+    thread.start()
+    assert inside.wait(10)
+    seen["during"] = (explorer.get_object(2), explorer.get_count_for_type("All Types"))
+    release.set()
+    thread.join(10)
+    assert not thread.is_alive()
+    assert seen["during"] == (None, 1)
+    assert explorer.get_count_for_type("All Types") == 3
+
+
+def test_two_threads_importing_at_once_are_serialised_without_deadlock(explorer):
+    first_inside = threading.Event()
+    release = threading.Event()
+    errors = []
+
+    def first_lines():
+        yield line(1)
+        first_inside.set()
+        release.wait(10)
+        yield line(2)
+
+    def run(lines):
+        try:
+            explorer.import_lines(lines, NO)
+        except BaseException as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    first = threading.Thread(target=run, args=(first_lines(),))
+    first.start()
+    assert first_inside.wait(10)
+    second = threading.Thread(target=run, args=([line(3), line(4)],))
+    second.start()
+    second.join(0.5)
+    assert second.is_alive()  # waits for the first import's write transaction
+    release.set()
+    first.join(10)
+    second.join(10)
+    assert not first.is_alive() and not second.is_alive()
+    assert errors == []
+    assert explorer.get_count_for_type("All Types") == 4
+
+
+def test_an_import_nested_in_the_iterator_is_refused(explorer):
+    def lines():
+        yield line(1)
+        explorer.import_lines([line(2)], NO)
+        yield line(3)
+
+    with pytest.raises(RuntimeError, match="already open on this thread"):
+        explorer.import_lines(lines(), NO)
+    assert explorer.get_type_summaries() == []
