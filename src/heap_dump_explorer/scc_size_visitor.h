@@ -1,0 +1,107 @@
+// The visitor that presents the object graph stored in `primary` to the SCC
+// traversal and writes every object's estimated subtree size back.
+//
+// Subtree size: the total `size` of every object reachable along references,
+// the object itself included, each counted once. References to ids without a
+// record are ignored, and objects of type "builtins.module" are not entered
+// through a reference (a module is still a root of its own).
+//
+// Reads (roots and successors) go through `read_txn`, a snapshot taken before
+// the pass, so the traversal never sees the pass's own writes; every write,
+// and the reads of emit_result, go through `write_txn`.
+//
+// Thread safety: single-threaded; used only on the thread of the post-import pass.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "heap_dump_explorer/primary.h"
+#include "heap_dump_explorer/records.h"
+#include "heap_dump_explorer/storage.h"
+#include "tarjan/u64_hash_map.h"
+
+namespace vossick {
+
+inline constexpr std::string_view kModuleTypeName = "builtins.module";
+
+template <class Estimator>
+class StronglyConnectedComponentsVisitor {
+ public:
+  using Node = ObjectRecordNoValue;
+  using SccValue = Estimator;
+
+  StronglyConnectedComponentsVisitor(const Databases& dbs, const Transaction& read_txn,
+                                     const Transaction& write_txn, PrimaryScan primary_iter)
+      : dbs_(dbs), read_txn_(read_txn), write_txn_(write_txn), primary_iter_(std::move(primary_iter)) {}
+
+  // Roots in ascending id order, skipping what the traversal has visited.
+  template <class IsVisited>
+  Result<std::optional<Node>> next_unvisited_node(const IsVisited& is_visited) {
+    for (;;) {
+      VOSSICK_ASSIGN_OR_RETURN(bool more, primary_iter_.next());
+      if (!more) return std::optional<Node>();
+      if (is_visited(primary_iter_.current_id())) continue;
+      Node node;
+      VOSSICK_TRY(decode_stored_record(primary_iter_.current_value(), node));
+      return std::optional<Node>(std::move(node));
+    }
+  }
+
+  // The records of `node`'s references, in order, leaving out ids without a
+  // record and module objects. Self references and repeats stay.
+  Result<std::vector<Node>> get_successors(const Node& node) {
+    std::vector<Node> successors;
+    successors.reserve(node.references.size());
+    for (uint64_t id : node.references) {
+      if (module_ids_.contains(id)) continue;
+      Node successor;
+      VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(read_txn_, dbs_, id, successor));
+      if (!found) continue;
+      if (successor.type == kModuleTypeName) {
+        module_ids_.try_emplace(id, Unit{});
+        continue;
+      }
+      successors.push_back(std::move(successor));
+    }
+    return successors;
+  }
+
+  uint64_t node_id(const Node& node) const { return node.id; }
+  uint64_t node_value(const Node& node) const { return node.size; }
+
+  void include(Estimator& accumulator, const Estimator& other) const { accumulator.include(other); }
+
+  Estimator add_node_value_to_scc_value(uint64_t node_value_sum, uint64_t scc_index,
+                                        const std::optional<Estimator>& scc_value) {
+    Estimator value = scc_value ? *scc_value : Estimator::empty();
+    value.add_in_place(scc_index, node_value_sum);
+    return value;
+  }
+
+  Status emit_result(uint64_t member_id, uint64_t /*node_value_sum*/, const Estimator& scc_value) {
+    VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
+    if (!found) return Error::decoding("Missing record for node ID " + std::to_string(member_id));
+    const uint64_t estimate = scc_value.estimate();
+    record_.subtree_size = estimate;
+    VOSSICK_TRY(put_record(write_txn_, dbs_, record_, scratch_));
+    const SizeIndexEntry entry{estimate, member_id};
+    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
+    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry));
+    return ok_status();
+  }
+
+ private:
+  struct Unit {};
+
+  U64HashMap<Unit> module_ids_;
+  const Databases& dbs_;
+  const Transaction& read_txn_;
+  const Transaction& write_txn_;
+  PrimaryScan primary_iter_;
+  RawObjectRecord record_;  // reused by emit_result
+  std::string scratch_;
+};
+
+}  // namespace vossick
