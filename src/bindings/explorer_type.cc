@@ -1,0 +1,291 @@
+#include "bindings/explorer_type.h"
+
+#include <atomic>
+
+#include "bindings/method_frame.h"
+#include "bindings/value_classes.h"
+#include "heap_dump_explorer/graph_queries.h"
+#include "heap_dump_explorer/import.h"
+#include "heap_dump_explorer/post_import.h"
+#include "heap_dump_explorer/queries.h"
+
+namespace vossick::py {
+
+namespace {
+
+struct ExplorerObject {
+  PyObject_HEAD
+  Explorer* core;
+  Py_ssize_t active_calls;  // calls holding shared access; changed only under the interpreter lock
+};
+
+ExplorerObject* as_explorer(PyObject* self) { return reinterpret_cast<ExplorerObject*>(self); }
+
+// Runs the shared frame: binds the arguments, takes shared access and runs
+// `body(explorer, bound_arguments)`, which converts its arguments in order and
+// returns the result or nullptr with an exception set.
+template <size_t N, class Body>
+PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N],
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  PyObject* bound[N];
+  if (!bind_arguments(Signature{display_name, params, N}, args, nargs, kwnames, bound)) return nullptr;
+  ExplorerObject* explorer = as_explorer(self);
+  SharedAccess access(explorer->active_calls);
+  return body(static_cast<const Explorer&>(*explorer->core), bound);
+}
+
+// Converts a core result with `convert`, or raises its error.
+template <class T, class Convert>
+PyObject* finish(Result<T>&& result, Convert&& convert) {
+  if (!result.ok()) return raise_error(result.error());
+  return convert(std::move(result).value());
+}
+
+PyObject* summaries_to_python(std::vector<ObjectSummary>&& summaries) { return to_python(summaries); }
+
+// ---- import ----------------------------------------------------------------
+
+PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"lines", "estimator_precision"};
+  return run_method(self, "HeapDumpExplorer.import_lines()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    int precision = 0;
+    if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
+
+    // Waiting for the writer lock without the interpreter lock lets another
+    // thread's import, which may be inside Python code, finish and commit.
+    Result<ImportSession> begun = [&] {
+      ReleasedInterpreterLock unlocked;
+      return ImportSession::begin(explorer);
+    }();
+    if (!begun.ok()) return raise_error(begun.error());
+    ImportSession& session = begun.value();
+
+    Ref iterator(PyObject_GetIter(arg[0]));
+    if (!iterator) return nullptr;
+    while (Ref item{PyIter_Next(iterator.get())}) {
+      if (!PyBytes_Check(item.get())) {
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item.get())), "__qualname__"));
+        if (!name) return nullptr;
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", name.get());
+        return nullptr;
+      }
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
+      Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
+      if (!added.ok()) return raise_error(added.error());
+    }
+    if (PyErr_Occurred()) return nullptr;
+
+    Status done = [&]() -> Status {
+      ReleasedInterpreterLock unlocked;
+      VOSSICK_TRY(session.commit());
+      return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision));
+    }();
+    if (!done.ok()) return raise_error(done.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- object lookup ----------------------------------------------------------
+
+PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"obj_id"};
+  return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    uint64_t id = 0;
+    if (!convert_u64("obj_id", arg[0], id)) return nullptr;
+    return finish(vossick::get_object(explorer, id), [](std::optional<ObjectRecord>&& record) -> PyObject* {
+      if (!record) Py_RETURN_NONE;
+      return to_python(std::move(*record));
+    });
+  });
+}
+
+// ---- type listings ----------------------------------------------------------
+
+PyObject* get_type_summaries(PyObject* self, PyObject*) {
+  ExplorerObject* explorer = as_explorer(self);
+  SharedAccess access(explorer->active_calls);
+  return finish(vossick::get_type_summaries(*explorer->core), [](auto&& rows) -> PyObject* {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      std::string_view name = rows[i].first.display();
+      Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+      Ref summary(text ? to_python(rows[i].second) : nullptr);
+      if (!summary) return nullptr;
+      PyObject* pair = PyTuple_Pack(2, text.get(), summary.get());
+      if (pair == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
+PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"typename"};
+  return run_method(self, "HeapDumpExplorer.get_count_for_type()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    Type type;
+    if (!convert_type("typename", arg[0], type)) return nullptr;
+    return finish(vossick::get_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
+  });
+}
+
+PyObject* get_page_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"typename"};
+  return run_method(self, "HeapDumpExplorer.get_page_count_for_type()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    Type type;
+    if (!convert_type("typename", arg[0], type)) return nullptr;
+    return finish(vossick::get_page_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
+  });
+}
+
+PyObject* get_objects_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"typename", "page"};
+  return run_method(self, "HeapDumpExplorer.get_objects_by_type()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    Type type;
+    std::optional<uint64_t> page;
+    if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page)) return nullptr;
+    return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
+  });
+}
+
+PyObject* get_objects_by_type_ordered_by_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+  static const char* const params[] = {"type", "subtree_size", "page"};
+  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_size()", params, args, nargs,
+                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    Type type;
+    bool subtree_size = false;
+    std::optional<uint64_t> page;
+    if (!convert_type("type", arg[0], type) || !convert_bool("subtree_size", arg[1], subtree_size) ||
+        !convert_optional_u64("page", arg[2], page)) {
+      return nullptr;
+    }
+    return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
+                  summaries_to_python);
+  });
+}
+
+// ---- graph queries ------------------------------------------------------------
+
+PyObject* find_path_between_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"start_id", "end_id", "avoiding_ids"};
+  return run_method(self, "HeapDumpExplorer.find_path_between_objects()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    uint64_t start_id = 0;
+    uint64_t end_id = 0;
+    std::unordered_set<uint64_t> avoiding_ids;
+    if (!convert_u64("start_id", arg[0], start_id) || !convert_u64("end_id", arg[1], end_id) ||
+        !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
+      return nullptr;
+    }
+    return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
+                  [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
+                    if (!path) Py_RETURN_NONE;
+                    return to_python(*path);
+                  });
+  });
+}
+
+PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) {
+  static const char* const params[] = {"obj_id1", "obj_id2"};
+  return run_method(self, "HeapDumpExplorer.find_largest_common_reachable_object()", params, args, nargs,
+                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    uint64_t obj_id1 = 0;
+    uint64_t obj_id2 = 0;
+    if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2)) return nullptr;
+    return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
+                  [](std::optional<uint64_t>&& id) -> PyObject* {
+                    if (!id) Py_RETURN_NONE;
+                    return PyLong_FromUnsignedLongLong(*id);
+                  });
+  });
+}
+
+// ---- the class --------------------------------------------------------------
+
+#define FASTCALL_METHOD(name, signature, doc)                                                  \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
+   #name signature "\n--\n\n" doc}
+
+PyMethodDef explorer_methods[] = {
+    FASTCALL_METHOD(import_lines, "($self, lines, estimator_precision)",
+                    "Import JSONL heap records and build the requested secondary indexes."),
+    FASTCALL_METHOD(get_object, "($self, obj_id)", "Return one object with expanded references and referrers."),
+    {"get_type_summaries", get_type_summaries, METH_NOARGS,
+     "get_type_summaries($self)\n--\n\nReturn summary rows for every known type."},
+    FASTCALL_METHOD(get_count_for_type, "($self, typename)", "Return the number of objects recorded for one type."),
+    FASTCALL_METHOD(get_page_count_for_type, "($self, typename)", "Return the number of result pages for one type."),
+    FASTCALL_METHOD(get_objects_by_type, "($self, typename, page)",
+                    "Return one page of objects for a type in id order."),
+    FASTCALL_METHOD(get_objects_by_type_ordered_by_size, "($self, type, subtree_size, page)",
+                    "Return one page of objects ordered by direct size or estimated subtree size."),
+    FASTCALL_METHOD(find_path_between_objects, "($self, start_id, end_id, avoiding_ids)",
+                    "Find one reference path between two objects, optionally skipping specific IDs."),
+    FASTCALL_METHOD(find_largest_common_reachable_object, "($self, obj_id1, obj_id2)",
+                    "Find the largest object reachable from both of a pair of objects"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL_METHOD
+
+PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* const params[] = {"db_path"};
+  PyObject* bound[1];
+  if (!bind_arguments(Signature{"HeapDumpExplorer.__new__()", params, 1}, args, kwargs, bound)) return nullptr;
+  std::string path;
+  if (!convert_str("db_path", bound[0], path)) return nullptr;
+  Result<Explorer> opened = Explorer::open(path);
+  if (!opened.ok()) return raise_error(opened.error());
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;  // `opened` closes the environment
+  as_explorer(self)->core = new Explorer(std::move(opened).value());
+  as_explorer(self)->active_calls = 0;
+  return self;
+}
+
+void explorer_dealloc(PyObject* self) {
+  // Closes the environment and frees its directory for a later explorer.
+  delete as_explorer(self)->core;
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot explorer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("HeapDumpExplorer(db_path)\n--\n\n"
+                                  "LMDB-backed explorer for heap dumps produced by the Python dumper.")},
+    {Py_tp_new, reinterpret_cast<void*>(explorer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(explorer_dealloc)},
+    {Py_tp_methods, explorer_methods},
+    {0, nullptr},
+};
+
+PyType_Spec explorer_spec = {"builtins.HeapDumpExplorer", sizeof(ExplorerObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, explorer_slots};
+
+std::atomic<PyObject*> explorer_type_cell{nullptr};
+
+}  // namespace
+
+PyObject* heap_dump_explorer_type() {
+  if (PyObject* existing = explorer_type_cell.load(std::memory_order_acquire)) return existing;
+  PyObject* type = PyType_FromSpec(&explorer_spec);
+  if (type == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!explorer_type_cell.compare_exchange_strong(expected, type)) {
+    Py_DECREF(type);
+    return expected;
+  }
+  return type;
+}
+
+}  // namespace vossick::py
