@@ -1,50 +1,58 @@
-"""End-to-end demonstration: dump a real program's heap, import it, and report."""
+"""End-to-end demonstration: dump a real program's heap, import it, and report.
+
+The sample program builds a cache of customers and orders (with cycles) and a
+2 MB buffer, then dumps its own heap. The report answers: which types use the
+memory, which objects hold the most, what holds the buffer, and how the main
+module keeps it alive.
+"""
+
 import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import vossick_analysis as va
+from vossick_report import main as report
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def human(n):
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if n < 1024 or unit == "GiB":
-            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024
+def section(title: str) -> None:
+    print(f"\n== {title}", flush=True)
 
 
-def main():
+def run(*args: str) -> None:
+    if report(list(args)) != 0:
+        raise SystemExit(f"report failed: {args}")
+    sys.stdout.flush()
+
+
+def main() -> None:
     with tempfile.TemporaryDirectory() as work:
-        dump_path = os.path.join(work, "heap.jsonl")
-        subprocess.run([sys.executable, os.path.join(HERE, "sample_program.py"), dump_path], check=True)
+        dump = os.path.join(work, "heap.jsonl")
+        db = os.path.join(work, "db")
+        section("dump the heap of examples/sample_program.py")
+        subprocess.run([sys.executable, os.path.join(HERE, "sample_program.py"), dump], check=True)
 
-        db_path = os.path.join(work, "db")
-        os.mkdir(db_path)
-        explorer = va.HeapDumpExplorer(db_path)
-        started = time.perf_counter()
-        with open(dump_path, "rb") as lines:
-            explorer.import_lines(lines, va.EstimatorPrecision.NoEstimates)
-        elapsed = time.perf_counter() - started
+        section("python -m vossick_report DB import heap.jsonl --precision exact")
+        run(db, "import", dump, "--precision", "exact")
 
-        rows = explorer.get_type_summaries()
-        totals = dict(rows)["All Types"]
-        print(f"\nimported {totals.count} objects of {len(rows) - 1} types "
-              f"({human(totals.total_size)}) in {elapsed:.2f} s")
+        section("types by total size")
+        run(db, "types", "--limit", "8")
+        section("largest objects by subtree size (what they keep alive)")
+        run(db, "largest", "--by", "subtree", "--limit", "6")
+        section("largest objects by direct size")
+        run(db, "largest", "--limit", "4")
 
-        print("\ntop types by total size")
-        top = sorted((r for r in rows if r[0] != "All Types"), key=lambda r: -r[1].total_size)[:8]
-        for name, summary in top:
-            print(f"  {name:<40} {summary.count:>8} objects {human(summary.total_size):>12}")
+        explorer = va.HeapDumpExplorer(db)
+        blob = explorer.get_objects_by_type_ordered_by_size("builtins.bytearray", False, 0)[0]
+        main_module = next(m for m in explorer.get_objects_by_type("builtins.module", None) if m.value == "__main__")
+        del explorer  # the report opens the database itself; one explorer per directory per process
 
-        print("\nlargest objects by direct size, with who holds them")
-        for summary in explorer.get_objects_by_type_ordered_by_size("All Types", False, 0)[:5]:
-            record = explorer.get_object(summary.id)
-            holders = ", ".join(f"{r.type}#{r.id}" for r in record.referrers[:3]) or "(no referrers)"
-            print(f"  {summary.type:<28} {human(summary.size):>12}  held by {holders}")
+        section(f"the 2 MB buffer {blob.id} and who holds it")
+        run(db, "object", str(blob.id), "--limit", "5")
+        section("how the __main__ module keeps it alive")
+        run(db, "path", str(main_module.id), str(blob.id))
 
 
 if __name__ == "__main__":

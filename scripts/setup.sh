@@ -24,7 +24,7 @@ if [ ! -x .venv/bin/python ]; then
   "$PYTHON" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja pytest abi3audit lmdb
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja pytest abi3audit lmdb mypy
 
 echo "== building the wheel"
 rm -rf dist

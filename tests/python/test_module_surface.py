@@ -76,7 +76,7 @@ def test_value_class_docstrings():
     assert va.ObjectRecord.__doc__ == "Full object record including references and referrers."
 
 
-@pytest.mark.parametrize("value, name", enumerate(["NoEstimates", "Low", "Medium", "High", "Exact"]))
+@pytest.mark.parametrize("value, name", list(enumerate(["NoEstimates", "Low", "Medium", "High", "Exact"])))
 def test_precision_members(value, name):
     member = getattr(va.EstimatorPrecision, name)
     assert isinstance(member, va.EstimatorPrecision)

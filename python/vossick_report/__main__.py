@@ -1,0 +1,5 @@
+import sys
+
+from vossick_report.cli import main
+
+sys.exit(main())

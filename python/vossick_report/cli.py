@@ -1,0 +1,257 @@
+"""The ``python -m vossick_report DB_DIR <command>`` command line."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any
+
+import vossick_analysis as va
+
+from vossick_report.formatting import format_size, render_table, shorten
+from vossick_report.progress import with_progress
+
+PRECISIONS = {
+    "none": va.EstimatorPrecision.NoEstimates,
+    "low": va.EstimatorPrecision.Low,
+    "medium": va.EstimatorPrecision.Medium,
+    "high": va.EstimatorPrecision.High,
+    "exact": va.EstimatorPrecision.Exact,
+}
+ALL_TYPES = "All Types"
+
+
+class UsageError(Exception):
+    """A mistake of the caller, reported without a traceback."""
+
+
+def _object_id(text: str) -> int:
+    try:
+        value = int(text, 0)  # decimal, or 0x... as id() prints in hex elsewhere
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an object id: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"object id out of range: {text}")
+    return value
+
+
+def _summary_json(summary: va.ObjectSummary) -> dict[str, Any]:
+    return {
+        "id": summary.id,
+        "type": summary.type,
+        "value": summary.value,
+        "size": summary.size,
+        "subtree_size": summary.subtree_size,
+    }
+
+
+def _summary_rows(summaries: Sequence[va.ObjectSummary]) -> list[list[object]]:
+    return [
+        [s.id, s.type, format_size(s.size), format_size(s.subtree_size), shorten(s.value)]
+        for s in summaries
+    ]
+
+
+_SUMMARY_HEADERS = ["id", "type", "size", "subtree", "value"]
+_SUMMARY_RIGHT = [True, False, True, True, False]
+
+
+def _open(db_dir: str, create: bool = False) -> va.HeapDumpExplorer:
+    if create:
+        os.makedirs(db_dir, exist_ok=True)
+    elif not os.path.exists(os.path.join(db_dir, "data.mdb")):
+        raise UsageError(f"no database in {db_dir}; create one with: python -m vossick_report {db_dir} import DUMP_FILE")
+    return va.HeapDumpExplorer(db_dir)
+
+
+def cmd_import(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    precision = PRECISIONS[options.precision]
+    started = time.perf_counter()
+    with open(options.dump_file, "rb") as dump:
+        lines = with_progress(dump) if not options.quiet else dump
+        if not options.quiet:
+            print(f"importing {options.dump_file} (subtree sizes: {options.precision})", file=sys.stderr)
+        explorer.import_lines(lines, precision)
+    seconds = time.perf_counter() - started
+    total = dict(explorer.get_type_summaries()).get(ALL_TYPES)
+    result = {
+        "objects": total.count if total else 0,
+        "total_size": total.total_size if total else 0,
+        "precision": options.precision,
+        "seconds": round(seconds, 3),
+    }
+    if options.json:
+        return result
+    return (
+        f"{result['objects']:,} objects, {format_size(result['total_size'])} in the database; "
+        f"import and subtree sizes took {seconds:.2f} s"
+    )
+
+
+def cmd_types(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    rows = explorer.get_type_summaries()
+    grand = dict(rows).get(ALL_TYPES)
+    grand_size = grand.total_size if grand else 0
+    keys = {
+        "size": lambda r: (-r[1].total_size, r[0]),
+        "count": lambda r: (-r[1].count, r[0]),
+        "name": lambda r: r[0],
+    }
+    table = sorted((r for r in rows if r[0] != ALL_TYPES), key=keys[options.sort])
+    shown = table[: options.limit] if options.limit else table
+    if options.json:
+        return [{"type": name, "count": s.count, "total_size": s.total_size} for name, s in shown]
+    body = [
+        [name, f"{s.count:,}", format_size(s.total_size), f"{100 * s.total_size / grand_size:.1f}%" if grand_size else "-"]
+        for name, s in shown
+    ]
+    text = render_table(["type", "count", "total size", "share"], body, [False, True, True, True])
+    if grand:
+        text += f"\n\n{len(table):,} types, {grand.count:,} objects, {format_size(grand.total_size)}"
+        if len(shown) < len(table):
+            text += f" ({len(table) - len(shown):,} types not shown; --limit 0 shows all)"
+    return text
+
+
+def cmd_largest(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    by_subtree = options.by == "subtree"
+    type_name = options.type or ALL_TYPES
+    summaries = explorer.get_objects_by_type_ordered_by_size(type_name, by_subtree, 0)[: options.limit]
+    if options.json:
+        return [_summary_json(s) for s in summaries]
+    if not summaries:
+        if by_subtree and explorer.get_count_for_type(type_name):
+            return "no subtree sizes in this database (import with --precision low, medium, high or exact)"
+        return f"no objects of type {type_name}"
+    return render_table(_SUMMARY_HEADERS, _summary_rows(summaries), _SUMMARY_RIGHT)
+
+
+def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    record = explorer.get_object(options.id)
+    if record is None:
+        raise UsageError(f"no object with id {options.id}")
+    references, referrers = record.references, record.referrers
+    if options.json:
+        return {
+            "id": record.id,
+            "type": record.type,
+            "value": record.value,
+            "size": record.size,
+            "subtree_size": record.subtree_size,
+            "references": [_summary_json(s) for s in references],
+            "referrers": [_summary_json(s) for s in referrers],
+        }
+    head = render_table(
+        ["id", "type", "size", "subtree", "value"],
+        [[record.id, record.type, format_size(record.size), format_size(record.subtree_size), shorten(record.value, 60)]],
+        _SUMMARY_RIGHT,
+    )
+    parts = [head]
+    for title, summaries in (("referrers", referrers), ("references", references)):
+        shown = summaries[: options.limit] if options.limit else summaries
+        more = f", {len(summaries) - len(shown):,} not shown" if len(shown) < len(summaries) else ""
+        parts.append(f"\n{title} ({len(summaries):,}{more})")
+        if shown:
+            parts.append(render_table(_SUMMARY_HEADERS, _summary_rows(shown), _SUMMARY_RIGHT))
+    return "\n".join(parts)
+
+
+def cmd_path(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    path = explorer.find_path_between_objects(options.start, options.end, frozenset(options.avoid))
+    if options.json:
+        return None if path is None else [_summary_json(s) for s in path]
+    if path is None:
+        return f"no path of references leads from {options.start} to {options.end}"
+    rows = [[step] + row for step, row in enumerate(_summary_rows(path))]
+    return render_table(["step"] + _SUMMARY_HEADERS, rows, [True] + _SUMMARY_RIGHT)
+
+
+def cmd_common(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    common = explorer.find_largest_common_reachable_object(options.id1, options.id2)
+    if common is None:
+        return None if options.json else f"{options.id1} and {options.id2} reach no object in common"
+    record = explorer.get_object(common)
+    assert record is not None
+    summary = {
+        "id": record.id, "type": record.type, "value": record.value,
+        "size": record.size, "subtree_size": record.subtree_size,
+    }
+    if options.json:
+        return summary
+    row = [record.id, record.type, format_size(record.size), format_size(record.subtree_size), shorten(record.value)]
+    return render_table(_SUMMARY_HEADERS, [row], _SUMMARY_RIGHT)
+
+
+def _parser() -> argparse.ArgumentParser:
+    # --json is accepted before or after the command; SUPPRESS keeps the
+    # subcommand's default from overwriting a value given before it.
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="print JSON for scripts")
+    parser = argparse.ArgumentParser(
+        prog="python -m vossick_report",
+        description="Reports over a heap dump imported into a vossick_analysis database.",
+        parents=[common],
+    )
+    parser.add_argument("db_dir", metavar="DB_DIR", help="the database directory")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    imp = commands.add_parser("import", parents=[common], help="import a dump file (created if missing)")
+    imp.add_argument("dump_file", metavar="DUMP_FILE")
+    imp.add_argument("--precision", choices=list(PRECISIONS), default="exact",
+                     help="subtree-size estimation (default: exact)")
+    imp.add_argument("--quiet", action="store_true", help="no progress bar")
+    imp.set_defaults(run=cmd_import, create=True)
+
+    types = commands.add_parser("types", parents=[common], help="object count and total size per type")
+    types.add_argument("--sort", choices=["size", "count", "name"], default="size")
+    types.add_argument("--limit", type=int, default=30, help="rows to show (0: all; default 30)")
+    types.set_defaults(run=cmd_types)
+
+    largest = commands.add_parser("largest", parents=[common], help="the largest objects")
+    largest.add_argument("--by", choices=["size", "subtree"], default="size", help="direct size or subtree size")
+    largest.add_argument("--type", help="only objects of this type")
+    largest.add_argument("--limit", type=int, default=20)
+    largest.set_defaults(run=cmd_largest)
+
+    obj = commands.add_parser("object", parents=[common], help="one object with its referrers and references")
+    obj.add_argument("id", type=_object_id)
+    obj.add_argument("--limit", type=int, default=20, help="rows per list (0: all; default 20)")
+    obj.set_defaults(run=cmd_object)
+
+    path = commands.add_parser("path", parents=[common], help="a shortest chain of references from START to END")
+    path.add_argument("start", type=_object_id, metavar="START")
+    path.add_argument("end", type=_object_id, metavar="END")
+    path.add_argument("--avoid", type=_object_id, action="append", default=[], metavar="ID",
+                      help="do not pass through this object (repeatable)")
+    path.set_defaults(run=cmd_path)
+
+    common_cmd = commands.add_parser("common", parents=[common], help="the largest object both IDs reach")
+    common_cmd.add_argument("id1", type=_object_id, metavar="ID1")
+    common_cmd.add_argument("id2", type=_object_id, metavar="ID2")
+    common_cmd.set_defaults(run=cmd_common)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    options = _parser().parse_args(argv)
+    options.json = getattr(options, "json", False)
+    try:
+        explorer = _open(options.db_dir, create=getattr(options, "create", False))
+        result = options.run(explorer, options)
+    except (UsageError, RuntimeError, OSError) as error:
+        print(f"vossick_report: error: {error}", file=sys.stderr)
+        return 1
+    try:
+        if options.json:
+            json.dump(result, sys.stdout, indent=2)
+            sys.stdout.write("\n")
+        else:
+            print(result)
+        sys.stdout.flush()
+    except BrokenPipeError:  # e.g. piped into head: not an error
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0

@@ -1,0 +1,212 @@
+"""The report tool over a real dump: import with a progress bar, then every command
+as text with aligned columns and as --json."""
+
+import io
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from vossick_report import format_size, render_table, with_progress
+from vossick_report.cli import main
+
+PROGRAM = textwrap.dedent(
+    """
+    import sys
+    import vossick_dump
+
+    class Cache:
+        def __init__(self):
+            self.entries = {}
+
+    class Entry:
+        def __init__(self, key, cache):
+            self.key = key
+            self.payload = bytearray(1000 + key)
+            self.cache = cache  # back reference: a cycle through the cache
+
+    cache = Cache()
+    for key in range(200):
+        cache.entries[key] = Entry(key, cache)
+    vossick_dump.dump_to_path(sys.argv[1], progress=False)
+    """
+)
+
+
+@pytest.fixture(scope="module")
+def imported(tmp_path_factory):
+    """(db_dir, import stderr, import stdout) of a real dump imported with Exact sizes."""
+    work = tmp_path_factory.mktemp("report")
+    program = work / "program.py"
+    program.write_text(PROGRAM)
+    dump = work / "heap.jsonl"
+    subprocess.run([sys.executable, str(program), str(dump)], check=True, timeout=60)
+    db = work / "db"  # created by the import command
+    done = subprocess.run(
+        [sys.executable, "-m", "vossick_report", str(db), "import", str(dump), "--precision", "exact", "--json"],
+        capture_output=True, text=True, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    return str(db), done.stderr, json.loads(done.stdout)
+
+
+def run(capsys, *args):
+    status = main(list(args))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def run_json(capsys, *args):
+    status, out, err = run(capsys, *args, "--json")
+    assert status == 0, err
+    return json.loads(out)
+
+
+def assert_aligned(table):
+    """Every row of a table has its column gaps where the rule line has them."""
+    lines = table.splitlines()
+    rule = lines[1]
+    assert set(rule) <= {"-", " "}
+    gaps = [i for i, c in enumerate(rule) if c == " "]
+    for row in lines[:1] + lines[2:]:
+        assert all(i >= len(row) or row[i] == " " for i in gaps), row
+
+
+def test_import_shows_progress_and_counts(imported):
+    _, stderr, result = imported
+    assert "100%" in stderr and "lines" in stderr
+    assert result["precision"] == "exact" and result["objects"] > 600
+
+
+def test_types_table_and_json(imported, capsys):
+    db = imported[0]
+    rows = run_json(capsys, db, "types", "--limit", "0")
+    by_type = {r["type"]: r for r in rows}
+    assert by_type["__main__.Entry"]["count"] == 200
+    assert by_type["builtins.bytearray"]["count"] >= 200
+    sizes = [r["total_size"] for r in rows]
+    assert sizes == sorted(sizes, reverse=True)
+    assert sum(r["count"] for r in rows) == imported[2]["objects"]
+
+    status, out, _ = run(capsys, db, "types", "--limit", "3")
+    assert status == 0
+    table, footer = out.split("\n\n")
+    assert_aligned(table)
+    assert len(table.splitlines()) == 2 + 3
+    assert table.splitlines()[2].startswith(rows[0]["type"])
+    assert "KiB" in table and "types not shown" in footer
+
+
+@pytest.mark.parametrize("by, field", [("size", "size"), ("subtree", "subtree_size")])
+def test_largest_objects(imported, capsys, by, field):
+    db = imported[0]
+    rows = run_json(capsys, db, "largest", "--by", by, "--limit", "10")
+    assert len(rows) == 10
+    values = [r[field] for r in rows]
+    assert values == sorted(values, reverse=True)
+    status, out, _ = run(capsys, db, "largest", "--by", by, "--limit", "10")
+    assert status == 0 and len(out.splitlines()) == 12
+    assert_aligned(out)
+
+
+def test_largest_of_one_type(imported, capsys):
+    rows = run_json(capsys, imported[0], "largest", "--type", "builtins.bytearray", "--limit", "3")
+    assert [r["type"] for r in rows] == ["builtins.bytearray"] * 3
+    assert rows[0]["size"] >= 1000 + 199
+
+
+def test_object_with_referrers(imported, capsys):
+    db = imported[0]
+    (cache,) = run_json(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1")
+    record = run_json(capsys, db, "object", str(cache["id"]))
+    assert record["id"] == cache["id"] and record["type"] == "__main__.Cache"
+    # Every entry points back at the cache, through its own attribute dict or directly.
+    assert len(record["referrers"]) >= 200
+    status, out, _ = run(capsys, db, "object", hex(cache["id"]), "--limit", "5")
+    assert status == 0
+    assert out.split()[:2] == ["id", "type"]
+    assert f"referrers ({len(record['referrers']):,}, {len(record['referrers']) - 5:,} not shown)" in out
+    for block in out.split("\n\n"):
+        table = "\n".join(line for line in block.splitlines() if not line.startswith(("referrers", "references")))
+        if table:
+            assert_aligned(table)
+
+
+def test_path_and_common(imported, capsys):
+    db = imported[0]
+    (cache,) = run_json(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1")
+    (payload,) = run_json(capsys, db, "largest", "--type", "builtins.bytearray", "--limit", "1")
+    path = run_json(capsys, db, "path", str(cache["id"]), str(payload["id"]))
+    assert path[0]["id"] == cache["id"] and path[-1]["id"] == payload["id"]
+    status, out, _ = run(capsys, db, "path", str(cache["id"]), str(payload["id"]))
+    assert status == 0 and out.splitlines()[0].split()[:3] == ["step", "id", "type"]
+    assert len(out.splitlines()) == 2 + len(path)
+    # Avoiding the last hop before the payload leaves no other chain.
+    assert run_json(capsys, db, "path", str(cache["id"]), str(payload["id"]), "--avoid", str(path[-2]["id"])) is None
+    # The cache reaches the payload, so the payload's reach is what both share.
+    common = run_json(capsys, db, "common", str(cache["id"]), str(payload["id"]))
+    assert common["id"] == payload["id"]
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["object", "1"], "no object with id 1"),
+        (["path", "1", "2"], "Start ID 1 not found in database"),
+    ],
+)
+def test_errors_are_one_line_and_status_1(imported, capsys, args, message):
+    status, out, err = run(capsys, imported[0], *args)
+    assert status == 1 and out == ""
+    assert err.strip() == f"vossick_report: error: {message}"
+
+
+def test_missing_database_is_not_created(tmp_path, capsys):
+    status, _, err = run(capsys, str(tmp_path / "nothing"), "types")
+    assert status == 1 and "no database in" in err
+    assert not (tmp_path / "nothing").exists()
+
+
+@pytest.mark.parametrize(
+    "size, text",
+    [
+        (None, "-"),
+        (0, "0 B"),
+        (1023, "1023 B"),
+        (1024, "1.0 KiB"),
+        (1536, "1.5 KiB"),
+        (2**20 - 1, "1024.0 KiB"),
+        (2**20, "1.0 MiB"),
+        (5 * 2**30, "5.0 GiB"),
+        (2**64 - 1, "16.0 EiB"),
+    ],
+)
+def test_format_size(size, text):
+    assert format_size(size) == text
+
+
+def test_render_table_pads_and_right_aligns():
+    table = render_table(["name", "n"], [["a", 1], ["long name", 1000]], [False, True])
+    assert table.splitlines() == ["name          n", "---------  ----", "a             1", "long name  1000"]
+
+
+@pytest.mark.parametrize("total", [None, 60])
+def test_with_progress_yields_every_line_and_reports(total):
+    lines = [b"x" * 9 + b"\n"] * 6
+    stream = io.StringIO()
+    assert list(with_progress(lines, total_bytes=total, stream=stream)) == lines
+    report = stream.getvalue()
+    assert "6 lines" in report and report.endswith("\n")
+    assert ("100%" in report) == (total is not None)
+
+
+def test_with_progress_reads_the_size_of_a_binary_file(tmp_path):
+    dump = tmp_path / "lines"
+    dump.write_bytes(b"a\nbb\n")
+    stream = io.StringIO()
+    with open(dump, "rb") as f:
+        assert list(with_progress(f, stream=stream)) == [b"a\n", b"bb\n"]
+    assert "100%" in stream.getvalue() and "5 B / 5 B" in stream.getvalue()
+

@@ -1,0 +1,81 @@
+"""The shipped stubs against the built module (mypy.stubtest), and the typed
+packages and example under ``mypy --strict``. Skipped when mypy is not installed."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import vossick_analysis
+
+pytest.importorskip("mypy", reason="mypy is not installed (pip install mypy)")
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+STUB = ROOT / "python" / "vossick_analysis-stubs" / "__init__.pyi"
+
+
+@pytest.fixture(scope="module")
+def stub_path(tmp_path_factory):
+    """A MYPYPATH entry holding the repository's stub as vossick_analysis.pyi.
+
+    mypy looks for ``-stubs`` packages only in site-packages; on MYPYPATH the stub
+    is found as a plain module, ahead of any installed copy.
+    """
+    directory = tmp_path_factory.mktemp("stubs")
+    shutil.copy(STUB, directory / "vossick_analysis.pyi")
+    return directory
+
+
+def mypy(args, mypy_path=None, cwd=None):
+    env = dict(os.environ)
+    env.pop("MYPYPATH", None)
+    if mypy_path:
+        env["MYPYPATH"] = os.pathsep.join(str(p) for p in mypy_path)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=120)
+
+
+def test_stub_matches_the_built_module(stub_path, tmp_path):
+    done = mypy(["mypy.stubtest", "vossick_analysis"], [stub_path], cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_packages_and_example_pass_strict(stub_path, tmp_path):
+    targets = [ROOT / "examples" / "typed_quickstart.py", ROOT / "python" / "vossick_dump", ROOT / "python" / "vossick_report"]
+    done = mypy(["mypy", "--strict", "--cache-dir", str(tmp_path), *map(str, targets)], [stub_path, ROOT / "python"])
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_strict_rejects_misuse(stub_path, tmp_path):
+    # The stub must be precise enough to catch the usual mistakes.
+    wrong = tmp_path / "wrong.py"
+    wrong.write_text(
+        "import vossick_analysis as va\n"
+        "e = va.HeapDumpExplorer('/tmp')\n"
+        "e.import_lines(['not bytes'], va.EstimatorPrecision.Low)\n"
+        "e.import_lines([b'{}'], 2)\n"
+        "e.find_path_between_objects(1, 2, [3])\n"
+        "size: int = e.get_object(1).size\n"
+        "va.EstimatorPrecision.Low = va.EstimatorPrecision.High\n"
+        "e.get_object(1).id = 3  # type: ignore[union-attr]\n"
+    )
+    done = mypy(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(wrong)], [stub_path])
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert [int(line.split(":")[1]) for line in errors] == [3, 4, 5, 6, 7, 8], done.stdout
+
+
+def test_installed_wheel_ships_a_stub_package_mypy_finds(tmp_path):
+    installed = pathlib.Path(vossick_analysis.__file__).parent
+    site_dirs = {pathlib.Path(sysconfig.get_paths()[k]) for k in ("purelib", "platlib")}
+    if installed not in site_dirs:
+        pytest.skip("vossick_analysis is not loaded from an installed wheel")
+    assert (installed / "vossick_analysis-stubs" / "__init__.pyi").is_file()
+    assert (installed / "vossick_dump" / "py.typed").is_file()
+    assert (installed / "vossick_report" / "py.typed").is_file()
+    use = tmp_path / "use.py"
+    use.write_text("import vossick_analysis as va\nreveal_type(va.HeapDumpExplorer('.').get_object(1))\n")
+    done = mypy(["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(use)], cwd=tmp_path)
+    assert done.returncode == 0 and "ObjectRecord | None" in done.stdout, done.stdout
