@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh or prepared machine: sets up, builds the wheel,
 # checks its stable ABI, runs the C++ unit tests, the Python tests, and a smoke
-# test of the same wheel under the oldest and newest other Pythons available.
+# test of the same wheel under the oldest and newest other Pythons available,
+# then the C++ and Python tests again under ASan+UBSan (scripts/sanitize.sh) and
+# a short run of each fuzzer (scripts/fuzz.sh; a long run: bash scripts/fuzz.sh 3600).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,3 +22,9 @@ echo "== Python tests"
 
 echo "== the same wheel under other Pythons"
 bash scripts/smoke_other_pythons.sh
+
+echo "== sanitizers"
+bash scripts/sanitize.sh
+
+echo "== fuzzing"
+bash scripts/fuzz.sh 30

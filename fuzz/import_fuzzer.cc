@@ -1,0 +1,228 @@
+// Fuzzes import and the exact subtree-size run with small random dumps.
+//
+// The input bytes describe up to a dozen records (ids from a small pool that
+// includes 0, 256 and 2^64-1, repeated ids, dangling and self references,
+// module objects, sizes that make sums wrap), imported in two calls: the
+// first with any precision, the second with Exact. Checks against a plain
+// set-based model:
+//  - every stored subtree_size is the wrapped sum of the sizes reachable from
+//    the object (references to absent ids ignored, modules not entered), and
+//    types_subtree_size_index holds (size, id) under the type and "All Types";
+//  - get_object fails exactly for objects with a dangling reference;
+//  - an import that fails on its last line leaves every database as it was.
+//
+// One environment serves the whole run; each input starts by emptying it.
+#include <lmdb.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "heap_dump_explorer/import.h"
+#include "heap_dump_explorer/post_import.h"
+#include "heap_dump_explorer/primary.h"
+#include "heap_dump_explorer/queries.h"
+
+namespace {
+
+using namespace vossick;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "import_fuzzer: %s\n", what.c_str());
+  std::abort();
+}
+
+template <class T>
+T must(Result<T>&& result, const char* what) {
+  if (!result.ok()) fail(std::string(what) + ": " + result.error().text());
+  return std::move(result).value();
+}
+void must(Status&& status, const char* what) {
+  if (!status.ok()) fail(std::string(what) + ": " + status.error().text());
+}
+
+class Bytes {
+ public:
+  Bytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t next() { return pos_ < size_ ? data_[pos_++] : 0; }
+  bool empty() const { return pos_ >= size_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+constexpr uint64_t kIdPool[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 255, 256, 257, 65536, UINT64_MAX};
+constexpr std::string_view kTypes[] = {"T", "U", "builtins.module", "All Types", "builtins.dict\xc3\xa9"};
+
+struct ModelRecord {
+  uint64_t id;
+  std::string type;
+  std::vector<uint64_t> references;
+  uint64_t size;
+};
+
+std::string line_of(const ModelRecord& r) {
+  RawObjectRecord record{r.id, r.type, r.references, std::nullopt, r.size, std::nullopt};
+  std::string line;
+  write_record(record, line);
+  return line;
+}
+
+const Explorer& shared_explorer() {
+  static Explorer* explorer = [] {
+    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    std::string pattern = base + "/vossick-import-fuzz-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+    static std::string dir = pattern;
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    });
+    return new Explorer(must(Explorer::open(dir), "open"));
+  }();
+  return *explorer;
+}
+
+void empty_all(const Explorer& explorer) {
+  Transaction txn = must(Transaction::begin_write(explorer.env()), "begin");
+  const Databases& d = explorer.dbs();
+  for (MDB_dbi dbi : {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index,
+                      d.type_summaries}) {
+    if (int rc = mdb_drop(txn.raw(), dbi, 0); rc != 0) fail("mdb_drop");
+  }
+  must(txn.commit(), "commit");
+}
+
+Status import(const Explorer& explorer, const std::vector<std::string>& lines, EstimatorPrecision precision) {
+  VOSSICK_ASSIGN_OR_RETURN(ImportSession session, ImportSession::begin(explorer));
+  for (const std::string& line : lines) VOSSICK_TRY(session.add_line(line));
+  VOSSICK_TRY(session.commit());
+  return run_post_import_processing(explorer, precision);
+}
+
+// Every (key, value) of every database, for before/after comparisons.
+std::vector<std::string> snapshot(const Explorer& explorer) {
+  Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");
+  const Databases& d = explorer.dbs();
+  std::vector<std::string> out;
+  for (MDB_dbi dbi : {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index,
+                      d.type_summaries}) {
+    Cursor cursor = must(Cursor::open(txn, dbi), "cursor");
+    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
+      auto entry = must(cursor.get(op), "cursor get");
+      if (!entry) break;
+      out.push_back(std::to_string(dbi) + ":" + std::string(entry->first) + "=" + std::string(entry->second));
+    }
+  }
+  return out;
+}
+
+uint64_t model_subtree_size(const std::map<uint64_t, ModelRecord>& records, uint64_t root) {
+  std::set<uint64_t> reached{root};
+  std::vector<uint64_t> pending{root};
+  uint64_t total = 0;
+  while (!pending.empty()) {
+    const ModelRecord& record = records.at(pending.back());
+    pending.pop_back();
+    total += record.size;  // wraps, as stored sums do
+    for (uint64_t reference : record.references) {
+      auto it = records.find(reference);
+      if (it == records.end() || it->second.type == "builtins.module") continue;
+      if (reached.insert(reference).second) pending.push_back(reference);
+    }
+  }
+  return total;
+}
+
+bool has_index_entry(const Transaction& txn, const Databases& dbs, std::string_view type, SizeIndexEntry entry) {
+  EncodedSizeIndexEntry encoded = encode_size_index_entry(entry);
+  MDB_val key = to_val(type);
+  MDB_val value = to_val(encoded.bytes, sizeof(encoded.bytes));
+  MDB_cursor* raw = nullptr;
+  if (mdb_cursor_open(txn.raw(), dbs.types_subtree_size_index, &raw) != 0) fail("cursor");
+  const int rc = mdb_cursor_get(raw, &key, &value, MDB_GET_BOTH);
+  mdb_cursor_close(raw);
+  return rc == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Bytes in(data, size);
+  const Explorer& explorer = shared_explorer();
+  empty_all(explorer);
+
+  std::vector<ModelRecord> lines;
+  const size_t count = 1 + in.next() % 12;
+  for (size_t i = 0; i < count && !in.empty(); ++i) {
+    ModelRecord record;
+    record.id = kIdPool[in.next() % std::size(kIdPool)];
+    record.type = kTypes[in.next() % std::size(kTypes)];
+    const uint8_t size_byte = in.next();
+    record.size = size_byte >= 250 ? UINT64_MAX - size_byte : size_byte;
+    for (size_t n = in.next() % 6; n > 0; --n) record.references.push_back(kIdPool[in.next() % std::size(kIdPool)]);
+    lines.push_back(std::move(record));
+  }
+  const size_t split = lines.empty() ? 0 : in.next() % (lines.size() + 1);
+  const auto first_precision = static_cast<EstimatorPrecision>(in.next() % 5);
+
+  std::vector<std::string> first_call, second_call;
+  std::map<uint64_t, ModelRecord> records;  // what `primary` holds: the last record of each id
+  for (size_t i = 0; i < lines.size(); ++i) {
+    (i < split ? first_call : second_call).push_back(line_of(lines[i]));
+    records[lines[i].id] = lines[i];
+  }
+  must(import(explorer, first_call, first_precision), "first import");
+  must(import(explorer, second_call, EstimatorPrecision::kExact), "second import");
+
+  {
+    Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");
+    for (const auto& [id, model] : records) {
+      auto stored = must(get_record<RawObjectRecord>(txn, explorer.dbs(), id), "read record");
+      if (!stored) fail("record missing: " + std::to_string(id));
+      const uint64_t expected = model_subtree_size(records, id);
+      if (stored->subtree_size != expected) {
+        fail("subtree size of " + std::to_string(id) + ": stored " +
+             (stored->subtree_size ? std::to_string(*stored->subtree_size) : "null") + ", model " +
+             std::to_string(expected));
+      }
+      if (stored->type != model.type || stored->references != model.references || stored->size != model.size) {
+        fail("stored record differs from the last imported one: " + std::to_string(id));
+      }
+      for (std::string_view key : {std::string_view(model.type), kAllTypesName}) {
+        if (!has_index_entry(txn, explorer.dbs(), key, SizeIndexEntry{expected, id})) {
+          fail("subtree size index lacks " + std::to_string(id));
+        }
+      }
+    }
+  }
+  for (const auto& [id, model] : records) {
+    bool dangling = false;
+    for (uint64_t reference : model.references) dangling = dangling || !records.count(reference);
+    auto object = get_object(explorer, id);
+    if (object.ok() == dangling) {
+      fail("get_object of " + std::to_string(id) + (dangling ? " succeeded despite a dangling reference" : " failed: ") +
+           (object.ok() ? "" : object.error().text()));
+    }
+    if (object.ok() && (!object.value() || object.value()->references.size() != model.references.size())) {
+      fail("get_object of " + std::to_string(id) + " lost references");
+    }
+  }
+
+  // An import whose last line is broken leaves nothing behind.
+  const std::vector<std::string> before = snapshot(explorer);
+  std::vector<std::string> broken = first_call;
+  broken.push_back(R"({"id":1,"type":"T","references":[2],"size":)");
+  if (import(explorer, broken, EstimatorPrecision::kExact).ok()) fail("broken import succeeded");
+  if (snapshot(explorer) != before) fail("failed import changed the databases");
+  return 0;
+}

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang, ASan and UBSan in
+# build/fuzz and runs each for SECONDS (default 30) from the seed corpus in
+# fuzz/corpus/<target>. New inputs go to build/fuzz/corpus/<target>, crashes
+# to build/fuzz/artifacts/. Prints executions and executions per second.
+# Usage: bash scripts/fuzz.sh [SECONDS]       e.g. a long run: bash scripts/fuzz.sh 3600
+# Reproduce a crash: build/fuzz/<target> build/fuzz/artifacts/<file>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+build=build/fuzz
+
+# clang and its fuzzer runtime are needed only here, so they are installed
+# here rather than by setup.sh.
+fuzz_packages=(clang libclang-rt-14-dev)
+missing=()
+for package in "${fuzz_packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+clangxx=$(command -v clang++ || command -v clang++-14)
+
+.venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+  -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_BUILD_TYPE=Release -DVOSSICK_SANITIZE=ON \
+  -DVOSSICK_BUILD_FUZZERS=ON -DVOSSICK_BUILD_MODULE=OFF -DVOSSICK_BUILD_TESTS=OFF >/dev/null
+.venv/bin/cmake --build "$build" -j2
+
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for source in fuzz/*_fuzzer.cc; do
+  target=$(basename "$source" .cc)
+  mkdir -p "$build/corpus/$target" "$build/artifacts"
+  echo "== fuzzing $target for ${seconds}s"
+  log="$build/$target.log"
+  if ! "$build/$target" "$build/corpus/$target" "fuzz/corpus/$target" -max_total_time="$seconds" \
+      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+      -artifact_prefix="$build/artifacts/$target-" >"$log" 2>&1; then
+    tail -n 60 "$log"
+    echo "FAILED: $target found a fault; see $log and $build/artifacts/"
+    exit 1
+  fi
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  echo "$target: $runs inputs, $rate execs/s, corpus $(ls "$build/corpus/$target" | wc -l) files"
+done

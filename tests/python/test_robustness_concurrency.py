@@ -1,0 +1,148 @@
+"""Concurrency under load, and the modes of the files LMDB creates.
+
+Several threads query one explorer while another thread imports batch after
+batch into it (queries run while the post-import pass has released the
+interpreter lock); a second explorer on another directory is driven the same
+way at the same time, with two threads importing into it at once. Every
+answer must match some committed state. The stress runs in a child process
+with a timeout, so a deadlock fails the test instead of hanging it.
+
+The dump is a chain: object i references i-1 and has size 8 + i % 5, so the
+exact subtree size of i is the sum of the sizes of 0..i, a batch never changes
+what an earlier object reaches, and every committed state of a chain is
+"objects 0..n-1 stored, some of them with their estimates".
+"""
+import os
+import stat
+import subprocess
+import sys
+import textwrap
+
+import vossick_analysis as va
+from conftest import line
+
+STRESS = textwrap.dedent("""
+    import random, sys, threading, time, traceback
+    import vossick_analysis as va
+
+    BATCH, BATCHES = 400, 12
+    EXACT = va.EstimatorPrecision.Exact
+    SECOND_CHAIN = 1 << 40  # the first id of another, independent chain
+
+    def size(i):
+        return 8 + i % 5
+
+    def subtree(i):
+        return sum(size(j) for j in range(i + 1))
+
+    def batch_lines(base, b):
+        return [('{"id":%d,"type":"T%d","references":[%s],"size":%d}'
+                 % (base + i, i % 3, base + i - 1 if i else "", size(i))).encode()
+                for i in range(b * BATCH, (b + 1) * BATCH)]
+
+    failures, answers = [], [0]
+    stop = threading.Event()
+
+    def guarded(work):
+        def run():
+            try:
+                work()
+            except BaseException:
+                failures.append(traceback.format_exc())
+                stop.set()
+        return threading.Thread(target=run)
+
+    def importer(explorer, base):
+        def work():
+            for b in range(BATCHES):
+                explorer.import_lines(iter(batch_lines(base, b)), EXACT)
+        return work
+
+    def check_summary(s, base):
+        i = s.id - base
+        assert s.size == size(i), s.id
+        assert s.subtree_size in (None, subtree(i)), (s.id, s.subtree_size)
+
+    def reader(explorer, bases, seed):
+        rng = random.Random(seed)
+        def work():
+            while not stop.is_set():
+                rows = dict(explorer.get_type_summaries())
+                if rows:
+                    total = rows.pop("All Types")
+                    assert total.count == sum(r.count for r in rows.values())
+                listed = explorer.get_objects_by_type("All Types", None)
+                for base in bases:
+                    chain = sorted(s.id - base for s in listed if base <= s.id < base + SECOND_CHAIN)
+                    n = len(chain)
+                    # Objects come and go only in whole batches, each chain from its start.
+                    assert n % BATCH == 0 and chain == list(range(n)), (base, n)
+                    for s in listed[:: 97]:
+                        if base <= s.id < base + SECOND_CHAIN:
+                            check_summary(s, base)
+                    if n == 0:
+                        continue
+                    i = rng.randrange(n)
+                    record = explorer.get_object(base + i)
+                    assert [r.id - base for r in record.references] == ([i - 1] if i else [])
+                    assert [r.id - base for r in record.referrers] in ([], [i + 1])
+                    check_summary(record, base)
+                    end = max(i - 2, 0)
+                    path = explorer.find_path_between_objects(base + i, base + end, frozenset())
+                    assert [s.id - base for s in path] == list(range(i, end - 1, -1))
+                    j = rng.randrange(n)
+                    try:
+                        common = explorer.find_largest_common_reachable_object(base + i, base + j)
+                        assert common == base + min(i, j), (i, j, common)
+                    except RuntimeError as error:  # objects whose estimates are not committed yet
+                        assert str(error).startswith("No subtree size in "), str(error)
+                page = explorer.get_objects_by_type_ordered_by_size("T1", True, 0)
+                assert [s.subtree_size for s in page] == sorted((s.subtree_size for s in page), reverse=True)
+                answers[0] += 1
+        return work
+
+    first, second = va.HeapDumpExplorer(sys.argv[1]), va.HeapDumpExplorer(sys.argv[2])
+    writers = [guarded(importer(first, 0)),
+               guarded(importer(second, 0)),
+               guarded(importer(second, SECOND_CHAIN))]
+    readers = [guarded(reader(first, [0], seed)) for seed in range(3)]
+    readers.append(guarded(reader(second, [0, SECOND_CHAIN], 9)))
+    for thread in writers + readers:
+        thread.start()
+    for thread in writers:
+        thread.join()
+    stop.set()
+    for thread in readers:
+        thread.join()
+    assert not failures, "\\n".join(failures)
+    last = BATCH * BATCHES - 1
+    for explorer, bases in ((first, [0]), (second, [0, SECOND_CHAIN])):
+        assert explorer.get_count_for_type("All Types") == BATCH * BATCHES * len(bases)
+        for base in bases:
+            assert explorer.get_object(base + last).subtree_size == subtree(last)
+    print("answers checked:", answers[0])
+""")
+
+
+def test_queries_beside_imports_see_committed_states_only(tmp_path):
+    dirs = [tmp_path / "first", tmp_path / "second"]
+    for d in dirs:
+        d.mkdir()
+    child = subprocess.run([sys.executable, "-c", STRESS, *map(str, dirs)], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, child.stdout + child.stderr
+    answers = int(child.stdout.split(":")[-1])
+    assert answers > 0, "no reader ran beside the imports"
+
+
+def test_lmdb_files_are_private_to_the_owner(db_dir):
+    old_umask = os.umask(0)
+    try:
+        explorer = va.HeapDumpExplorer(str(db_dir))
+        explorer.import_lines([line(1)], va.EstimatorPrecision.Exact)
+    finally:
+        os.umask(old_umask)
+    files = sorted(os.listdir(db_dir))
+    assert files == ["data.mdb", "lock.mdb"]
+    for name in files:
+        assert stat.S_IMODE(os.stat(db_dir / name).st_mode) == 0o600, name

@@ -1,0 +1,203 @@
+"""Crash safety: imports killed with SIGKILL keep exactly the last committed state.
+
+A child process imports batch after batch into one directory and is killed at
+a chosen point: inside the line loop (it kills itself from the line
+generator), during the post-import pass (a thread kills it a random moment
+after the last line), or from outside at a random moment. The directory is
+then compared, database by database and byte by byte, with reference
+directories into which the same batches were imported without a crash, and
+every query is run on it. The next round imports into the same directory,
+which also proves that LMDB's writer lock of the killed process was freed.
+"""
+import json
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+import vossick_analysis as va
+
+lmdb = pytest.importorskip("lmdb")
+
+BATCH = 2000
+TIME_BUDGET_S = 15
+MAX_ROUNDS = 18
+DATABASES = ("primary", "referrers", "types", "types_size_index", "types_subtree_size_index", "type_summaries")
+
+
+def batch_lines(b):
+    """Batch b: ids b*BATCH .. (b+1)*BATCH-1, each referencing up to three earlier or same-batch ids."""
+    rng = random.Random(b)
+    lines = []
+    for i in range(b * BATCH, (b + 1) * BATCH):
+        refs = [rng.randrange(0, (b + 1) * BATCH) for _ in range(rng.randrange(4))]
+        lines.append(json.dumps({"id": i, "type": f"T{i % 5}", "references": refs, "size": 8 + i % 97}).encode())
+    return lines
+
+
+CHILD = textwrap.dedent("""
+    import os, random, signal, sys, threading, time
+    sys.path.insert(0, sys.argv[1])
+    from test_robustness_crash import batch_lines
+    import vossick_analysis as va
+    db, first, mode, at_batch, at_line, delay = sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7])
+    explorer = va.HeapDumpExplorer(db)
+    lines_done = threading.Event()
+
+    def killer():
+        lines_done.wait()
+        time.sleep(delay)
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    if mode == "pass":
+        threading.Thread(target=killer, daemon=True).start()
+
+    def feed(b):
+        for i, item in enumerate(batch_lines(b)):
+            if mode == "loop" and b == at_batch and i == at_line:
+                os.kill(os.getpid(), signal.SIGKILL)
+            yield item
+        if b == at_batch:
+            lines_done.set()
+
+    b = first
+    while True:
+        explorer.import_lines(feed(b), va.EstimatorPrecision.Exact)
+        print(b, flush=True)
+        b += 1
+""")
+
+
+def dump(path):
+    """Every database's (key, value) pairs, read through LMDB's own binding."""
+    env = lmdb.open(str(path), max_dbs=7, readonly=True, lock=False)
+    try:
+        out = {}
+        with env.begin() as txn:
+            for name in DATABASES:
+                db = env.open_db(name.encode(), txn=txn, create=False,
+                                 integerkey=name in ("primary", "referrers"),
+                                 dupsort=name not in ("primary", "type_summaries"),
+                                 dupfixed=name not in ("primary", "type_summaries"))
+                out[name] = list(txn.cursor(db=db).iternext())
+        return out
+    finally:
+        env.close()
+
+
+class References:
+    """Dumps of the state after batches 0..n-1 (n = 0, 1, ...), imported without crashes."""
+
+    def __init__(self, tmp_path):
+        self.dir = tmp_path / "reference"
+        self.dir.mkdir()
+        self.states = [None]
+        self.import_seconds = 0.0
+
+    def after(self, n):
+        while len(self.states) <= n:
+            explorer = va.HeapDumpExplorer(str(self.dir))
+            start = time.monotonic()
+            explorer.import_lines(batch_lines(len(self.states) - 1), va.EstimatorPrecision.Exact)
+            self.import_seconds = max(self.import_seconds, time.monotonic() - start)
+            del explorer
+            self.states.append(dump(self.dir))
+        return self.states[n] or {name: [] for name in DATABASES}
+
+    def between(self, n):
+        """Batch n's import committed but its post-import pass not: the records of
+        batches 0..n, the summaries and estimates of the pass after batch n-1."""
+        before, after = self.after(n), self.after(n + 1)
+        old_primary = dict(before["primary"])
+        primary = [(k, old_primary.get(k) or re.sub(rb'"subtree_size":\d+}$', b'"subtree_size":null}', v))
+                   for k, v in after["primary"]]
+        state = dict(after, primary=primary)
+        state["types_subtree_size_index"] = before["types_subtree_size_index"]
+        state["type_summaries"] = before["type_summaries"]
+        return state
+
+
+def run_every_query(db_dir, records):
+    explorer = va.HeapDumpExplorer(str(db_dir))
+    count = explorer.get_count_for_type("All Types")
+    assert explorer.get_page_count_for_type("All Types") == -(-count // 1000)
+    summaries = dict(explorer.get_type_summaries())
+    assert sum(summaries[t].count for t in summaries if t != "All Types") == count
+    listed = explorer.get_objects_by_type("All Types", None)
+    assert len(listed) == records
+    explorer.get_objects_by_type("T1", 0)
+    explorer.get_objects_by_type_ordered_by_size("T2", False, 1)
+    explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)
+    if records:
+        last = records - 1
+        assert explorer.get_object(last).id == last
+        explorer.find_path_between_objects(last, 0, frozenset())
+        try:
+            explorer.find_largest_common_reachable_object(last, 1)
+        except RuntimeError as error:  # a batch whose pass was killed has no estimates
+            assert str(error).startswith("No subtree size in "), str(error)
+    assert explorer.get_object(records) is None
+
+
+def test_sigkill_during_import_keeps_the_last_committed_state(tmp_path):
+    refs = References(tmp_path)
+    refs.after(1)  # measures one import's duration for the kill delays
+    db_dir = tmp_path / "db"
+    db_dir.mkdir()
+    rng = random.Random(8)
+    tests_dir = os.path.dirname(__file__)
+    committed = 0  # batches fully imported (import and pass) so far
+    previous = refs.after(0)
+    outcomes = dict.fromkeys(("nothing new committed", "import committed, pass not", "import and pass committed"), 0)
+    deadline = time.monotonic() + TIME_BUDGET_S
+    rounds = 0
+    while rounds < MAX_ROUNDS and (rounds < 6 or time.monotonic() < deadline):
+        mode = ("loop", "pass", "async")[rounds % 3]
+        at_batch = committed + rng.randrange(2)
+        at_line = rng.randrange(BATCH)
+        delay = rng.uniform(0, refs.import_seconds * 1.5)
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD, tests_dir, str(db_dir), str(committed), mode, str(at_batch),
+             str(at_line), str(delay)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if mode == "async":
+            # Long enough for the interpreter to start and import something.
+            time.sleep(rng.uniform(0.3, 0.3 + 3 * refs.import_seconds))
+            child.send_signal(signal.SIGKILL)
+        out, err = child.communicate(timeout=120)
+        assert child.returncode == -signal.SIGKILL, err
+        done = [int(b) for b in out.split()]
+        assert done == list(range(committed, committed + len(done)))
+        committed += len(done)
+
+        # What the directory held before the child's first unfinished import.
+        settled = refs.after(committed) if done else previous
+        state = dump(db_dir)
+        if mode == "loop":
+            assert committed == at_batch
+            assert state == settled, f"round {rounds}: killed inside the line loop, yet the state changed"
+            outcome = "nothing new committed"
+        elif state == settled:
+            outcome = "nothing new committed"
+        elif state == refs.between(committed):
+            outcome = "import committed, pass not"
+        else:
+            assert state == refs.after(committed + 1), f"round {rounds} ({mode}): not a committed state"
+            outcome = "import and pass committed"
+            committed += 1
+        outcomes[outcome] += 1
+        previous = state
+        run_every_query(db_dir, len(state["primary"]))
+        rounds += 1
+
+    print(f"{rounds} kills, outcomes {outcomes}")
+    # A plain import after all those kills completes normally.
+    explorer = va.HeapDumpExplorer(str(db_dir))
+    explorer.import_lines(batch_lines(committed), va.EstimatorPrecision.Exact)
+    del explorer
+    assert dump(db_dir) == refs.after(committed + 1)
