@@ -12,18 +12,7 @@ build=build/fuzz
 
 # clang and its fuzzer runtime are needed only here, so they are installed
 # here rather than by setup.sh.
-fuzz_packages=(clang libclang-rt-14-dev)
-missing=()
-for package in "${fuzz_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/apt_install_missing.sh clang libclang-rt-14-dev
 clangxx=$(command -v clang++ || command -v clang++-14)
 
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \

@@ -5,18 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv)
-missing=()
-for package in "${apt_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing system packages: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/apt_install_missing.sh liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv
 
 PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
