@@ -32,9 +32,12 @@ std::string canonical(const RawObjectRecord& record) {
   return out;
 }
 
+enum class Shape { kRaw, kNoValue, kSummary };
+
 struct ErrorCase {
   std::string input;
   std::string message;
+  Shape shape = Shape::kRaw;
 };
 
 void PrintTo(const ErrorCase& c, std::ostream* os) { *os << "input: " << c.input; }
@@ -42,194 +45,147 @@ void PrintTo(const ErrorCase& c, std::ostream* os) { *os << "input: " << c.input
 class RecordParserErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(RecordParserErrorTest, ReportsMessageAndPosition) {
-  EXPECT_EQ(outcome(GetParam().input), GetParam().message);
+  const ErrorCase& c = GetParam();
+  const std::string got = c.shape == Shape::kRaw       ? outcome<RawObjectRecord>(c.input)
+                          : c.shape == Shape::kNoValue ? outcome<ObjectRecordNoValue>(c.input)
+                                                       : outcome<ObjectSummary>(c.input);
+  EXPECT_EQ(got, c.message);
 }
 
+using E = ErrorCase;
+
+// One case per message and kind of position: at the end of input, at the
+// offending byte, on a later line; the same faults inside skipped members.
 INSTANTIATE_TEST_SUITE_P(
     Structure, RecordParserErrorTest,
     ::testing::Values(
-        ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
-        ErrorCase{"  \n ", "EOF while parsing a value at line 2 column 1"},
-        ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
-        ErrorCase{R"({"id":1)", "EOF while parsing an object at line 1 column 7"},
-        ErrorCase{R"({"id")", "EOF while parsing an object at line 1 column 5"},
-        ErrorCase{R"({"id":1,)", "EOF while parsing a value at line 1 column 8"},
-        ErrorCase{R"({"id":)", "EOF while parsing a value at line 1 column 6"},
-        ErrorCase{R"({"id" 1})", "expected `:` at line 1 column 7"},
-        ErrorCase{"{\n\"id\" 1}", "expected `:` at line 2 column 6"},
-        ErrorCase{R"({"id":1 "type":"t"})", "expected `,` or `}` at line 1 column 9"},
-        ErrorCase{R"({1:2})", "key must be a string at line 1 column 2"},
-        ErrorCase{R"({,})", "key must be a string at line 1 column 2"},
-        ErrorCase{R"({"id":1,})", "trailing comma at line 1 column 9"},
-        ErrorCase{R"({"id":})", "expected value at line 1 column 7"},
-        ErrorCase{R"({"references":[1,]})", "trailing comma at line 1 column 18"},
-        ErrorCase{R"({"references":[1 2]})", "expected `,` or `]` at line 1 column 18"},
-        ErrorCase{R"({"references":[1)", "EOF while parsing a list at line 1 column 16"},
-        ErrorCase{R"({"references":[,1]})", "expected value at line 1 column 16"},
-        // The same faults inside skipped members.
-        ErrorCase{R"({"x":[1,})", "expected value at line 1 column 9"},
-        ErrorCase{R"({"x":[1,])", "trailing comma at line 1 column 9"},
-        ErrorCase{R"({"x":[1 2])", "expected `,` or `]` at line 1 column 9"},
-        ErrorCase{R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
-        ErrorCase{R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
-        ErrorCase{R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
-        ErrorCase{R"({"x":{"a":1,}})", "trailing comma at line 1 column 13"},
-        ErrorCase{R"({"x":{1:2}})", "key must be a string at line 1 column 7"},
-        ErrorCase{R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"},
-        ErrorCase{R"({"x":{"a":1,)", "EOF while parsing a value at line 1 column 12"},
-        ErrorCase{R"({"x":{"a")", "EOF while parsing an object at line 1 column 9"}));
+        E{"", "EOF while parsing a value at line 1 column 0"},
+        E{"  \n ", "EOF while parsing a value at line 2 column 1"},
+        E{"{", "EOF while parsing an object at line 1 column 1"},
+        E{R"({"id":1)", "EOF while parsing an object at line 1 column 7"},
+        E{R"({"id":)", "EOF while parsing a value at line 1 column 6"},
+        E{"{\n\"id\" 1}", "expected `:` at line 2 column 6"},
+        E{R"({"id":1 "type":"t"})", "expected `,` or `}` at line 1 column 9"},
+        E{R"({1:2})", "key must be a string at line 1 column 2"},
+        E{R"({"id":1,})", "trailing comma at line 1 column 9"}, E{R"({"id":})", "expected value at line 1 column 7"},
+        E{R"({"references":[1,]})", "trailing comma at line 1 column 18"},
+        E{R"({"references":[1 2]})", "expected `,` or `]` at line 1 column 18"},
+        E{R"({"references":[1)", "EOF while parsing a list at line 1 column 16"},
+        E{R"({"references":[,1]})", "expected value at line 1 column 16"},
+        E{R"({"x":[1,})", "expected value at line 1 column 9"}, E{R"({"x":[1,])", "trailing comma at line 1 column 9"},
+        E{R"({"x":[1 2])", "expected `,` or `]` at line 1 column 9"},
+        E{R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
+        E{R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
+        E{R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
+        E{R"({"x":{"a":1,}})", "trailing comma at line 1 column 13"},
+        E{R"({"x":{1:2}})", "key must be a string at line 1 column 7"},
+        E{R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Literals, RecordParserErrorTest,
-    ::testing::Values(
-        ErrorCase{R"({"id":1,"value":nul})", "expected ident at line 1 column 20"},
-        ErrorCase{R"({"x":tru)", "EOF while parsing a value at line 1 column 8"},
-        ErrorCase{R"({"x":trUe})", "expected ident at line 1 column 8"},
-        ErrorCase{R"({"x":fals})", "expected ident at line 1 column 10"},
-        ErrorCase{R"({"x":nulll})", "expected `,` or `}` at line 1 column 10"},
-        ErrorCase{R"({"x":x})", "expected value at line 1 column 6"},
-        ErrorCase{R"({"subtree_size":nan})", "expected ident at line 1 column 18"},
-        ErrorCase{R"({"x":True})", "expected value at line 1 column 6"}));
+    ::testing::Values(E{R"({"id":1,"value":nul})", "expected ident at line 1 column 20"},
+                      E{R"({"x":tru)", "EOF while parsing a value at line 1 column 8"},
+                      E{R"({"x":trUe})", "expected ident at line 1 column 8"},
+                      E{R"({"x":fals})", "expected ident at line 1 column 10"},
+                      E{R"({"x":nulll})", "expected `,` or `}` at line 1 column 10"},
+                      E{R"({"x":True})", "expected value at line 1 column 6"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, RecordParserErrorTest,
     ::testing::Values(
-        ErrorCase{R"({"id":01})", "invalid number at line 1 column 8"},
-        ErrorCase{R"({"x":-01})", "invalid number at line 1 column 8"},
-        ErrorCase{R"({"id":-})", "invalid number at line 1 column 8"},
-        ErrorCase{R"({"id":-)", "EOF while parsing a value at line 1 column 7"},
-        ErrorCase{R"({"id":1.})", "invalid number at line 1 column 9"},
-        ErrorCase{R"({"id":1.)", "EOF while parsing a value at line 1 column 8"},
-        ErrorCase{R"({"id":1e})", "invalid number at line 1 column 9"},
-        ErrorCase{R"({"id":1e+})", "invalid number at line 1 column 10"},
-        ErrorCase{R"({"id":1e)", "EOF while parsing a value at line 1 column 8"},
-        ErrorCase{R"({"x":1.5e})", "invalid number at line 1 column 10"},
-        ErrorCase{R"({"x":.5})", "expected value at line 1 column 6"},
-        ErrorCase{R"({"x":+1})", "expected value at line 1 column 6"},
-        ErrorCase{R"({"x":1e400})", "number out of range at line 1 column 10"},
-        ErrorCase{R"({"x":-1e400})", "number out of range at line 1 column 11"},
-        ErrorCase{R"({"x":[0.2e310]})", "number out of range at line 1 column 13"},
-        ErrorCase{R"({"id":1e400})", "number out of range at line 1 column 11"},
-        ErrorCase{R"({"x":)" + std::string(400, '1') + "}",
-                  "number out of range at line 1 column 405"},
-        ErrorCase{R"({"id":18446744073709551616})",
-                  "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 26"},
-        ErrorCase{R"({"id":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 8"},
-        ErrorCase{R"({"size":1.5})",
-                  "invalid type: floating point `1.5`, expected u64 at line 1 column 11"},
-        ErrorCase{R"({"size":1e3})",
-                  "invalid type: floating point `1000.0`, expected u64 at line 1 column 11"},
-        ErrorCase{R"({"size":-0.0})",
-                  "invalid type: floating point `-0.0`, expected u64 at line 1 column 12"},
-        ErrorCase{R"({"size":25e-4})",
-                  "invalid type: floating point `0.0025`, expected u64 at line 1 column 13"},
-        ErrorCase{R"({"subtree_size":1.0})",
-                  "invalid type: floating point `1.0`, expected u64 at line 1 column 19"},
-        ErrorCase{R"({"references":[1,-2]})",
-                  "invalid value: integer `-2`, expected u64 at line 1 column 19"},
-        ErrorCase{R"({"references":[1,"2"]})",
-                  "invalid type: string \"2\", expected u64 at line 1 column 20"}));
+        E{R"({"id":01})", "invalid number at line 1 column 8"}, E{R"({"id":-})", "invalid number at line 1 column 8"},
+        E{R"({"id":-)", "EOF while parsing a value at line 1 column 7"},
+        E{R"({"id":1.})", "invalid number at line 1 column 9"},
+        E{R"({"id":1.)", "EOF while parsing a value at line 1 column 8"},
+        E{R"({"id":1e})", "invalid number at line 1 column 9"},
+        E{R"({"id":1e+})", "invalid number at line 1 column 10"},
+        E{R"({"x":.5})", "expected value at line 1 column 6"},
+        E{R"({"x":-1e400})", "number out of range at line 1 column 11"},
+        E{R"({"x":[0.2e310]})", "number out of range at line 1 column 13"},
+        E{R"({"id":1e400})", "number out of range at line 1 column 11"},
+        E{R"({"x":)" + std::string(400, '1') + "}", "number out of range at line 1 column 405"},
+        E{R"({"id":18446744073709551616})",
+          "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 26"},
+        E{R"({"id":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 8"},
+        E{R"({"size":1.5})", "invalid type: floating point `1.5`, expected u64 at line 1 column 11"},
+        E{R"({"size":1e3})", "invalid type: floating point `1000.0`, expected u64 at line 1 column 11"},
+        E{R"({"size":-0.0})", "invalid type: floating point `-0.0`, expected u64 at line 1 column 12"},
+        E{R"({"size":25e-4})", "invalid type: floating point `0.0025`, expected u64 at line 1 column 13"},
+        E{R"({"references":[1,-2]})", "invalid value: integer `-2`, expected u64 at line 1 column 19"},
+        E{R"({"references":[1,"2"]})", "invalid type: string \"2\", expected u64 at line 1 column 20"}));
 
 INSTANTIATE_TEST_SUITE_P(
     StringsAndEscapes, RecordParserErrorTest,
     ::testing::Values(
-        ErrorCase{R"({"type":"abc)", "EOF while parsing a string at line 1 column 12"},
-        ErrorCase{R"({"type":"a\)", "EOF while parsing a string at line 1 column 11"},
-        ErrorCase{R"({"type":"a"})", "missing field `id` at line 1 column 12"},
-        ErrorCase{R"({"type":"a\x"})", "invalid escape at line 1 column 12"},
-        ErrorCase{R"({"type":"a\U0041"})", "invalid escape at line 1 column 12"},
-        ErrorCase{R"({"type":"\uZZZZ"})", "invalid escape at line 1 column 12"},
-        ErrorCase{R"({"type":"\u12"})", "invalid escape at line 1 column 14"},
-        ErrorCase{R"({"type":"\u12)", "EOF while parsing a string at line 1 column 13"},
-        ErrorCase{R"({"type":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 15"},
-        ErrorCase{R"({"type":"\uD800"})", "unexpected end of hex escape at line 1 column 16"},
-        ErrorCase{R"({"type":"\uD800\n"})", "unexpected end of hex escape at line 1 column 17"},
-        ErrorCase{R"({"type":"\uD800\u0041"})",
-                  "lone leading surrogate in hex escape at line 1 column 21"},
-        ErrorCase{R"({"type":"\uD800)", "EOF while parsing a string at line 1 column 15"},
-        ErrorCase{"{\"type\":\"a\tb\"}",
-                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-                  "column 11"},
-        ErrorCase{std::string("{\"type\":\"a\0b\"}", 14),
-                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
-                  "column 11"},
-        ErrorCase{"{\"type\":\"a\nb\"}",
-                  "control character (\\u0000-\\u001F) found while parsing a string at line 2 "
-                  "column 0"},
-        ErrorCase{"{\"type\":\"a\xff\"}", "invalid unicode code point at line 1 column 11"},
-        ErrorCase{"{\"type\":\"\xc0\x80\"}", "invalid unicode code point at line 1 column 10"},
-        ErrorCase{"{\"type\":\"\xed\xa0\x80\"}", "invalid unicode code point at line 1 column 10"},
-        ErrorCase{"{\"type\":\"\xf4\x90\x80\x80\"}",
-                  "invalid unicode code point at line 1 column 10"},
-        ErrorCase{"{\"type\":\"\xe2\x82\"}", "invalid unicode code point at line 1 column 10"},
-        ErrorCase{"{\"type\":\"\xe2\x82", "EOF while parsing a string at line 1 column 11"},
-        // Skipped strings and keys are checked as strictly as stored ones.
-        ErrorCase{"{\"x\":\"\xff\"}", "invalid unicode code point at line 1 column 7"},
-        ErrorCase{"{\"\xff\":1}", "invalid unicode code point at line 1 column 3"},
-        ErrorCase{R"({"x":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 12"},
-        ErrorCase{R"({"x":{"\q":1}})", "invalid escape at line 1 column 9"}));
+        E{R"({"type":"abc)", "EOF while parsing a string at line 1 column 12"},
+        E{R"({"type":"a\)", "EOF while parsing a string at line 1 column 11"},
+        E{R"({"type":"a\x"})", "invalid escape at line 1 column 12"},
+        E{R"({"type":"\u12"})", "invalid escape at line 1 column 14"},
+        E{R"({"type":"\u12)", "EOF while parsing a string at line 1 column 13"},
+        E{R"({"type":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 15"},
+        E{R"({"type":"\uD800"})", "unexpected end of hex escape at line 1 column 16"},
+        E{R"({"type":"\uD800\u0041"})", "lone leading surrogate in hex escape at line 1 column 21"},
+        E{R"({"type":"\uD800)", "EOF while parsing a string at line 1 column 15"},
+        E{"{\"type\":\"a\tb\"}",
+          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
+        E{std::string("{\"type\":\"a\0b\"}", 14),
+          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
+        E{"{\"type\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+        E{"{\"type\":\"a\xff\"}", "invalid unicode code point at line 1 column 11"},
+        E{"{\"type\":\"\xc0\x80\"}", "invalid unicode code point at line 1 column 10"},
+        E{"{\"type\":\"\xed\xa0\x80\"}", "invalid unicode code point at line 1 column 10"},
+        E{"{\"type\":\"\xf4\x90\x80\x80\"}", "invalid unicode code point at line 1 column 10"},
+        E{"{\"type\":\"\xe2\x82\"}", "invalid unicode code point at line 1 column 10"},
+        E{"{\"type\":\"\xe2\x82", "EOF while parsing a string at line 1 column 11"},
+        E{"{\"x\":\"\xff\"}", "invalid unicode code point at line 1 column 7"},
+        E{"{\"\xff\":1}", "invalid unicode code point at line 1 column 3"},
+        E{R"({"x":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 12"},
+        E{R"({"x":{"\q":1}})", "invalid escape at line 1 column 9"}));
 
 INSTANTIATE_TEST_SUITE_P(
     RecordLevel, RecordParserErrorTest,
     ::testing::Values(
-        ErrorCase{"{}", "missing field `id` at line 1 column 2"},
-        ErrorCase{R"({"id":1})", "missing field `type` at line 1 column 8"},
-        ErrorCase{R"({"id":1,"type":"t"})", "missing field `references` at line 1 column 19"},
-        ErrorCase{R"({"id":1,"type":"t","references":[]})",
-                  "missing field `size` at line 1 column 35"},
-        ErrorCase{R"({"size":1,"references":[],"type":"t"})",
-                  "missing field `id` at line 1 column 37"},
-        ErrorCase{R"({"id":1,"id":2})", "duplicate field `id` at line 1 column 12"},
-        ErrorCase{R"({"id":1,"id" :2})", "duplicate field `id` at line 1 column 13"},
-        ErrorCase{R"({"type":"a","type":"b"})", "duplicate field `type` at line 1 column 18"},
-        ErrorCase{R"({"value":null,"value":"b"})", "duplicate field `value` at line 1 column 21"},
-        ErrorCase{R"({"subtree_size":1,"subtree_size":1})",
-                  "duplicate field `subtree_size` at line 1 column 32"},
-        ErrorCase{R"({"i\u0064":1,"id":2})", "duplicate field `id` at line 1 column 17"},
-        ErrorCase{R"({"type":null})", "invalid type: null, expected a string at line 1 column 12"},
-        ErrorCase{R"({"type":true})",
-                  "invalid type: boolean `true`, expected a string at line 1 column 12"},
-        ErrorCase{R"({"id":false})", "invalid type: boolean `false`, expected u64 at line 1 column 11"},
-        ErrorCase{R"({"type":7})", "invalid type: integer `7`, expected a string at line 1 column 9"},
-        ErrorCase{R"({"value":5})", "invalid type: integer `5`, expected a string at line 1 column 10"},
-        ErrorCase{R"({"value":[]})", "invalid type: sequence, expected a string at line 1 column 9"},
-        ErrorCase{R"({"id":"a\"b\n"})",
-                  R"(invalid type: string "a\"b\n", expected u64 at line 1 column 14)"},
-        ErrorCase{R"({"id":[1]})", "invalid type: sequence, expected u64 at line 1 column 6"},
-        ErrorCase{R"({"references":null})",
-                  "invalid type: null, expected a sequence at line 1 column 18"},
-        ErrorCase{R"({"references":{}})", "invalid type: map, expected a sequence at line 1 column 14"},
-        ErrorCase{R"({"references":"12"})",
-                  "invalid type: string \"12\", expected a sequence at line 1 column 18"},
-        ErrorCase{R"({"subtree_size":"1"})",
-                  "invalid type: string \"1\", expected u64 at line 1 column 19"}));
+        E{"{}", "missing field `id` at line 1 column 2"},
+        E{R"({"type":"a"})", "missing field `id` at line 1 column 12"},
+        E{R"({"id":1})", "missing field `type` at line 1 column 8"},
+        E{R"({"id":1,"type":"t"})", "missing field `references` at line 1 column 19"},
+        E{R"({"id":1,"type":"t","references":[]})", "missing field `size` at line 1 column 35"},
+        E{R"({"id":1,"id" :2})", "duplicate field `id` at line 1 column 13"},
+        E{R"({"value":null,"value":"b"})", "duplicate field `value` at line 1 column 21"},
+        E{R"({"subtree_size":1,"subtree_size":1})", "duplicate field `subtree_size` at line 1 column 32"},
+        E{R"({"i\u0064":1,"id":2})", "duplicate field `id` at line 1 column 17"},
+        E{R"({"type":null})", "invalid type: null, expected a string at line 1 column 12"},
+        E{R"({"id":false})", "invalid type: boolean `false`, expected u64 at line 1 column 11"},
+        E{R"({"type":7})", "invalid type: integer `7`, expected a string at line 1 column 9"},
+        E{R"({"value":[]})", "invalid type: sequence, expected a string at line 1 column 9"},
+        E{R"({"id":"a\"b\n"})", R"(invalid type: string "a\"b\n", expected u64 at line 1 column 14)"},
+        E{R"({"id":[1]})", "invalid type: sequence, expected u64 at line 1 column 6"},
+        E{R"({"references":null})", "invalid type: null, expected a sequence at line 1 column 18"},
+        E{R"({"references":{}})", "invalid type: map, expected a sequence at line 1 column 14"},
+        E{R"({"references":"12"})", "invalid type: string \"12\", expected a sequence at line 1 column 18"},
+        E{R"({"subtree_size":1.0})", "invalid type: floating point `1.0`, expected u64 at line 1 column 19"}));
 
 INSTANTIATE_TEST_SUITE_P(
     TopLevelAndArrayForm, RecordParserErrorTest,
     ::testing::Values(
-        ErrorCase{"5", "invalid type: integer `5`, expected struct RawObjectRecord at line 1 column 1"},
-        ErrorCase{" null ", "invalid type: null, expected struct RawObjectRecord at line 1 column 5"},
-        ErrorCase{R"("s")", "invalid type: string \"s\", expected struct RawObjectRecord at line 1 column 3"},
-        ErrorCase{"-1.5",
-                  "invalid type: floating point `-1.5`, expected struct RawObjectRecord at line 1 column 4"},
-        ErrorCase{"false", "invalid type: boolean `false`, expected struct RawObjectRecord at line 1 column 5"},
-        ErrorCase{"}", "expected value at line 1 column 1"},
-        ErrorCase{"nul", "EOF while parsing a value at line 1 column 3"},
-        ErrorCase{"[", "EOF while parsing a list at line 1 column 1"},
-        ErrorCase{"[]", "invalid length 0, expected struct RawObjectRecord with 6 elements at line 1 column 2"},
-        ErrorCase{R"([1,"t"])",
-                  "invalid length 2, expected struct RawObjectRecord with 6 elements at line 1 column 7"},
-        ErrorCase{R"([1,"t",[],null,2,null,7])",
-                  "invalid length 7, expected struct RawObjectRecord with 6 elements at line 1 column 24"},
-        ErrorCase{R"([1,"t",[],null,2,null,7,{}])",
-                  "invalid length 8, expected struct RawObjectRecord with 6 elements at line 1 column 27"},
-        ErrorCase{R"([1,"t",[],null,2,null,])", "trailing comma at line 1 column 23"},
-        ErrorCase{R"([1,"t",[],null,2,null,7)", "EOF while parsing a list at line 1 column 23"},
-        ErrorCase{R"([1 "t"])", "expected `,` or `]` at line 1 column 4"},
-        ErrorCase{R"([1,"t",[],5,2,null])",
-                  "invalid type: integer `5`, expected a string at line 1 column 11"},
-        ErrorCase{R"([1,"t",[],null,2,"x"])",
-                  "invalid type: string \"x\", expected u64 at line 1 column 20"}));
+        E{"5", "invalid type: integer `5`, expected struct RawObjectRecord at line 1 column 1"},
+        E{" null ", "invalid type: null, expected struct RawObjectRecord at line 1 column 5"},
+        E{R"("s")", "invalid type: string \"s\", expected struct RawObjectRecord at line 1 column 3"},
+        E{"-1.5", "invalid type: floating point `-1.5`, expected struct RawObjectRecord at line 1 column 4"},
+        E{"false", "invalid type: boolean `false`, expected struct RawObjectRecord at line 1 column 5"},
+        E{"}", "expected value at line 1 column 1"}, E{"nul", "EOF while parsing a value at line 1 column 3"},
+        E{"[", "EOF while parsing a list at line 1 column 1"},
+        E{"[]", "invalid length 0, expected struct RawObjectRecord with 6 elements at line 1 column 2"},
+        E{R"([1,"t"])", "invalid length 2, expected struct RawObjectRecord with 6 elements at line 1 column 7"},
+        E{R"([1,"t",[],null,2,null,7])",
+          "invalid length 7, expected struct RawObjectRecord with 6 elements at line 1 column 24"},
+        E{R"([1,"t",[],null,2,null,7,{}])",
+          "invalid length 8, expected struct RawObjectRecord with 6 elements at line 1 column 27"},
+        E{R"([1,"t",[],null,2,null,])", "trailing comma at line 1 column 23"},
+        E{R"([1,"t",[],null,2,null,7)", "EOF while parsing a list at line 1 column 23"},
+        E{R"([1 "t"])", "expected `,` or `]` at line 1 column 4"},
+        E{R"([1,"t",[],5,2,null])", "invalid type: integer `5`, expected a string at line 1 column 11"},
+        E{R"([1,"t",[],null,2,"x"])", "invalid type: string \"x\", expected u64 at line 1 column 20"}));
 
 // A well-formed record whose member `x` holds `nested`.
 std::string with_member_x(const std::string& nested) {
@@ -240,77 +196,55 @@ INSTANTIATE_TEST_SUITE_P(
     RecursionAndTrailing, RecordParserErrorTest,
     ::testing::Values(
         // The record is one level; 127 more fit, the 128th does not.
-        ErrorCase{with_member_x(std::string(127, '[') + std::string(127, ']')), "ok"},
-        ErrorCase{with_member_x(std::string(128, '[') + std::string(128, ']')),
-                  "recursion limit exceeded at line 1 column 140"},
-        ErrorCase{with_member_x(std::string(100000, '[')),
-                  "recursion limit exceeded at line 1 column 140"},
-        ErrorCase{with_member_x([] {
-                    std::string s;
-                    for (int i = 0; i < 100000; ++i) s += "{\"a\":";
-                    return s;
-                  }()),
-                  "recursion limit exceeded at line 1 column 648"},
-        ErrorCase{R"({"id":1,"type":"t","references":[],"size":2}{"id":1})",
-                  "trailing characters at line 1 column 45"},
-        ErrorCase{"{\"id\":1,\"type\":\"t\",\"references\":[],\"size\":2}\n x",
-                  "trailing characters at line 2 column 2"},
-        ErrorCase{R"({"id":1,"type":"t","references":[],"size":2}})",
-                  "trailing characters at line 1 column 45"},
-        ErrorCase{"\r\n\t {\"id\":1,\"type\":\"t\",\"references\":[],\"size\":2} \r\n\t", "ok"}));
+        E{with_member_x(std::string(127, '[') + std::string(127, ']')), "ok"},
+        E{with_member_x(std::string(128, '[') + std::string(128, ']')),
+          "recursion limit exceeded at line 1 column 140"},
+        E{with_member_x(std::string(100000, '[')), "recursion limit exceeded at line 1 column 140"},
+        E{with_member_x([] {
+            std::string s;
+            for (int i = 0; i < 100000; ++i) s += "{\"a\":";
+            return s;
+          }()),
+          "recursion limit exceeded at line 1 column 648"},
+        E{R"({"id":1,"type":"t","references":[],"size":2}{"id":1})", "trailing characters at line 1 column 45"},
+        E{"{\"id\":1,\"type\":\"t\",\"references\":[],\"size\":2}\n x", "trailing characters at line 2 column 2"},
+        E{"\r\n\t {\"id\":1,\"type\":\"t\",\"references\":[],\"size\":2} \r\n\t", "ok"}));
 
-// Faults whose text names the shape.
-TEST(RecordParserShapes, TopLevelMismatchNamesTheShape) {
-  EXPECT_EQ(outcome<ObjectRecordNoValue>("5"),
-            "invalid type: integer `5`, expected struct ObjectRecordNoValue at line 1 column 1");
-  EXPECT_EQ(outcome<ObjectSummary>("\"x\""),
-            "invalid type: string \"x\", expected struct ObjectSummary at line 1 column 3");
-}
-
-TEST(RecordParserShapes, ArrayLengthNamesTheShape) {
-  EXPECT_EQ(outcome<ObjectRecordNoValue>(R"([1,"t",[2],3])"),
-            "invalid length 4, expected struct ObjectRecordNoValue with 5 elements at line 1 column 13");
-  EXPECT_EQ(outcome<ObjectSummary>(R"([1,"t","v",3,null,null])"),
-            "invalid length 6, expected struct ObjectSummary with 5 elements at line 1 column 23");
-}
+// The narrower shapes name themselves, skip what they do not read (any JSON
+// in place of a value or a reference list) but still validate it.
+INSTANTIATE_TEST_SUITE_P(
+    NarrowShapes, RecordParserErrorTest,
+    ::testing::Values(
+        E{"5", "invalid type: integer `5`, expected struct ObjectRecordNoValue at line 1 column 1", Shape::kNoValue},
+        E{"\"x\"", "invalid type: string \"x\", expected struct ObjectSummary at line 1 column 3", Shape::kSummary},
+        E{R"([1,"t",[2],3])",
+          "invalid length 4, expected struct ObjectRecordNoValue with 5 elements at line 1 column 13", Shape::kNoValue},
+        E{R"([1,"t","v",3,null,null])",
+          "invalid length 6, expected struct ObjectSummary with 5 elements at line 1 column 23", Shape::kSummary},
+        E{R"({"id":1,"type":"t","references":[2],"value":{"a":[1.5]},"size":3})", "ok", Shape::kNoValue},
+        E{R"({"id":1,"type":"t","references":[2],"value":{"a":[1.5]},"size":3})",
+          "invalid type: map, expected a string at line 1 column 44"},
+        E{R"({"id":1,"type":"t","references":"none","size":3})", "ok", Shape::kSummary},
+        E{R"({"id":1,"value":"\x"})", "invalid escape at line 1 column 19", Shape::kNoValue},
+        E{R"({"id":1,"references":[1,]})", "trailing comma at line 1 column 25", Shape::kSummary},
+        E{R"({"value":1,"value":2})", "duplicate field `value` at line 1 column 18", Shape::kNoValue},
+        E{R"({"references":1,"references":2})", "duplicate field `references` at line 1 column 28", Shape::kSummary},
+        // `references` is required only where it is read.
+        E{R"({"id":1,"type":"t","size":3})", "ok", Shape::kSummary},
+        E{R"({"id":1,"type":"t","size":3})", "missing field `references` at line 1 column 28", Shape::kNoValue},
+        E{std::string(R"({"id":1,"references":)") + std::string(200, '['),
+          "recursion limit exceeded at line 1 column 149", Shape::kSummary}));
 
 TEST(RecordParserShapes, ArrayFormReadsMembersInShapeOrder) {
   const auto raw = parse_record<RawObjectRecord>(R"([7, "t", [1,2], "v", 9, null])");
   ASSERT_TRUE(raw.ok()) << raw.error().text();
   EXPECT_EQ(raw.value(), (RawObjectRecord{7, "t", {1, 2}, "v", 9, std::nullopt}));
-
   const auto no_value = parse_record<ObjectRecordNoValue>(R"([7,"t",[1,2],9,10])");
   ASSERT_TRUE(no_value.ok()) << no_value.error().text();
   EXPECT_EQ(no_value.value(), (ObjectRecordNoValue{7, "t", {1, 2}, 9, 10}));
-
   const auto summary = parse_record<ObjectSummary>(R"([7,"t",null,9,10])");
   ASSERT_TRUE(summary.ok()) << summary.error().text();
   EXPECT_EQ(summary.value(), (ObjectSummary{7, "t", std::nullopt, 9, 10}));
-}
-
-TEST(RecordParserShapes, NarrowShapesSkipButStillValidateWhatTheyDoNotRead) {
-  // Not read, so any JSON is accepted in place of a value or a reference list.
-  const std::string odd_value = R"({"id":1,"type":"t","references":[2],"value":{"a":[1.5]},"size":3})";
-  EXPECT_EQ(outcome<ObjectRecordNoValue>(odd_value), "ok");
-  EXPECT_EQ(outcome<RawObjectRecord>(odd_value),
-            "invalid type: map, expected a string at line 1 column 44");
-  const std::string odd_refs = R"({"id":1,"type":"t","references":"none","size":3})";
-  EXPECT_EQ(outcome<ObjectSummary>(odd_refs), "ok");
-  // ... but it must still be valid JSON, and its members are still unique.
-  EXPECT_EQ(outcome<ObjectRecordNoValue>(R"({"id":1,"value":"\x"})"),
-            "invalid escape at line 1 column 19");
-  EXPECT_EQ(outcome<ObjectSummary>(R"({"id":1,"references":[1,]})"),
-            "trailing comma at line 1 column 25");
-  EXPECT_EQ(outcome<ObjectRecordNoValue>(R"({"value":1,"value":2})"),
-            "duplicate field `value` at line 1 column 18");
-  EXPECT_EQ(outcome<ObjectSummary>(R"({"references":1,"references":2})"),
-            "duplicate field `references` at line 1 column 28");
-  // `references` is not required where it is not read.
-  EXPECT_EQ(outcome<ObjectSummary>(R"({"id":1,"type":"t","size":3})"), "ok");
-  EXPECT_EQ(outcome<ObjectRecordNoValue>(R"({"id":1,"type":"t","size":3})"),
-            "missing field `references` at line 1 column 28");
-  EXPECT_EQ(outcome<ObjectSummary>(std::string(R"({"id":1,"references":)") + std::string(200, '[')),
-            "recursion limit exceeded at line 1 column 149");
 }
 
 TEST(RecordParserValues, DecodesMembersInAnyOrderWithWhitespace) {
@@ -321,21 +255,17 @@ TEST(RecordParserValues, DecodesMembersInAnyOrderWithWhitespace) {
   EXPECT_EQ(record.value(), (RawObjectRecord{0, "builtins.dict", {3, 3, 9}, "{}", 232, kMaxU64}));
 }
 
-TEST(RecordParserValues, DecodesEveryEscape) {
-  const auto record = parse_record<RawObjectRecord>(
-      R"({"id":1,"type":"a\"\\\/\b\f\n\r\t\u0041\u00e9\u20AC\ud83d\ude00\u0000z",)"
-      R"("references":[],"size":2})");
-  ASSERT_TRUE(record.ok()) << record.error().text();
-  EXPECT_EQ(record.value().type,
-            std::string("a\"\\/\b\f\n\r\tA\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\0z", 21));
-}
-
-TEST(RecordParserValues, AcceptsRawNonAsciiAndDelete) {
-  const std::string type = "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \x7f";
-  const auto record =
-      parse_record<RawObjectRecord>(R"({"id":1,"type":")" + type + R"(","references":[],"size":2})");
-  ASSERT_TRUE(record.ok()) << record.error().text();
-  EXPECT_EQ(record.value().type, type);
+TEST(RecordParserValues, DecodesEveryEscapeAndAcceptsRawNonAsciiAndDelete) {
+  const std::pair<std::string, std::string> types[] = {
+      {R"(a\"\\\/\b\f\n\r\t\u0041\u00e9\u20AC\ud83d\ude00\u0000z)",
+       std::string("a\"\\/\b\f\n\r\tA\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\0z", 21)},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \x7f", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80 \x7f"}};
+  for (const auto& [written, decoded] : types) {
+    const auto record =
+        parse_record<RawObjectRecord>(R"({"id":1,"type":")" + written + R"(","references":[],"size":2})");
+    ASSERT_TRUE(record.ok()) << record.error().text();
+    EXPECT_EQ(record.value().type, decoded);
+  }
 }
 
 TEST(RecordParserValues, NumbersAtTheEdgesOfTheirRanges) {
@@ -348,24 +278,19 @@ TEST(RecordParserValues, NumbersAtTheEdgesOfTheirRanges) {
   EXPECT_EQ(outcome(line + "1.8e308]}"), "number out of range at line 1 column 56");
 }
 
-TEST(RecordParserValues, AbsentAndNullOptionalsAreTheSame) {
-  const auto absent = parse_record<RawObjectRecord>(R"({"id":1,"type":"t","references":[],"size":2})");
-  const auto null = parse_record<RawObjectRecord>(
-      R"({"id":1,"type":"t","references":[],"value":null,"size":2,"subtree_size":null})");
-  ASSERT_TRUE(absent.ok() && null.ok());
-  EXPECT_EQ(absent.value(), null.value());
-  EXPECT_FALSE(absent.value().value.has_value());
-  EXPECT_FALSE(absent.value().subtree_size.has_value());
-  EXPECT_EQ(canonical(absent.value()), canonical(null.value()));
-}
-
-TEST(RecordParserValues, ExtraMembersAreSkippedAndNotWritten) {
-  const auto record = parse_record<RawObjectRecord>(
+TEST(RecordParserValues, AbsentNullAndExtraMembersAreNotWritten) {
+  const char* inputs[] = {
+      R"({"id":1,"type":"t","references":[4],"size":2})",
+      R"({"id":1,"type":"t","references":[4],"value":null,"size":2,"subtree_size":null})",
       R"({"module":"x","id":1,"extra":{"a":[true,false,null,-1.5e3,"s",{}]},"type":"t",)"
-      R"("references":[4],"size":2,"id2":[],"value":"v"})");
-  ASSERT_TRUE(record.ok()) << record.error().text();
-  EXPECT_EQ(canonical(record.value()),
-            R"({"id":1,"type":"t","references":[4],"value":"v","size":2,"subtree_size":null})");
+      R"("references":[4],"size":2,"id2":[]})"};
+  for (const char* input : inputs) {
+    const auto record = parse_record<RawObjectRecord>(input);
+    ASSERT_TRUE(record.ok()) << record.error().text();
+    EXPECT_EQ(record.value(), (RawObjectRecord{1, "t", {4}, std::nullopt, 2, std::nullopt})) << input;
+    EXPECT_EQ(canonical(record.value()),
+              R"({"id":1,"type":"t","references":[4],"value":null,"size":2,"subtree_size":null})");
+  }
 }
 
 TEST(RecordParserValues, ReusedRecordIsOverwrittenNotAccumulated) {
@@ -391,19 +316,27 @@ TEST_P(RecordWriterTest, WritesCanonicalForm) {
   EXPECT_EQ(out, "prefix" + GetParam().written);
 }
 
+std::string controls() {
+  std::string all;
+  for (char c = 0; c < 0x20; ++c) all += c;
+  return all;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Forms, RecordWriterTest,
     ::testing::Values(
-        WriteCase{{7, "builtins.dict", {3, 3, 9}, std::nullopt, 232, std::nullopt},
-                  R"({"id":7,"type":"builtins.dict","references":[3,3,9],"value":null,"size":232,"subtree_size":null})"},
-        WriteCase{{0, "", {}, "", 0, 0},
-                  R"({"id":0,"type":"","references":[],"value":"","size":0,"subtree_size":0})"},
+        WriteCase{{0, "", {}, "", 0, 0}, R"({"id":0,"type":"","references":[],"value":"","size":0,"subtree_size":0})"},
         WriteCase{{kMaxU64, "t", {kMaxU64, 0}, "v", kMaxU64, kMaxU64},
                   R"({"id":18446744073709551615,"type":"t","references":[18446744073709551615,0],)"
                   R"("value":"v","size":18446744073709551615,"subtree_size":18446744073709551615})"},
         WriteCase{{1, "a\"b\\c/d\x7f\xc3\xa9\xf0\x9f\x98\x80", {}, std::nullopt, 1, std::nullopt},
                   "{\"id\":1,\"type\":\"a\\\"b\\\\c/d\x7f\xc3\xa9\xf0\x9f\x98\x80\",\"references\":[],"
-                  "\"value\":null,\"size\":1,\"subtree_size\":null}"}));
+                  "\"value\":null,\"size\":1,\"subtree_size\":null}"},
+        WriteCase{{1, "t", {}, controls() + "after a long plain run", 1, std::nullopt},
+                  R"({"id":1,"type":"t","references":[],)"
+                  R"("value":"\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
+                  R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d)"
+                  R"(\u001e\u001fafter a long plain run","size":1,"subtree_size":null})"}));
 
 TEST(RecordWriterIntegers, DigitCountBoundaries) {
   std::vector<uint64_t> values = {0, kMaxU64, kMaxU64 - 1};
@@ -417,19 +350,6 @@ TEST(RecordWriterIntegers, DigitCountBoundaries) {
                                      R"(,1],"value":null,"size":)" + v + R"(,"subtree_size":)" +
                                      v + "}");
   }
-}
-
-TEST(RecordWriterEscapes, ControlCharacters) {
-  std::string all_controls;
-  for (int c = 0; c < 0x20; ++c) all_controls += static_cast<char>(c);
-  RawObjectRecord record{1, "t", {}, all_controls + "after a long plain run", 1, std::nullopt};
-  const std::string written = canonical(record);
-  EXPECT_NE(written.find(
-                R"("value":"\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
-                R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d)"
-                R"(\u001e\u001fafter a long plain run")"),
-            std::string::npos)
-      << written;
 }
 
 TEST(RecordWriterEscapes, RewritingNormalisesAnyAcceptedSpelling) {
@@ -493,21 +413,10 @@ class RecordGenerator {
   }
 
   static void append_utf8(uint32_t c, std::string& out) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    static const unsigned char kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+    const int continuation_bytes = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out += static_cast<char>(kLead[continuation_bytes] | (c >> (6 * continuation_bytes)));
+    for (int i = continuation_bytes - 1; i >= 0; --i) out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
   }
 
   std::mt19937_64 random_;

@@ -1,18 +1,19 @@
+// Byte encodings of ids, size-index entries, type summaries and type names,
+// and UTF-8 validation. Opening, refusals, duplicate order and transactions
+// are pinned through the module's tests, which see the same messages.
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "heap_dump_explorer/encodings.h"
-#include "heap_dump_explorer/explorer.h"
-#include "heap_dump_explorer/storage.h"
 #include "heap_dump_explorer/utf8.h"
 #include "test_support.h"
 
 namespace vossick {
 namespace {
 
-using testing::TempDir;
 using testing::value_or_die;
 
 std::string hex(std::string_view bytes) {
@@ -31,14 +32,10 @@ std::string_view view(const unsigned char (&bytes)[N]) {
   return std::string_view(reinterpret_cast<const char*>(bytes), N);
 }
 
-TEST(EncodingsTest, ByteForms) {
-  EXPECT_EQ(hex(view(encode_size_index_entry({1, 2}).bytes)),
-            "FF FF FF FF FF FF FF FE 00 00 00 00 00 00 00 02");
+TEST(EncodingsTest, ByteFormsAndRoundTripsAtTheLimits) {
+  EXPECT_EQ(hex(view(encode_size_index_entry({1, 2}).bytes)), "FF FF FF FF FF FF FF FE 00 00 00 00 00 00 00 02");
   EXPECT_EQ(hex(view(encode_type_summary({3, 5}).bytes)), "03 00 00 00 00 00 00 00 05 00 00 00 00 00 00 00");
   EXPECT_EQ(hex(view(encode_id(0x0102).bytes)), "02 01 00 00 00 00 00 00");
-}
-
-TEST(EncodingsTest, RoundTripsAtTheLimits) {
   for (uint64_t a : {uint64_t{0}, uint64_t{1}, ~uint64_t{0}, uint64_t{1} << 63}) {
     for (uint64_t b : {uint64_t{0}, ~uint64_t{0}, uint64_t{42}}) {
       EXPECT_EQ(value_or_die(decode_size_index_entry(view(encode_size_index_entry({a, b}).bytes))),
@@ -61,29 +58,18 @@ TEST(EncodingsTest, SizeIndexSortsLargestFirstThenAscendingId) {
   EXPECT_EQ(decoded, expected);
 }
 
-struct LengthCase {
-  size_t length;
-  std::string expected;
-};
-
-class DecodeLengthTest : public ::testing::TestWithParam<LengthCase> {};
-
-TEST_P(DecodeLengthTest, RejectsWrongLengths) {
-  std::string bytes(GetParam().length, '\0');
-  auto summary = decode_type_summary(bytes);
-  auto entry = decode_size_index_entry(bytes);
-  ASSERT_FALSE(summary.ok());
-  ASSERT_FALSE(entry.ok());
-  EXPECT_EQ(summary.error().kind(), ErrorKind::kDecoding);
-  EXPECT_EQ(summary.error().text(),
-            "error while decoding: Invalid byte length for TypeSummary: expected 16, got " + GetParam().expected);
-  EXPECT_EQ(entry.error().text(),
-            "error while decoding: Invalid byte length for SizeIndexEntry: expected 16, got " + GetParam().expected);
+TEST(EncodingsTest, DecodingRejectsWrongLengths) {
+  for (size_t length : {0, 8, 15, 17}) {
+    const std::string bytes(length, '\0'), got = std::to_string(length);
+    auto summary = decode_type_summary(bytes);
+    auto entry = decode_size_index_entry(bytes);
+    ASSERT_FALSE(summary.ok() || entry.ok()) << length;
+    EXPECT_EQ(summary.error().kind(), ErrorKind::kDecoding);
+    const std::string prefix = "error while decoding: Invalid byte length for ";
+    EXPECT_EQ(summary.error().text(), prefix + "TypeSummary: expected 16, got " + got);
+    EXPECT_EQ(entry.error().text(), prefix + "SizeIndexEntry: expected 16, got " + got);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lengths, DecodeLengthTest,
-                         ::testing::Values(LengthCase{0, "0"}, LengthCase{8, "8"}, LengthCase{15, "15"},
-                                           LengthCase{17, "17"}));
 
 struct TypeCase {
   std::string bytes;
@@ -121,89 +107,6 @@ TEST(TypeTest, NamedAllTypesIsTheMarker) {
   EXPECT_TRUE(Type::named("All Types").all_types);
   EXPECT_EQ(Type::named("All Types"), Type::all());
   EXPECT_FALSE(Type::named("all types").all_types);
-}
-
-class StorageTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-};
-
-TEST_F(StorageTest, OpenRefusesSecondOpenAndMissingDirectory) {
-  auto first = Explorer::open(dir_.path());
-  ASSERT_OK(first);
-  auto second = Explorer::open(dir_.path() + "/.");
-  ASSERT_FALSE(second.ok());
-  EXPECT_EQ(second.error().text(),
-            "environment already open in this program; close it to be able to open it again with different options");
-  auto missing = Explorer::open(dir_.path() + "/absent");
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
-}
-
-TEST_F(StorageTest, ReopenAfterCloseSucceeds) {
-  { ASSERT_OK(Explorer::open(dir_.path())); }
-  ASSERT_OK(Explorer::open(dir_.path()));
-}
-
-// Writes ids under one key and reads the duplicates back.
-std::vector<uint64_t> stored_order(const Explorer& explorer, const std::vector<uint64_t>& ids) {
-  {
-    Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
-    for (uint64_t id : ids) EXPECT_TRUE(put_type_id(txn, explorer.dbs(), "T", id).ok());
-    EXPECT_TRUE(txn.commit().ok());
-  }
-  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
-  Cursor cursor = value_or_die(Cursor::open(txn, explorer.dbs().types));
-  std::vector<uint64_t> out;
-  for (auto value = value_or_die(cursor.first_duplicate("T")); value;
-       value = value_or_die(cursor.next_duplicate())) {
-    out.push_back(value_or_die(decode_id(*value)));
-  }
-  return out;
-}
-
-TEST_F(StorageTest, DuplicatesComeBackInLittleEndianByteOrderAndOnce) {
-  Explorer explorer = value_or_die(Explorer::open(dir_.path()));
-  EXPECT_EQ(stored_order(explorer, {1, 2, 256, 2, 1}), (std::vector<uint64_t>{256, 1, 2}));
-}
-
-TEST_F(StorageTest, AbsentKeyHasNoDuplicatesAndEmptyKeyIsRefused) {
-  Explorer explorer = value_or_die(Explorer::open(dir_.path()));
-  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
-  Cursor cursor = value_or_die(Cursor::open(txn, explorer.dbs().types));
-  EXPECT_FALSE(value_or_die(cursor.first_duplicate("absent")).has_value());
-  auto empty = get_type_summary(txn, explorer.dbs(), "");
-  ASSERT_FALSE(empty.ok());
-  EXPECT_EQ(empty.error().text(), "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size");
-}
-
-TEST_F(StorageTest, AbortedWriteLeavesNothingAndNestedWriteIsRefused) {
-  Explorer explorer = value_or_die(Explorer::open(dir_.path()));
-  {
-    Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
-    ASSERT_OK(put_type_summary(txn, explorer.dbs(), "T", {1, 2}));
-    auto nested = Transaction::begin_write(explorer.env());
-    ASSERT_FALSE(nested.ok());
-    EXPECT_EQ(nested.error().kind(), ErrorKind::kMessage);
-    // Destroyed without commit: aborted.
-  }
-  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
-  EXPECT_FALSE(value_or_die(get_type_summary(txn, explorer.dbs(), "T")).has_value());
-  // The writer slot is free again.
-  ASSERT_OK(Transaction::begin_write(explorer.env()));
-}
-
-TEST_F(StorageTest, TypeSummaryOfWrongLengthIsADecodingError) {
-  Explorer explorer = value_or_die(Explorer::open(dir_.path()));
-  {
-    Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
-    ASSERT_OK(put_value(txn, explorer.dbs().type_summaries, "T", std::string(15, 'x')));
-    ASSERT_OK(txn.commit());
-  }
-  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
-  auto summary = get_type_summary(txn, explorer.dbs(), "T");
-  ASSERT_FALSE(summary.ok());
-  EXPECT_EQ(summary.error().text(), "error while decoding: Invalid byte length for TypeSummary: expected 16, got 15");
 }
 
 TEST(Utf8Test, AcceptsLongAsciiRunsAndAllPlanes) {

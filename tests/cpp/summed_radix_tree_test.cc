@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <random>
 #include <thread>
 #include <vector>
@@ -35,54 +36,41 @@ void put_le64(unsigned char* out, uint64_t value) {
 }
 
 // Walks the tree, collecting its non-zero weights by full key and checking
-// every node's invariants: sums, hashes, child levels. `base` is the first
-// key the node covers.
+// every node's invariants: sums, hashes, child levels, empty children shared.
+// `base` is the first key the node covers.
 void collect(const SummedRadixTree& node, uint64_t base, Map& out) {
-  switch (node.kind()) {
-    case RadixNodeKind::kEmpty:
-      EXPECT_EQ(node.sum(), 0u);
-      return;
-    case RadixNodeKind::kLeaf: {
-      EXPECT_EQ(node.level(), 0);
-      unsigned char bytes[64];
-      uint64_t sum = 0;
-      for (size_t slot = 0; slot < 8; ++slot) {
-        const uint64_t weight = node.leaf_value(slot);
-        put_le64(bytes + 8 * slot, weight);
-        sum += weight;
-        if (weight != 0) out[base + slot] = weight;
-      }
-      EXPECT_EQ(node.sum(), sum);
-      EXPECT_EQ(node.hash(), xxh3_128(bytes, sizeof bytes));
-      return;
+  uint64_t sum = 0;
+  if (node.kind() == RadixNodeKind::kLeaf) {
+    EXPECT_EQ(node.level(), 0);
+    unsigned char bytes[64];
+    for (size_t slot = 0; slot < 8; ++slot) {
+      const uint64_t weight = node.leaf_value(slot);
+      put_le64(bytes + 8 * slot, weight);
+      sum += weight;
+      if (weight != 0) out[base + slot] = weight;
     }
-    case RadixNodeKind::kBranch: {
-      const int level = node.level();
-      EXPECT_GE(level, 1);
-      EXPECT_LE(level, 21);
-      const uint64_t span = uint64_t{1} << (3 * level);
-      std::array<SummedRadixTree, 8> children;
-      uint64_t sum = 0;
-      bool any_child = false;
-      for (size_t index = 0; index < 8; ++index) {
-        children[index] = node.child(index);
-        const SummedRadixTree& child = children[index];
-        sum += child.sum();
-        if (child.kind() == RadixNodeKind::kEmpty) continue;
-        any_child = true;
-        EXPECT_LT(child.level(), level);
-        // Only child 0 may hold a shorter subtree; the others sit at full depth.
-        if (index != 0) {
-          EXPECT_EQ(child.level(), level - 1);
-        }
-        collect(child, base + index * span, out);
+    EXPECT_EQ(node.hash(), xxh3_128(bytes, sizeof bytes));
+  } else if (node.kind() == RadixNodeKind::kBranch) {
+    const int level = node.level();
+    EXPECT_TRUE(level >= 1 && level <= 21) << level;
+    std::array<SummedRadixTree, 8> children;
+    bool any_child = false;
+    for (size_t index = 0; index < 8; ++index) {
+      const SummedRadixTree& child = children[index] = node.child(index);
+      sum += child.sum();
+      if (child.kind() == RadixNodeKind::kEmpty) {
+        EXPECT_EQ(child.identity(), SummedRadixTree().identity());
+        continue;
       }
-      EXPECT_TRUE(any_child);
-      EXPECT_EQ(node.sum(), sum);
-      EXPECT_EQ(node.hash(), SummedRadixTree::calculate_branch_hash(children));
-      return;
+      any_child = true;
+      // Only child 0 may hold a shorter subtree; the others sit at full depth.
+      EXPECT_TRUE(index == 0 ? child.level() < level : child.level() == level - 1) << index;
+      collect(child, base + index * (uint64_t{1} << (3 * level)), out);
     }
+    EXPECT_TRUE(any_child);
+    EXPECT_EQ(node.hash(), SummedRadixTree::calculate_branch_hash(children));
   }
+  EXPECT_EQ(node.sum(), sum);
 }
 
 Map contents(const SummedRadixTree& tree) {
@@ -91,30 +79,19 @@ Map contents(const SummedRadixTree& tree) {
   return out;
 }
 
-uint64_t model_sum(const Map& map) {
-  uint64_t sum = 0;
-  for (const auto& entry : map) sum += entry.second;
-  return sum;
-}
-
 class SummedRadixTreeTest : public ::testing::Test {
  protected:
   // Every test must give back all the nodes it allocated.
   void TearDown() override { EXPECT_EQ(SummedRadixTree::live_node_count(), 0u); }
 };
 
-TEST_F(SummedRadixTreeTest, EmptyIsSharedAndSumsToZero) {
-  const SummedRadixTree a = SummedRadixTree::empty();
-  const SummedRadixTree b;
-  EXPECT_EQ(a.kind(), RadixNodeKind::kEmpty);
-  EXPECT_EQ(a.estimate(), 0u);
-  EXPECT_EQ(a.identity(), b.identity());
-  EXPECT_EQ(a.hash(), Hash128{});
-  EXPECT_EQ(SummedRadixTree::live_node_count(), 0u);
-}
-
-TEST_F(SummedRadixTreeTest, SingleSmallKeyIsOneLeaf) {
+TEST_F(SummedRadixTreeTest, EmptyIsSharedAndASingleSmallKeyIsOneLeaf) {
   SummedRadixTree tree;
+  EXPECT_EQ(tree.kind(), RadixNodeKind::kEmpty);
+  EXPECT_EQ(tree.estimate(), 0u);
+  EXPECT_EQ(tree.identity(), SummedRadixTree::empty().identity());
+  EXPECT_EQ(tree.hash(), Hash128{});
+  EXPECT_EQ(SummedRadixTree::live_node_count(), 0u);
   tree.add_in_place(5, 100);
   ASSERT_EQ(tree.kind(), RadixNodeKind::kLeaf);
   EXPECT_EQ(tree.sum(), 100u);
@@ -127,22 +104,12 @@ TEST_F(SummedRadixTreeTest, SingleSmallKeyIsOneLeaf) {
   EXPECT_EQ(SummedRadixTree::live_node_count(), 1u);
 }
 
-TEST_F(SummedRadixTreeTest, KeyEightIsLevelOneBranchOverLeafInChildOne) {
+TEST_F(SummedRadixTreeTest, BranchHashCoversEveryChildInOrder) {
   SummedRadixTree tree;
-  tree.add_in_place(8, 7);
-  ASSERT_EQ(tree.kind(), RadixNodeKind::kBranch);
-  EXPECT_EQ(tree.level(), 1);
-  EXPECT_EQ(tree.sum(), 7u);
-  const SummedRadixTree empty;
-  for (size_t index = 0; index < 8; ++index) {
-    if (index == 1) continue;
-    EXPECT_EQ(tree.child(index).identity(), empty.identity());
-  }
+  tree.add_in_place(8, 7);  // a level-1 branch over a leaf in child 1
+  ASSERT_EQ(contents(tree), (Map{{8, 7}}));
   const SummedRadixTree leaf = tree.child(1);
-  ASSERT_EQ(leaf.kind(), RadixNodeKind::kLeaf);
-  EXPECT_EQ(leaf.leaf_value(0), 7u);
-  EXPECT_EQ(leaf.sum(), 7u);
-  // Branch hash: 16 zero bytes per empty child, the leaf's hash low then high.
+  // 16 zero bytes per empty child, the leaf's hash low then high.
   unsigned char bytes[128] = {};
   put_le64(bytes + 16, leaf.hash().low);
   put_le64(bytes + 24, leaf.hash().high);
@@ -154,61 +121,39 @@ TEST_F(SummedRadixTreeTest, GrowingTheRootSharesTheOldLeaf) {
   tree.add_in_place(0, 10);
   const void* old_leaf = tree.identity();
   tree.add_in_place(64, 20);
-  ASSERT_EQ(tree.kind(), RadixNodeKind::kBranch);
   EXPECT_EQ(tree.level(), 2);
-  EXPECT_EQ(tree.sum(), 30u);
+  EXPECT_EQ(contents(tree), (Map{{0, 10}, {64, 20}}));  // child 1: a level-1 branch over a leaf
   EXPECT_EQ(tree.child(0).identity(), old_leaf);
-  const SummedRadixTree middle = tree.child(1);
-  ASSERT_EQ(middle.kind(), RadixNodeKind::kBranch);
-  EXPECT_EQ(middle.level(), 1);
-  const SummedRadixTree leaf = middle.child(0);
-  ASSERT_EQ(leaf.kind(), RadixNodeKind::kLeaf);
-  EXPECT_EQ(leaf.leaf_value(0), 20u);
-  EXPECT_EQ(contents(tree), (Map{{0, 10}, {64, 20}}));
   // Root, old leaf, the level-1 branch and its leaf: the single-key tree's
   // own root was released.
   EXPECT_EQ(SummedRadixTree::live_node_count(), 4u);
 }
 
-struct DepthCase {
-  uint64_t key;
-  RadixNodeKind kind;
-  int level;
-};
-
 TEST_F(SummedRadixTreeTest, RootLevelIsDigitCountMinusOne) {
-  const DepthCase cases[] = {
-      {0, RadixNodeKind::kLeaf, 0},         {7, RadixNodeKind::kLeaf, 0},
-      {8, RadixNodeKind::kBranch, 1},       {63, RadixNodeKind::kBranch, 1},
-      {64, RadixNodeKind::kBranch, 2},      {uint64_t{1} << 62, RadixNodeKind::kBranch, 20},
-      {uint64_t{1} << 63, RadixNodeKind::kBranch, 21}, {UINT64_MAX, RadixNodeKind::kBranch, 21},
-  };
-  for (const DepthCase& c : cases) {
+  const std::pair<uint64_t, int> cases[] = {{0, 0},  {7, 0},           {8, 1},           {63, 1},
+                                            {64, 2}, {1ull << 62, 20}, {1ull << 63, 21}, {UINT64_MAX, 21}};
+  for (const auto& [key, level] : cases) {
     SummedRadixTree tree;
-    tree.add_in_place(c.key, 3);
-    EXPECT_EQ(tree.kind(), c.kind) << c.key;
-    EXPECT_EQ(tree.level(), c.level) << c.key;
-    EXPECT_EQ(contents(tree), (Map{{c.key, 3}})) << c.key;
+    tree.add_in_place(key, 3);
+    EXPECT_EQ(tree.kind(), level == 0 ? RadixNodeKind::kLeaf : RadixNodeKind::kBranch) << key;
+    EXPECT_EQ(tree.level(), level) << key;
+    EXPECT_EQ(contents(tree), (Map{{key, 3}})) << key;
   }
 }
 
-TEST_F(SummedRadixTreeTest, UnionWithItselfSharesWithoutBuilding) {
-  const SummedRadixTree x = tree_of({{1, 5}, {900, 6}});
-  const size_t nodes = SummedRadixTree::live_node_count();
-  const uint32_t references = x.reference_count();
-  const SummedRadixTree result = SummedRadixTree::union_(x, x);
-  EXPECT_EQ(result.identity(), x.identity());
-  EXPECT_EQ(x.reference_count(), references + 1);
-  EXPECT_EQ(SummedRadixTree::live_node_count(), nodes);
-}
-
-TEST_F(SummedRadixTreeTest, EqualHashesPickTheSideWithMoreReferences) {
+TEST_F(SummedRadixTreeTest, UnionOfEqualHashesSharesTheSideWithMoreReferencesWithoutBuilding) {
   const SummedRadixTree a = tree_of({{3, 1}, {70, 2}});
   const SummedRadixTree b = tree_of({{3, 1}, {70, 2}});
   ASSERT_NE(a.identity(), b.identity());
   ASSERT_EQ(a.hash(), b.hash());
   const size_t nodes = SummedRadixTree::live_node_count();
-  EXPECT_EQ(SummedRadixTree::union_(a, b).identity(), a.identity());  // tie: a
+  const uint32_t references = a.reference_count();
+  {
+    const SummedRadixTree itself = SummedRadixTree::union_(a, a);
+    EXPECT_EQ(itself.identity(), a.identity());
+    EXPECT_EQ(a.reference_count(), references + 1);
+  }
+  EXPECT_EQ(SummedRadixTree::union_(a, b).identity(), a.identity());  // tie: the first argument
   EXPECT_EQ(SummedRadixTree::union_(b, a).identity(), b.identity());
   const SummedRadixTree extra = b;
   EXPECT_EQ(SummedRadixTree::union_(a, b).identity(), b.identity());
@@ -231,24 +176,19 @@ TEST_F(SummedRadixTreeTest, LowerTreeMeetsTheHigherTreesChildZeroFirst) {
   EXPECT_EQ(SummedRadixTree::union_(lower, higher).child(0).identity(), lower.identity());
 }
 
-TEST_F(SummedRadixTreeTest, UnionOfLeavesKeepsTheLargerWeight) {
-  const SummedRadixTree three = tree_of({{2, 3}});
-  const SummedRadixTree nine = tree_of({{2, 9}, {6, 1}});
-  for (const SummedRadixTree& merged : {SummedRadixTree::union_(three, nine), SummedRadixTree::union_(nine, three)}) {
-    EXPECT_EQ(contents(merged), (Map{{2, 9}, {6, 1}}));
-    EXPECT_EQ(merged.estimate(), 10u);
-  }
-}
-
-TEST_F(SummedRadixTreeTest, UnchangedWeightKeepsTheRootNode) {
+TEST_F(SummedRadixTreeTest, UnchangedWeightKeepsTheRootAndASmallerOneBuildsAnEqualTree) {
   SummedRadixTree tree = tree_of({{1, 5}, {100, 6}});
-  const void* root = tree.identity();
+  const SummedRadixTree before = tree;
   const size_t nodes = SummedRadixTree::live_node_count();
-  tree.add_in_place(100, 6);       // same weight
-  tree.add_in_place(4000, 0);      // absent key, weight 0
+  tree.add_in_place(100, 6);         // same weight
+  tree.add_in_place(4000, 0);        // absent key, weight 0
   tree.add_in_place(UINT64_MAX, 0);  // beyond the root's range, weight 0
-  EXPECT_EQ(tree.identity(), root);
+  EXPECT_EQ(tree.identity(), before.identity());
   EXPECT_EQ(SummedRadixTree::live_node_count(), nodes);
+  tree.add_in_place(100, 2);
+  EXPECT_NE(tree.identity(), before.identity());
+  EXPECT_EQ(tree.hash(), before.hash());
+  EXPECT_EQ(contents(tree), (Map{{1, 5}, {100, 6}}));
 }
 
 TEST_F(SummedRadixTreeTest, KeyBeyondTheRootRangeIsAbsent) {
@@ -258,23 +198,6 @@ TEST_F(SummedRadixTreeTest, KeyBeyondTheRootRangeIsAbsent) {
   tree.add_in_place(962, 6);
   EXPECT_EQ(contents(tree), (Map{{450, 6}, {962, 6}}));
   EXPECT_EQ(tree.level(), 3);
-}
-
-TEST_F(SummedRadixTreeTest, SmallerWeightBuildsAnEqualTree) {
-  SummedRadixTree tree = tree_of({{1, 5}, {100, 6}});
-  const SummedRadixTree before = tree;
-  tree.add_in_place(100, 2);
-  EXPECT_NE(tree.identity(), before.identity());
-  EXPECT_EQ(tree.hash(), before.hash());
-  EXPECT_EQ(contents(tree), (Map{{1, 5}, {100, 6}}));
-}
-
-TEST_F(SummedRadixTreeTest, SumsWrapAround) {
-  SummedRadixTree tree;
-  tree.add_in_place(0, UINT64_MAX);
-  tree.add_in_place(9, 2);
-  EXPECT_EQ(tree.estimate(), 1u);
-  EXPECT_EQ(contents(tree), (Map{{0, UINT64_MAX}, {9, 2}}));
 }
 
 TEST_F(SummedRadixTreeTest, HandlesShareAndReleaseTheirNode) {
@@ -359,7 +282,8 @@ TEST_P(SummedRadixTreeModel, MatchesAMapWithMaxOnCollision) {
     }
     std::erase_if(model, [](const auto& entry) { return entry.second == 0; });
     ASSERT_EQ(contents(tree), model) << "step " << step;
-    ASSERT_EQ(tree.estimate(), model_sum(model));
+    ASSERT_EQ(tree.estimate(), std::accumulate(model.begin(), model.end(), uint64_t{0},
+                                               [](uint64_t sum, const auto& entry) { return sum + entry.second; }));
     trees.push_back(std::move(tree));
     models.push_back(std::move(model));
   }

@@ -1,12 +1,18 @@
-// Helpers shared by the C++ tests: temporary environment directories.
+// Helpers shared by the C++ tests: temporary environment directories, dump
+// lines, imports and result unwrapping. Single-threaded use only.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "heap_dump_explorer/explorer.h"
+#include "heap_dump_explorer/import.h"
+#include "heap_dump_explorer/post_import.h"
 #include "heap_dump_explorer/result.h"
 
 namespace vossick::testing {
@@ -28,9 +34,9 @@ class TempDir {
   std::string path_;
 };
 
-#define ASSERT_OK(expr)                                          \
-  do {                                                           \
-    auto&& assert_ok_result_ = (expr);                           \
+#define ASSERT_OK(expr)                                                      \
+  do {                                                                       \
+    auto&& assert_ok_result_ = (expr);                                       \
     ASSERT_TRUE(assert_ok_result_.ok()) << assert_ok_result_.error().text(); \
   } while (0)
 
@@ -41,6 +47,25 @@ T value_or_die(Result<T>&& result) {
     std::abort();
   }
   return std::move(result).value();
+}
+
+// One dump line in the import format.
+inline std::string record_line(uint64_t id, const std::vector<uint64_t>& references, uint64_t size = 16,
+                               std::string_view type = "builtins.object",
+                               std::optional<uint64_t> subtree_size = std::nullopt) {
+  std::string out = "{\"id\":" + std::to_string(id) + ",\"type\":\"" + std::string(type) + "\",\"references\":[";
+  for (size_t i = 0; i < references.size(); ++i) out += (i ? "," : "") + std::to_string(references[i]);
+  out += "],\"size\":" + std::to_string(size);
+  if (subtree_size) out += ",\"subtree_size\":" + std::to_string(*subtree_size);
+  return out + "}";
+}
+
+// Imports `lines` in one session, then runs the post-import pass.
+inline Status import_lines(Explorer& explorer, const std::vector<std::string>& lines, EstimatorPrecision precision) {
+  VOSSICK_ASSIGN_OR_RETURN(ImportSession session, ImportSession::begin(explorer));
+  for (const auto& line : lines) VOSSICK_TRY(session.add_line(line));
+  VOSSICK_TRY(session.commit());
+  return run_post_import_processing(explorer, precision);
 }
 
 }  // namespace vossick::testing

@@ -4,6 +4,11 @@ import pytest
 
 import vossick_analysis as va
 
+NO = va.EstimatorPrecision.NoEstimates
+EXACT = va.EstimatorPrecision.Exact
+MODULE = "builtins.module"
+BAD_VALSIZE = "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size"
+
 
 def line(id, type="builtins.object", references=(), size=16, value=None, subtree_size=None, **extra):
     """One dump line in the import format."""
@@ -14,6 +19,30 @@ def line(id, type="builtins.object", references=(), size=16, value=None, subtree
         record["subtree_size"] = subtree_size
     record.update(extra)
     return (json.dumps(record) + "\n").encode()
+
+
+def ids(summaries):
+    return None if summaries is None else [s.id for s in summaries]
+
+
+def raises_exactly(error, message, call, *args, **kwargs):
+    """Asserts that call(*args, **kwargs) raises `error` whose text is exactly `message`."""
+    with pytest.raises(error) as info:
+        call(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def read_lmdb(db_dir, names, **flags_by_name):
+    """{name: [(key, value)]} of the named databases, read through LMDB's own binding."""
+    lmdb = pytest.importorskip("lmdb")
+    env = lmdb.open(str(db_dir), max_dbs=7, readonly=True, lock=False)
+    try:
+        with env.begin() as txn:
+            return {name: list(txn.cursor(db=env.open_db(name.encode(), txn=txn, create=False,
+                                                          **flags_by_name.get(name, {}))).iternext())
+                    for name in names}
+    finally:
+        env.close()
 
 
 @pytest.fixture
@@ -32,7 +61,7 @@ def explorer(db_dir):
 def make_explorer(db_dir):
     """Builds an explorer over the given lines imported with NoEstimates."""
 
-    def make(lines, precision=va.EstimatorPrecision.NoEstimates):
+    def make(lines, precision=NO):
         explorer = va.HeapDumpExplorer(str(db_dir))
         explorer.import_lines(lines, precision)
         return explorer

@@ -77,18 +77,13 @@ def odd_dump(tmp_path_factory):
     return dump, int(done.stdout), done.stderr
 
 
-def test_dump_is_a_closed_graph_of_unique_ids(odd_dump):
+def test_dump_is_a_closed_graph_that_imports(odd_dump, db_dir):
     dump, count, stderr = odd_dump
     records = read_dump(dump)
     ids = [r["id"] for r in records]
     assert len(ids) == len(set(ids)) == count
-    referenced = {ref for r in records for ref in r["references"]}
-    assert referenced <= set(ids)
+    assert {ref for r in records for ref in r["references"]} <= set(ids)
     assert f"wrote {count:,} objects" in stderr
-
-
-def test_dump_imports_and_every_object_can_be_looked_up(odd_dump, db_dir):
-    dump, count, _ = odd_dump
     explorer = va.HeapDumpExplorer(str(db_dir))
     with open(dump, "rb") as lines:
         explorer.import_lines(lines, va.EstimatorPrecision.Exact)
@@ -97,13 +92,12 @@ def test_dump_imports_and_every_object_can_be_looked_up(odd_dump, db_dir):
     assert len(holders) == 50
     # Objects on one cycle reach each other, so they share one subtree size.
     assert len({h.subtree_size for h in holders}) == 1
-    record = explorer.get_object(holders[0].id)
-    assert record is not None and "builtins.list" in {r.type for r in record.referrers}
+    assert "builtins.list" in {r.type for r in explorer.get_object(holders[0].id).referrers}
     path = explorer.find_path_between_objects(holders[0].id, holders[1].id, set())
-    assert path is not None and path[0].id == holders[0].id and path[-1].id == holders[1].id
+    assert [path[0].id, path[-1].id] == [holders[0].id, holders[1].id]
 
 
-def by_value_of(records, type_name):
+def of_type(records, type_name):
     return [r for r in records if r["type"] == type_name]
 
 
@@ -118,30 +112,19 @@ def by_value_of(records, type_name):
     ],
 )
 def test_odd_values_are_written_as_valid_json(odd_dump, type_name, expected_value):
-    records = read_dump(odd_dump[0])
-    assert expected_value in {r["value"] for r in by_value_of(records, type_name)}
+    assert expected_value in {r["value"] for r in of_type(read_dump(odd_dump[0]), type_name)}
 
 
-def test_objects_whose_repr_raises_are_dumped_without_value(odd_dump):
-    records = read_dump(odd_dump[0])
-    (bad,) = by_value_of(records, "__main__.BadRepr")
-    assert bad["value"] is None and bad["size"] > 0
-
-
-def test_type_names_are_cut_to_the_key_limit(odd_dump):
-    records = read_dump(odd_dump[0])
-    long_names = [r["type"] for r in records if r["type"].startswith("__main__.Deep")]
-    assert long_names and all(len(name.encode()) == 511 for name in long_names)
-
-
-def test_dumper_bookkeeping_is_left_out(odd_dump):
-    dump, _, _ = odd_dump
+def test_odd_objects_long_type_names_and_dumper_bookkeeping(odd_dump):
+    dump = odd_dump[0]
     records = read_dump(dump)
-    types = {r["type"] for r in records}
-    assert "vossick_dump._Progress" not in types
-    partial_name = f"{dump}."
-    assert not [r for r in records if (r["value"] or "").startswith(partial_name)]
-    # The open output file (text layer, buffer, raw file) is not in the dump.
+    (bad,) = of_type(records, "__main__.BadRepr")  # its repr raises: no value
+    assert bad["value"] is None and bad["size"] > 0
+    long_names = [r["type"] for r in records if r["type"].startswith("__main__.Deep")]
+    assert long_names and all(len(name.encode()) == 511 for name in long_names)  # cut to the key limit
+    # Left out: the dumper's own progress object, the partial file's name, the open output file.
+    assert not of_type(records, "vossick_dump._Progress")
+    assert not [r for r in records if (r["value"] or "").startswith(f"{dump}.")]
     assert not [r for r in records if r["type"] == "_io.BufferedWriter" and r["size"] >= 1 << 20]
 
 
@@ -181,52 +164,47 @@ SCRIPT = textwrap.dedent(
         pass
     keep = [Marker() for _ in range(7)]
     print("argv", sys.argv[1:])
+    if sys.argv[1] == "raise":
+        raise KeyError("boom")
     sys.exit(int(sys.argv[1]))
     """
 )
 
 
-@pytest.mark.parametrize("via_env", [False, True])
-def test_run_script_and_dump_at_exit(tmp_path, via_env):
+@pytest.mark.parametrize("output", ["option", "env", "directory"])
+def test_run_script_and_dump_at_exit(tmp_path, output):
     script = tmp_path / "script.py"
     script.write_text(SCRIPT)
     dump = tmp_path / "heap.jsonl"
     env = dict(os.environ)
-    if via_env:
+    if output == "option":
+        args = ["-o", str(dump), str(script), "3", "-o", "x"]
+    elif output == "env":
         env["VOSSICK_DUMP_PATH"] = str(dump)
-        args = ["-m", "vossick_dump", str(script), "3", "-o", "x"]
+        args = [str(script), "3", "-o", "x"]
+    else:  # a directory, and a script that ends in an exception
+        args = ["-o", str(tmp_path), str(script), "raise"]
+    done = run_python(["-m", "vossick_dump", *args], env=env)
+    if output == "directory":
+        assert done.returncode == 1 and "KeyError: 'boom'" in done.stderr
+        (dump,) = tmp_path.glob("heap-*.jsonl")
     else:
-        args = ["-m", "vossick_dump", "-o", str(dump), str(script), "3", "-o", "x"]
-    done = run_python(args, env=env)
-    assert done.returncode == 3, done.stderr
-    assert "argv ['3', '-o', 'x']" in done.stdout
-    records = read_dump(dump)
-    assert len(by_value_of(records, "__main__.Marker")) == 7
+        assert done.returncode == 3 and "argv ['3', '-o', 'x']" in done.stdout, done.stderr
     assert "objects" in done.stderr
-
-
-def test_run_script_into_directory_after_an_exception(tmp_path):
-    script = tmp_path / "script.py"
-    script.write_text("kept = bytearray(12345)\nraise KeyError('boom')\n")
-    done = run_python(["-m", "vossick_dump", "-o", str(tmp_path), str(script)])
-    assert done.returncode == 1 and "KeyError: 'boom'" in done.stderr
-    (dump,) = tmp_path.glob("heap-*.jsonl")
-    assert any(r["type"] == "builtins.bytearray" and r["size"] > 12345 for r in read_dump(dump))
+    assert len(of_type(read_dump(dump), "__main__.Marker")) == 7
 
 
 LIVE_PROGRAM = textwrap.dedent(
     """
-    import sys, time
+    import itertools, sys, time
     import vossick_dump
     class Survivor:
         pass
     keep = [Survivor() for _ in range(3)]
     vossick_dump.install_signal_handler(sys.argv[1])
     print("ready", flush=True)
-    ticks = 0
-    while True:
+    for ticks in itertools.count(1):
         time.sleep(0.02)
-        ticks += 1
         if ticks % 10 == 0:
             print("tick", ticks, flush=True)
     """
@@ -251,13 +229,11 @@ def test_signal_dumps_a_live_process_that_keeps_running(tmp_path):
                 assert time.monotonic() < deadline, "no dump appeared"
                 time.sleep(0.05)
         # Still alive and still working after both dumps.
-        ticks = [child.stdout.readline() for _ in range(2)]
-        assert all(t.startswith("tick") for t in ticks)
-        assert child.poll() is None
+        assert all(child.stdout.readline().startswith("tick") for _ in range(2)) and child.poll() is None
     finally:
         child.kill()
         child.wait()
     dumps = sorted(out_dir.glob("*.jsonl"))
     assert len(dumps) == 2 and not list(out_dir.glob("*.partial"))
     for dump in dumps:
-        assert len(by_value_of(read_dump(dump), "__main__.Survivor")) == 3
+        assert len(of_type(read_dump(dump), "__main__.Survivor")) == 3

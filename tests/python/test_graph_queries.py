@@ -2,7 +2,8 @@
 
 Besides hand-written cases, both searches are compared on seeded random graphs
 against the plain Python models below, which follow the documented procedures
-step by step (including the array heap that settles ties).
+step by step (including the array heap that settles ties; the core's tests pin
+that heap's orders, so agreement here pins the model's too).
 """
 import collections
 import random
@@ -10,15 +11,7 @@ import random
 import pytest
 
 import vossick_analysis as va
-from conftest import line
-
-NO = va.EstimatorPrecision.NoEstimates
-EXACT = va.EstimatorPrecision.Exact
-MODULE = "builtins.module"
-
-
-def ids(path):
-    return None if path is None else [s.id for s in path]
+from conftest import EXACT, MODULE, NO, ids, line, raises_exactly
 
 
 def graph_lines(edges, types=None, sizes=None, subtree_sizes=None):
@@ -133,208 +126,131 @@ def model_common(records, first, second):
             model_push(heap, item(ref, origin, None))
 
 
-# ---- the model's heap against hand-worked orders ------------------------------------------
+# ---- path search ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("keys, order", [
-    ([5, 5, 5, 5], [0, 2, 1, 3]),
-    ([5, 5, 5, 5, 5], [0, 2, 4, 1, 3]),
-    ([10, 3, 7, 3, 9], [0, 4, 2, 3, 1]),
-    ([1, 2, 3], [2, 1, 0]),
-])
-def test_model_heap_matches_worked_orders(keys, order):
-    heap = []
-    for index, key in enumerate(keys):
-        model_push(heap, (key, index, 0, []))
-    popped = []
-    while heap:
-        popped.append(model_pop(heap)[1])
-    assert popped == order
+M = {"types": {2: MODULE}}
 
 
-# ---- path search: cases ---------------------------------------------------------------------
-
-@pytest.mark.parametrize("edges, types, start, end, avoid, expected", [
-    ({1: [2], 2: []}, {}, 1, 1, set(), [1]),
-    ({1: [2, 3], 2: [3], 3: []}, {}, 1, 3, set(), [1, 3]),
-    ({1: [3, 2], 2: [4], 3: [4], 4: []}, {}, 1, 4, set(), [1, 3, 4]),
-    ({1: [2, 3], 2: [4], 3: [4], 4: []}, {}, 1, 4, set(), [1, 2, 4]),
-    ({1: [2], 2: [3], 3: []}, {}, 1, 3, {2}, None),
-    ({1: [2], 2: []}, {}, 1, 2, {2}, None),
-    ({1: [2], 2: []}, {}, 1, 2, frozenset({1}), [1, 2]),
-    ({1: [2], 2: []}, {2: MODULE}, 1, 2, set(), None),
-    ({1: [2], 2: []}, {1: MODULE}, 1, 2, set(), [1, 2]),
-    ({1: []}, {1: MODULE}, 1, 1, {1}, [1]),
-    ({1: [1, 2], 2: [1, 2, 3], 3: [2]}, {}, 1, 3, set(), [1, 2, 3]),
-    ({1: [2], 2: [1]}, {}, 2, 3, set(), "End ID 3 not found in database"),
-    ({1: [2], 2: []}, {}, 2, 1, set(), None),
-    ({1: []}, {}, 5, 6, set(), "Start ID 5 not found in database"),
-    ({1: [7, 2], 2: []}, {}, 1, 2, set(), "Decoding error: Missing record for ID 7"),
-    ({1: [7, 2], 2: []}, {}, 1, 2, {7}, [1, 2]),
-    ({1: [2, 3], 2: [9], 3: []}, {}, 1, 3, set(), "Decoding error: Missing record for ID 9"),
-    ({1: [3, 2], 2: [9], 3: []}, {}, 1, 3, set(), [1, 3]),
-    ({2**64 - 1: [0], 0: []}, {}, 2**64 - 1, 0, set(), [2**64 - 1, 0]),
-], ids=["same", "shortcut", "stored-order-c-first", "stored-order-b-first", "avoided-middle", "avoided-end",
-        "avoided-start", "module-end", "module-start", "avoided-module-start-is-end", "cycles", "missing-end",
-        "forwards-only", "missing-start-first", "dangling", "dangling-avoided", "dangling-before-end",
-        "end-before-dangling", "extreme-ids"])
-def test_path_cases(make_explorer, edges, types, start, end, avoid, expected):
-    explorer = make_explorer(graph_lines(edges, types))
+@pytest.mark.parametrize("edges, start, end, avoid, expected, options", [
+    ({1: [2], 2: []}, 1, 1, set(), [1], {}),
+    ({1: [2, 3], 2: [3], 3: []}, 1, 3, set(), [1, 3], {}),
+    ({1: [3, 2], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {}),
+    ({1: [2, 3], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 2, 4], {}),
+    ({1: [2, 3], 2: [5], 3: [4], 4: [5], 5: []}, 1, 5, {2}, [1, 3, 4, 5], {}),
+    ({1: [2], 2: [3], 3: []}, 1, 3, {2}, None, {}),
+    ({1: [2], 2: []}, 1, 2, {2}, None, {}),
+    ({1: [2], 2: []}, 1, 2, frozenset({1}), [1, 2], {}),
+    ({1: [2], 2: []}, 1, 2, set(), None, M),
+    ({1: [2], 2: [3], 3: []}, 1, 3, set(), None, M),
+    ({1: [2], 2: []}, 1, 2, set(), [1, 2], {"types": {1: MODULE}}),
+    ({1: []}, 1, 1, {1}, [1], {"types": {1: MODULE}}),
+    ({1: [1, 2], 2: [1, 2, 3], 3: [2]}, 1, 3, set(), [1, 2, 3], {}),
+    ({1: [2, 1], 2: [1, 2], 3: []}, 1, 3, set(), None, {}),
+    ({1: [2], 2: [1]}, 2, 3, set(), "End ID 3 not found in database", {}),
+    ({1: [2], 2: []}, 2, 1, set(), None, {}),
+    ({1: []}, 5, 6, set(), "Start ID 5 not found in database", {}),
+    ({1: [7, 2], 2: []}, 1, 2, set(), "Decoding error: Missing record for ID 7", {}),
+    ({1: [7, 2], 2: []}, 1, 2, {7}, [1, 2], {}),
+    ({1: [2, 3], 2: [9], 3: []}, 1, 3, set(), "Decoding error: Missing record for ID 9", {}),
+    ({1: [3, 2], 2: [9], 3: []}, 1, 3, set(), [1, 3], {}),
+    ({2**64 - 1: [0], 0: []}, 2**64 - 1, 0, set(), [2**64 - 1, 0], {}),
+    # Size test: an object whose subtree is smaller than the end's is a dead end.
+    ({1: [9], 2: []}, 1, 2, set(), None, {"sizes": {1: 1, 2: 100}, "precision": EXACT}),  # before its dangling ref
+    ({1: [2, 3], 2: [3], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {"sizes": {1: 5, 2: 5, 3: 50, 4: 50},
+                                                                   "precision": EXACT}),
+    ({1: [2, 3], 2: [4], 3: [2], 4: []}, 1, 4, set(), None, {"subtree_sizes": {1: 100, 2: 5, 3: 60, 4: 10}}),
+    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), None, {"subtree_sizes": {1: 5, 2: 10}}),
+    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 10, 3: 10, 2: 10}}),
+    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 5, 3: 5}}),  # needs both
+    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {2: 10}}),
+    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 4, 2], {"subtree_sizes": {1: 100, 3: 9, 2: 10}}),
+], ids=["same", "shortcut", "stored-order-c-first", "stored-order-b-first", "around-avoided", "avoided-middle",
+        "avoided-end", "avoided-start", "module-end", "module-middle", "module-start", "avoided-module-start-is-end",
+        "cycles", "cycles-terminate", "missing-end", "forwards-only", "missing-start-first", "dangling",
+        "dangling-avoided", "dangling-before-end", "end-before-dangling", "extreme-ids", "smaller-start-pruned",
+        "exact-sizes-keep-real-paths", "rejected-stays-dead-end", "size-start-smaller", "size-equal-passes",
+        "size-needs-both", "size-needs-both-2", "size-goes-round"])
+def test_path_cases(make_explorer, edges, start, end, avoid, expected, options):
+    options = dict(options)
+    precision = options.pop("precision", NO)
+    explorer = make_explorer(graph_lines(edges, **options), precision)
     if isinstance(expected, str):
-        with pytest.raises(RuntimeError) as info:
-            explorer.find_path_between_objects(start, end, avoid)
-        assert str(info.value) == expected
+        raises_exactly(RuntimeError, expected, explorer.find_path_between_objects, start, end, avoid)
         assert explorer.get_count_for_type("All Types") == len(edges)  # still usable
     else:
         assert ids(explorer.find_path_between_objects(start, end, avoid)) == expected
 
 
-def test_path_summaries_and_keywords(make_explorer):
-    explorer = make_explorer([line(1, "a.B", [2], size=3, value="v"), line(2, size=4)], EXACT)
+def test_path_summaries_keywords_and_set_subclasses(make_explorer):
+    explorer = make_explorer([line(1, "a.B", [2, 3], size=3, value="v"), line(2, size=4), line(3)], EXACT)
     path = explorer.find_path_between_objects(avoiding_ids=frozenset(), end_id=2, start_id=1)
     assert [(s.id, s.type, s.value, s.size, s.subtree_size) for s in path] == [
-        (1, "a.B", "v", 3, 7), (2, "builtins.object", None, 4, 4)]
+        (1, "a.B", "v", 3, 23), (2, "builtins.object", None, 4, 4)]
     assert all(isinstance(s, va.ObjectSummary) for s in path)
 
+    class IdSet(set):
+        pass
 
-@pytest.mark.parametrize("subtree_sizes, expected", [
-    ({1: 5, 2: 10}, None),               # start smaller than the end: rejected at once
-    ({1: 10, 3: 10, 2: 10}, [1, 3, 2]),  # equal sizes pass
-    ({1: 5, 3: 5}, [1, 3, 2]),           # the test needs both sizes
-    ({2: 10}, [1, 3, 2]),
-    ({1: 100, 3: 9, 2: 10}, [1, 4, 2]),  # 3 is rejected, the path goes round it
+    assert explorer.find_path_between_objects(1, 2, IdSet({2})) is None
+
+
+EP = "HeapDumpExplorer.find_path_between_objects() "
+EC = "HeapDumpExplorer.find_largest_common_reachable_object() "
+
+
+@pytest.mark.parametrize("method, args, message", [
+    ("path", (1, 2, [3]), "argument 'avoiding_ids': 'list' object is not an instance of 'set'"),
+    ("path", (1, 2, None), "argument 'avoiding_ids': 'None' is not an instance of 'set'"),
+    ("path", (1, 2, {3: 4}), "argument 'avoiding_ids': 'dict' object is not an instance of 'set'"),
+    ("path", (1, 2, {"x"}), "argument 'avoiding_ids': 'str' object cannot be interpreted as an integer"),
+    ("path", ("1", 2, [3]), "argument 'start_id': 'str' object cannot be interpreted as an integer"),
+    ("path", (1, None, None), "argument 'end_id': 'NoneType' object cannot be interpreted as an integer"),
+    ("path", (1, 2), EP + "missing 1 required positional argument: 'avoiding_ids'"),
+    ("path", (1, 2, set(), 4), EP + "takes 3 positional arguments but 4 were given"),
+    ("common", ("1", 2), "argument 'obj_id1': 'str' object cannot be interpreted as an integer"),
+    ("common", (1, 2.0), "argument 'obj_id2': 'float' object cannot be interpreted as an integer"),
+    ("common", (1,), EC + "missing 1 required positional argument: 'obj_id2'"),
 ])
-def test_size_test(make_explorer, subtree_sizes, expected):
-    explorer = make_explorer(graph_lines({1: [3, 4], 3: [2], 4: [2], 2: []}, subtree_sizes=subtree_sizes))
-    assert ids(explorer.find_path_between_objects(1, 2, set())) == expected
+def test_argument_errors(explorer, method, args, message):
+    call = explorer.find_path_between_objects if method == "path" else explorer.find_largest_common_reachable_object
+    raises_exactly(TypeError, message, call, *args)
 
 
-def test_size_test_prunes_before_dangling_reference(make_explorer):
-    # Exact sizes: the start's subtree is smaller than the end's, so its
-    # dangling reference is never read.
-    explorer = make_explorer([line(1, references=[9], size=1), line(2, size=100)], EXACT)
-    assert explorer.find_path_between_objects(1, 2, set()) is None
+# ---- largest common reachable object ------------------------------------------------------------
 
-
-def test_rejected_object_stays_a_dead_end(make_explorer):
-    sizes = {1: 100, 2: 5, 3: 60, 4: 10}
-    explorer = make_explorer(graph_lines({1: [2, 3], 2: [4], 3: [2], 4: []}, subtree_sizes=sizes))
-    assert explorer.find_path_between_objects(1, 4, set()) is None
-
-
-# ---- path search: arguments ------------------------------------------------------------------
-
-class IdSet(set):
-    pass
-
-
-@pytest.mark.parametrize("args, error, message", [
-    ((1, 2, [3]), TypeError, "argument 'avoiding_ids': 'list' object is not an instance of 'set'"),
-    ((1, 2, None), TypeError, "argument 'avoiding_ids': 'None' is not an instance of 'set'"),
-    ((1, 2, {3: 4}), TypeError, "argument 'avoiding_ids': 'dict' object is not an instance of 'set'"),
-    ((1, 2, {"x"}), TypeError, "argument 'avoiding_ids': 'str' object cannot be interpreted as an integer"),
-    (("1", 2, [3]), TypeError, "argument 'start_id': 'str' object cannot be interpreted as an integer"),
-    ((1, None, None), TypeError, "argument 'end_id': 'NoneType' object cannot be interpreted as an integer"),
-    ((1, 2), TypeError,
-     "HeapDumpExplorer.find_path_between_objects() missing 1 required positional argument: 'avoiding_ids'"),
-    ((1, 2, set(), 4), TypeError,
-     "HeapDumpExplorer.find_path_between_objects() takes 3 positional arguments but 4 were given"),
-])
-def test_path_argument_errors(explorer, args, error, message):
-    with pytest.raises(error) as info:
-        explorer.find_path_between_objects(*args)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize("args", [(-1, 2, set()), (1, 2**64, set()), (1, 2, {-1}), (1, 2, {2**64})])
-def test_path_out_of_range_ids_overflow(explorer, args):
-    with pytest.raises(OverflowError):
-        explorer.find_path_between_objects(*args)
-
-
-def test_path_accepts_set_subclasses_and_empty_frozenset(make_explorer):
-    explorer = make_explorer(graph_lines({1: [2, 3], 2: [4], 3: [4], 4: []}))
-    assert ids(explorer.find_path_between_objects(1, 4, IdSet({2}))) == [1, 3, 4]
-    assert ids(explorer.find_path_between_objects(1, 4, frozenset())) == [1, 2, 4]
-
-
-# ---- largest common reachable object: cases ---------------------------------------------------
-
-@pytest.mark.parametrize("edges, types, first, second, expected", [
-    ({1: []}, {}, 1, 1, 1),
-    ({1: [2], 2: []}, {}, 1, 2, 2),
-    ({1: [3], 2: [3], 3: []}, {}, 1, 2, 3),
-    ({1: [3], 2: [4], 3: [], 4: []}, {}, 1, 2, None),
-    ({1: [3], 2: [3], 3: []}, {3: MODULE}, 1, 2, None),
-    ({1: [3], 2: [3], 3: []}, {1: MODULE, 2: MODULE}, 1, 2, 3),
-    ({1: [2], 2: [1]}, {}, 1, 2, 2),
-    ({1: [7], 2: []}, {}, 1, 2, "Object ID 7 not found in database"),
-    ({1: []}, {}, 8, 9, "Object ID 8 not found in database"),
-    ({1: []}, {}, 1, 9, "Object ID 9 not found in database"),
-], ids=["same", "first-reaches-second", "shared-child", "nothing-common", "module-reference", "module-starts",
-        "cycle", "dangling", "missing-first-reported-first", "missing-second"])
-def test_common_cases(make_explorer, edges, types, first, second, expected):
-    explorer = make_explorer(graph_lines(edges, types), EXACT)
+@pytest.mark.parametrize("lines, precision, first, second, expected", [
+    (graph_lines({1: []}), EXACT, 1, 1, 1),
+    (graph_lines({1: [2], 2: []}), EXACT, 1, 2, 2),
+    (graph_lines({1: [3], 2: [3], 3: []}), EXACT, 1, 2, 3),
+    (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: [5], 5: []}, sizes={3: 10, 4: 20, 5: 30}), EXACT, 1, 2, 4),
+    (graph_lines({1: [3], 2: [4], 3: [], 4: []}), EXACT, 1, 2, None),
+    (graph_lines({1: [3], 2: [3], 3: []}, {3: MODULE}), EXACT, 1, 2, None),
+    (graph_lines({1: [3], 2: [3], 3: []}, {1: MODULE, 2: MODULE}), EXACT, 1, 2, 3),
+    (graph_lines({1: [2], 2: [1]}), EXACT, 1, 2, 2),
+    (graph_lines({1: [7], 2: []}), EXACT, 1, 2, "Object ID 7 not found in database"),
+    (graph_lines({1: []}), EXACT, 8, 9, "Object ID 8 not found in database"),
+    (graph_lines({1: []}), EXACT, 1, 9, "Object ID 9 not found in database"),
+    ([line(1), line(2)], NO, 1, 2, "No subtree size in 1"),
+    ([line(1)], NO, 1, 9, "No subtree size in 1"),
+    ([line(1, subtree_size=5), line(2)], NO, 1, 2, "No subtree size in 2"),
+    ([line(1, references=[3], subtree_size=5), line(2, subtree_size=4), line(3)], NO, 1, 2, "No subtree size in 3"),
+    # Found before the object holding the dangling reference is expanded.
+    (graph_lines({1: [2, 3], 2: [], 3: [9]}, subtree_sizes={1: 50, 2: 40, 3: 10}), NO, 1, 2, 2),
+    # Equal sizes: the heap procedure, not the ids, decides.
+    (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 4),
+    (graph_lines({1: [4, 3], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
+    (graph_lines({1: [3, 4], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
+], ids=["same", "first-reaches-second", "shared-child", "largest-of-several", "nothing-common", "module-reference",
+        "module-starts", "cycle", "dangling", "missing-first-reported-first", "missing-second", "no-size-first",
+        "no-size-before-missing-second", "no-size-second", "no-size-in-reference", "answer-before-dangling",
+        "tie-4", "tie-3", "tie-3-same-order"])
+def test_common_cases(make_explorer, lines, precision, first, second, expected):
+    explorer = make_explorer(lines, precision)
     if isinstance(expected, str):
-        with pytest.raises(RuntimeError) as info:
-            explorer.find_largest_common_reachable_object(first, second)
-        assert str(info.value) == expected
-        assert explorer.get_count_for_type("All Types") == len(edges)  # still usable
+        raises_exactly(RuntimeError, expected, explorer.find_largest_common_reachable_object, first, second)
+        assert explorer.get_count_for_type("All Types") == len(lines)  # still usable
     else:
-        assert explorer.find_largest_common_reachable_object(first, second) == expected
-
-
-def test_common_picks_the_largest(make_explorer):
-    edges = {1: [3, 4], 2: [4, 3], 3: [], 4: [5], 5: []}
-    explorer = make_explorer(graph_lines(edges, sizes={3: 10, 4: 20, 5: 30}), EXACT)
-    assert explorer.find_largest_common_reachable_object(obj_id2=2, obj_id1=1) == 4
-
-
-@pytest.mark.parametrize("lines, first, second, expected", [
-    ([line(1), line(2)], 1, 2, "No subtree size in 1"),
-    ([line(1)], 1, 9, "No subtree size in 1"),
-    ([line(1, subtree_size=5), line(2)], 1, 2, "No subtree size in 2"),
-    ([line(1, references=[3], subtree_size=5), line(2, subtree_size=4), line(3)], 1, 2, "No subtree size in 3"),
-])
-def test_common_needs_subtree_sizes(make_explorer, lines, first, second, expected):
-    explorer = make_explorer(lines)
-    with pytest.raises(RuntimeError) as info:
-        explorer.find_largest_common_reachable_object(first, second)
-    assert str(info.value) == expected
-
-
-def test_common_found_before_dangling_reference_is_expanded(make_explorer):
-    explorer = make_explorer(graph_lines({1: [2, 3], 2: [], 3: [9]}, subtree_sizes={1: 50, 2: 40, 3: 10}))
-    assert explorer.find_largest_common_reachable_object(1, 2) == 2
-
-
-@pytest.mark.parametrize("first_refs, second_refs, expected", [
-    ([3, 4], [4, 3], 4),
-    ([4, 3], [3, 4], 3),
-    ([3, 4], [3, 4], 3),
-])
-def test_common_ties_follow_the_heap_not_the_ids(make_explorer, first_refs, second_refs, expected):
-    sizes = {1: 9, 2: 9, 3: 5, 4: 5}
-    explorer = make_explorer(graph_lines({1: first_refs, 2: second_refs, 3: [], 4: []}, subtree_sizes=sizes))
-    assert explorer.find_largest_common_reachable_object(1, 2) == expected
-
-
-@pytest.mark.parametrize("args, error, message", [
-    (("1", 2), TypeError, "argument 'obj_id1': 'str' object cannot be interpreted as an integer"),
-    ((1, 2.0), TypeError, "argument 'obj_id2': 'float' object cannot be interpreted as an integer"),
-    ((1,), TypeError,
-     "HeapDumpExplorer.find_largest_common_reachable_object() missing 1 required positional argument: 'obj_id2'"),
-])
-def test_common_argument_errors(explorer, args, error, message):
-    with pytest.raises(error) as info:
-        explorer.find_largest_common_reachable_object(*args)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize("args", [(-1, 2), (1, 2**64)])
-def test_common_out_of_range_ids_overflow(explorer, args):
-    with pytest.raises(OverflowError) as info:
-        explorer.find_largest_common_reachable_object(*args)
-    assert "obj_id" not in str(info.value)
+        assert explorer.find_largest_common_reachable_object(obj_id2=second, obj_id1=first) == expected
 
 
 # ---- random graphs against the models -------------------------------------------------------

@@ -4,25 +4,14 @@ import threading
 
 import pytest
 
-import vossick_analysis as va
-from conftest import line
-
-NO = va.EstimatorPrecision.NoEstimates
-BAD_VALSIZE = "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size"
+from conftest import BAD_VALSIZE, NO, line, read_lmdb
 
 
 def stored_primary(explorer, db_dir):
-    """Closes the explorer and returns primary's raw values, read through LMDB's own binding."""
-    lmdb = pytest.importorskip("lmdb")
+    """Closes the explorer and returns primary's raw values."""
     del explorer
     gc.collect()
-    env = lmdb.open(str(db_dir), max_dbs=7, readonly=True, lock=False)
-    try:
-        primary = env.open_db(b"primary", integerkey=True, create=False)
-        with env.begin() as txn:
-            return [value for _, value in txn.cursor(db=primary)]
-    finally:
-        env.close()
+    return [value for _, value in read_lmdb(db_dir, ["primary"], primary=dict(integerkey=True))["primary"]]
 
 
 def test_empty_import_commits_and_returns_none(explorer):
@@ -30,55 +19,34 @@ def test_empty_import_commits_and_returns_none(explorer):
     assert explorer.get_type_summaries() == []
 
 
-def test_records_are_stored_in_canonical_form(explorer, db_dir):
-    explorer.import_lines([
-        b'  {"size": 232, "module": "x", "references": [3, 3, 9], "type": "builtins.dict", "id": 7}  \n',
-        b'{"id":8,"type":"a\\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}',
-    ], NO)
-    assert stored_primary(explorer, db_dir) == [
-        b'{"id":7,"type":"builtins.dict","references":[3,3,9],"value":null,"size":232,"subtree_size":null}',
-        '{"id":8,"type":"a\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'.encode(),
-    ]
+@pytest.mark.parametrize("lines, stored", [
+    ([b'  {"size": 232, "module": "x", "references": [3, 3, 9], "type": "builtins.dict", "id": 7}  \n',
+      b'{"id":8,"type":"a\\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'],
+     [b'{"id":7,"type":"builtins.dict","references":[3,3,9],"value":null,"size":232,"subtree_size":null}',
+      '{"id":8,"type":"a\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'.encode()]),
+    # A trailing newline and an explicit null value make no difference.
+    ([b'{"id":1,"type":"T","references":[],"value":null,"size":1}\n'],
+     [b'{"id":1,"type":"T","references":[],"value":null,"size":1,"subtree_size":null}']),
+])
+def test_records_are_stored_in_canonical_form(explorer, db_dir, lines, stored):
+    explorer.import_lines(lines, NO)
+    assert stored_primary(explorer, db_dir) == stored
 
 
-def test_trailing_newline_and_absent_value_make_no_difference(tmp_path):
-    stored = []
-    for lines in ([b'{"id":1,"type":"T","references":[],"size":1}'],
-                  [b'{"id":1,"type":"T","references":[],"value":null,"size":1}\n']):
-        path = tmp_path / str(len(stored))
-        path.mkdir()
-        explorer = va.HeapDumpExplorer(str(path))
-        explorer.import_lines(lines, NO)
-        stored.append(stored_primary(explorer, path))
-    assert stored[0] == stored[1]
-
-
-def test_accepts_generators_tuples_files_and_bytes_subclasses(explorer, tmp_path):
+def test_accepts_iterables_files_and_bytes_subclasses_and_calls_accumulate(explorer, tmp_path):
     class Line(bytes):
         pass
 
     dump = tmp_path / "dump.jsonl"
-    dump.write_bytes(line(3) + line(4))
-    explorer.import_lines((line(1),), NO)
-    explorer.import_lines((line(i) for i in [2]), NO)
+    dump.write_bytes(line(3, "T", size=2) + line(4))
+    explorer.import_lines((line(1, "T", size=10),), NO)
+    explorer.import_lines((line(i, "T", size=30) for i in [2]), NO)
     with open(dump, "rb") as f:
         explorer.import_lines(f, NO)
     explorer.import_lines([Line(line(5))], NO)
-    assert explorer.get_count_for_type("All Types") == 5
-
-
-def test_calls_accumulate_and_pass_covers_everything(explorer):
-    explorer.import_lines([line(1, "T", size=10)], NO)
-    explorer.import_lines([line(2, "T", size=32)], NO)
     rows = dict(explorer.get_type_summaries())
-    assert (rows["T"].count, rows["T"].total_size) == (2, 42)
-    assert (rows["All Types"].count, rows["All Types"].total_size) == (2, 42)
-
-
-def assert_unchanged(explorer):
-    assert explorer.get_object(1).size == 16
-    assert explorer.get_object(2) is None
-    assert explorer.get_count_for_type("All Types") == 1
+    assert (rows["T"].count, rows["T"].total_size) == (3, 42)
+    assert (rows["All Types"].count, rows["All Types"].total_size) == (5, 74)
 
 
 def failing_iterator():
@@ -104,7 +72,8 @@ def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, mess
     with pytest.raises(error) as info:
         explorer.import_lines(lines, NO)
     assert message in str(info.value)
-    assert_unchanged(explorer)
+    assert explorer.get_object(1).size == 16 and explorer.get_object(2) is None
+    assert explorer.get_count_for_type("All Types") == 1
     explorer.import_lines([line(2)], NO)  # still usable
     assert explorer.get_object(2) is not None
 
@@ -138,57 +107,27 @@ def test_reverse_edges_of_dangling_and_repeated_references(explorer):
     assert [r.id for r in explorer.get_object(1).references] == [5, 5, 5]
 
 
-def test_reimporting_a_record_keeps_one_copy_of_each_index_entry(explorer):
+def test_reimport_keeps_one_index_entry_and_all_types_name_shares_the_pseudo_type(explorer):
     explorer.import_lines([line(1, "T", size=8)], NO)
-    explorer.import_lines([line(1, "T", size=8)], NO)
+    explorer.import_lines([line(1, "T", size=8), line(2, "All Types")], NO)
     assert explorer.get_count_for_type("T") == 1
     assert [s.id for s in explorer.get_objects_by_type("T", None)] == [1]
-
-
-def test_a_type_named_all_types_shares_the_pseudo_type(explorer):
-    explorer.import_lines([line(1, "All Types"), line(2, "T")], NO)
     assert [s.id for s in explorer.get_objects_by_type("All Types", None)] == [1, 2]
     assert explorer.get_count_for_type("All Types") == 2
 
 
 # ---- concurrency --------------------------------------------------------------
 
-def test_queries_run_during_an_import_and_see_the_last_commit(explorer):
+def paused_lines(first, rest, inside, release):
+    yield first
+    inside.set()
+    release.wait(10)
+    yield from rest
+
+
+def test_queries_during_an_import_see_the_last_commit_and_a_second_import_waits(explorer):
     explorer.import_lines([line(1)], NO)
-    inside = threading.Event()
-    release = threading.Event()
-    seen = {}
-
-    def slow_lines():
-        yield line(2)
-        inside.set()
-        release.wait(10)
-        yield line(3)
-
-    def importer():
-        explorer.import_lines(slow_lines(), NO)
-
-    thread = threading.Thread(target=importer)
-    thread.start()
-    assert inside.wait(10)
-    seen["during"] = (explorer.get_object(2), explorer.get_count_for_type("All Types"))
-    release.set()
-    thread.join(10)
-    assert not thread.is_alive()
-    assert seen["during"] == (None, 1)
-    assert explorer.get_count_for_type("All Types") == 3
-
-
-def test_two_threads_importing_at_once_are_serialised_without_deadlock(explorer):
-    first_inside = threading.Event()
-    release = threading.Event()
-    errors = []
-
-    def first_lines():
-        yield line(1)
-        first_inside.set()
-        release.wait(10)
-        yield line(2)
+    inside, release, errors = threading.Event(), threading.Event(), []
 
     def run(lines):
         try:
@@ -196,19 +135,20 @@ def test_two_threads_importing_at_once_are_serialised_without_deadlock(explorer)
         except BaseException as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    first = threading.Thread(target=run, args=(first_lines(),))
+    first = threading.Thread(target=run, args=(paused_lines(line(2), [line(3)], inside, release),))
     first.start()
-    assert first_inside.wait(10)
-    second = threading.Thread(target=run, args=([line(3), line(4)],))
+    assert inside.wait(10)
+    during = (explorer.get_object(2), explorer.get_count_for_type("All Types"))
+    second = threading.Thread(target=run, args=([line(4), line(5)],))
     second.start()
     second.join(0.5)
     assert second.is_alive()  # waits for the first import's write transaction
     release.set()
     first.join(10)
     second.join(10)
-    assert not first.is_alive() and not second.is_alive()
-    assert errors == []
-    assert explorer.get_count_for_type("All Types") == 4
+    assert not first.is_alive() and not second.is_alive() and errors == []
+    assert during == (None, 1)
+    assert explorer.get_count_for_type("All Types") == 5
 
 
 def test_an_import_nested_in_the_iterator_is_refused(explorer):

@@ -2,21 +2,10 @@
 import pytest
 
 import vossick_analysis as va
-from conftest import line
-
-NO = va.EstimatorPrecision.NoEstimates
-BAD_VALSIZE = "MDB_BAD_VALSIZE: Unsupported size of key/DB name/data, or wrong DUPFIXED size"
-
-
-def ids(summaries):
-    return [s.id for s in summaries]
+from conftest import BAD_VALSIZE, NO, ids, line, raises_exactly
 
 
 # ---- get_object -----------------------------------------------------------------
-
-def test_absent_object_is_none_even_on_an_empty_database(explorer):
-    assert explorer.get_object(42) is None
-
 
 def test_object_fields_and_expanded_neighbours(make_explorer):
     explorer = make_explorer([
@@ -24,6 +13,7 @@ def test_object_fields_and_expanded_neighbours(make_explorer):
         line(5, "builtins.str", [], size=50, value="five"),
         line(9, "builtins.int", [], size=28),
     ])
+    assert explorer.get_object(42) is None
     record = explorer.get_object(1)
     assert isinstance(record, va.ObjectRecord)
     assert (record.id, record.type, record.value, record.size, record.subtree_size) == (
@@ -36,19 +26,19 @@ def test_object_fields_and_expanded_neighbours(make_explorer):
     assert ids(explorer.get_object(5).referrers) == [1]
 
 
-def test_attribute_reads_are_fresh_and_read_only(make_explorer):
-    explorer = make_explorer([line(1, references=[2]), line(2)])
+def test_attribute_reads_are_fresh_read_only_and_outlive_the_explorer(make_explorer):
+    explorer = make_explorer([line(1, references=[2], value="v"), line(2)])
     record = explorer.get_object(1)
+    summary = explorer.get_type_summaries()[0][1]
+    del explorer
+    assert record.value == "v"
     assert record.references is not record.references
     assert record.references[0] is not record.references[0]
     record.references.clear()
     assert ids(record.references) == [2]
-    for obj, attribute in [(record, "id"), (record, "references"), (record.references[0], "size")]:
+    for obj, attribute in [(record, "id"), (record, "references"), (record.references[0], "size"), (summary, "count")]:
         with pytest.raises(AttributeError):
             setattr(obj, attribute, 5)
-    summary = explorer.get_type_summaries()[0][1]
-    with pytest.raises(AttributeError):
-        summary.count = 5
 
 
 def test_self_reference_and_referrer_order(make_explorer):
@@ -66,17 +56,8 @@ def test_self_reference_and_referrer_order(make_explorer):
 ])
 def test_dangling_neighbours_fail_the_whole_call(make_explorer, lines, message):
     explorer = make_explorer(lines)
-    with pytest.raises(RuntimeError) as info:
-        explorer.get_object(1)
-    assert str(info.value) == "error while decoding: Decoding error: " + message
+    raises_exactly(RuntimeError, "error while decoding: Decoding error: " + message, explorer.get_object, 1)
     assert explorer.get_count_for_type("All Types") == len(lines)
-
-
-def test_results_outlive_the_explorer(make_explorer):
-    explorer = make_explorer([line(1, references=[2], value="v"), line(2)])
-    record = explorer.get_object(1)
-    del explorer
-    assert record.value == "v" and ids(record.references) == [2]
 
 
 # ---- type summaries, counts and pages ---------------------------------------------------
@@ -99,7 +80,7 @@ def test_type_summaries_rows_in_byte_order(make_explorer):
     assert as_dict == {"All Types": (4, 18), "Zed": (1, 1), "abc": (2, 7), "builtins.dict": (1, 10)}
 
 
-@pytest.mark.parametrize("count, pages", [(0, 0), (1, 1), (1000, 1), (1001, 2), (2500, 3)])
+@pytest.mark.parametrize("count, pages", [(0, 0), (1, 1), (1000, 1), (1001, 2)])
 def test_page_counts(make_explorer, count, pages):
     explorer = make_explorer([line(i, "T") for i in range(count)] + [line(10**6, "U")])
     assert explorer.get_count_for_type("T") == count
@@ -108,6 +89,7 @@ def test_page_counts(make_explorer, count, pages):
 
 def test_pages_of_a_type(make_explorer):
     explorer = make_explorer([line(i, "T") for i in range(2500)])
+    assert explorer.get_page_count_for_type("T") == 3
     pages = [explorer.get_objects_by_type("T", p) for p in range(4)]
     assert [len(p) for p in pages] == [1000, 1000, 500, 0]
     everything = explorer.get_objects_by_type("T", None)
@@ -148,21 +130,4 @@ def test_reimport_with_another_size_lists_the_object_once_per_entry(explorer):
     lambda e: e.get_objects_by_type_ordered_by_size("", True, 0),
 ])
 def test_empty_type_name_is_refused_by_lmdb(explorer, call):
-    with pytest.raises(RuntimeError) as info:
-        call(explorer)
-    assert str(info.value) == BAD_VALSIZE
-
-
-@pytest.mark.parametrize("call, error, fragment", [
-    (lambda e: e.get_objects_by_type(1, None), TypeError, "argument 'typename': 'int' object"),
-    (lambda e: e.get_objects_by_type("T", -1), OverflowError, ""),
-    (lambda e: e.get_objects_by_type("T", "0"), TypeError, "argument 'page'"),
-    (lambda e: e.get_objects_by_type_ordered_by_size(None, True, 0), TypeError,
-     "argument 'type': 'None' is not an instance of 'str'"),
-    (lambda e: e.get_objects_by_type_ordered_by_size("T", None, 0), TypeError,
-     "argument 'subtree_size': 'None' is not an instance of 'bool'"),
-])
-def test_listing_argument_errors(explorer, call, error, fragment):
-    with pytest.raises(error) as info:
-        call(explorer)
-    assert fragment in str(info.value)
+    raises_exactly(RuntimeError, BAD_VALSIZE, call, explorer)

@@ -22,91 +22,70 @@ import vossick_analysis as va
 from conftest import line
 
 STRESS = textwrap.dedent("""
-    import random, sys, threading, time, traceback
+    import random, sys, threading, traceback
     import vossick_analysis as va
 
-    BATCH, BATCHES = 400, 12
-    EXACT = va.EstimatorPrecision.Exact
-    SECOND_CHAIN = 1 << 40  # the first id of another, independent chain
+    BATCH, BATCHES, SECOND_CHAIN = 400, 12, 1 << 40  # SECOND_CHAIN: first id of another, independent chain
+    size = lambda i: 8 + i % 5
+    subtree = lambda i: sum(size(j) for j in range(i + 1))
+    failures, answers, stop = [], [0], threading.Event()
 
-    def size(i):
-        return 8 + i % 5
-
-    def subtree(i):
-        return sum(size(j) for j in range(i + 1))
-
-    def batch_lines(base, b):
-        return [('{"id":%d,"type":"T%d","references":[%s],"size":%d}'
-                 % (base + i, i % 3, base + i - 1 if i else "", size(i))).encode()
-                for i in range(b * BATCH, (b + 1) * BATCH)]
-
-    failures, answers = [], [0]
-    stop = threading.Event()
-
-    def guarded(work):
+    def guarded(work, *args):
         def run():
             try:
-                work()
+                work(*args)
             except BaseException:
                 failures.append(traceback.format_exc())
                 stop.set()
         return threading.Thread(target=run)
 
     def importer(explorer, base):
-        def work():
-            for b in range(BATCHES):
-                explorer.import_lines(iter(batch_lines(base, b)), EXACT)
-        return work
+        for b in range(BATCHES):
+            explorer.import_lines(iter([('{"id":%d,"type":"T%d","references":[%s],"size":%d}' % (
+                base + i, i % 3, base + i - 1 if i else "", size(i))).encode()
+                for i in range(b * BATCH, (b + 1) * BATCH)]), va.EstimatorPrecision.Exact)
 
     def check_summary(s, base):
-        i = s.id - base
-        assert s.size == size(i), s.id
-        assert s.subtree_size in (None, subtree(i)), (s.id, s.subtree_size)
+        assert s.size == size(s.id - base), s.id
+        assert s.subtree_size in (None, subtree(s.id - base)), (s.id, s.subtree_size)
 
     def reader(explorer, bases, seed):
         rng = random.Random(seed)
-        def work():
-            while not stop.is_set():
-                rows = dict(explorer.get_type_summaries())
-                if rows:
-                    total = rows.pop("All Types")
-                    assert total.count == sum(r.count for r in rows.values())
-                listed = explorer.get_objects_by_type("All Types", None)
-                for base in bases:
-                    chain = sorted(s.id - base for s in listed if base <= s.id < base + SECOND_CHAIN)
-                    n = len(chain)
-                    # Objects come and go only in whole batches, each chain from its start.
-                    assert n % BATCH == 0 and chain == list(range(n)), (base, n)
-                    for s in listed[:: 97]:
-                        if base <= s.id < base + SECOND_CHAIN:
-                            check_summary(s, base)
-                    if n == 0:
-                        continue
-                    i = rng.randrange(n)
-                    record = explorer.get_object(base + i)
-                    assert [r.id - base for r in record.references] == ([i - 1] if i else [])
-                    assert [r.id - base for r in record.referrers] in ([], [i + 1])
-                    check_summary(record, base)
-                    end = max(i - 2, 0)
-                    path = explorer.find_path_between_objects(base + i, base + end, frozenset())
-                    assert [s.id - base for s in path] == list(range(i, end - 1, -1))
-                    j = rng.randrange(n)
-                    try:
-                        common = explorer.find_largest_common_reachable_object(base + i, base + j)
-                        assert common == base + min(i, j), (i, j, common)
-                    except RuntimeError as error:  # objects whose estimates are not committed yet
-                        assert str(error).startswith("No subtree size in "), str(error)
-                page = explorer.get_objects_by_type_ordered_by_size("T1", True, 0)
-                assert [s.subtree_size for s in page] == sorted((s.subtree_size for s in page), reverse=True)
-                answers[0] += 1
-        return work
+        while not stop.is_set():
+            rows = dict(explorer.get_type_summaries())
+            if rows:
+                total = rows.pop("All Types")
+                assert total.count == sum(r.count for r in rows.values())
+            listed = explorer.get_objects_by_type("All Types", None)
+            for base in bases:
+                chain = [s for s in listed if base <= s.id < base + SECOND_CHAIN]
+                n = len(chain)
+                # Objects come and go only in whole batches, each chain from its start.
+                assert n % BATCH == 0 and sorted(s.id - base for s in chain) == list(range(n)), (base, n)
+                for s in chain[::97]:
+                    check_summary(s, base)
+                if n == 0:
+                    continue
+                i, j = rng.randrange(n), rng.randrange(n)
+                record = explorer.get_object(base + i)
+                assert [r.id - base for r in record.references] == ([i - 1] if i else [])
+                assert [r.id - base for r in record.referrers] in ([], [i + 1])
+                check_summary(record, base)
+                end = max(i - 2, 0)
+                path = explorer.find_path_between_objects(base + i, base + end, frozenset())
+                assert [s.id - base for s in path] == list(range(i, end - 1, -1))
+                try:
+                    common = explorer.find_largest_common_reachable_object(base + i, base + j)
+                    assert common == base + min(i, j), (i, j, common)
+                except RuntimeError as error:  # objects whose estimates are not committed yet
+                    assert str(error).startswith("No subtree size in "), str(error)
+            page = explorer.get_objects_by_type_ordered_by_size("T1", True, 0)
+            assert [s.subtree_size for s in page] == sorted((s.subtree_size for s in page), reverse=True)
+            answers[0] += 1
 
     first, second = va.HeapDumpExplorer(sys.argv[1]), va.HeapDumpExplorer(sys.argv[2])
-    writers = [guarded(importer(first, 0)),
-               guarded(importer(second, 0)),
-               guarded(importer(second, SECOND_CHAIN))]
-    readers = [guarded(reader(first, [0], seed)) for seed in range(3)]
-    readers.append(guarded(reader(second, [0, SECOND_CHAIN], 9)))
+    writers = [guarded(importer, first, 0), guarded(importer, second, 0), guarded(importer, second, SECOND_CHAIN)]
+    readers = [guarded(reader, first, [0], seed) for seed in range(3)] + [guarded(reader, second, [0, SECOND_CHAIN], 9)]
     for thread in writers + readers:
         thread.start()
     for thread in writers:
@@ -131,18 +110,15 @@ def test_queries_beside_imports_see_committed_states_only(tmp_path):
     child = subprocess.run([sys.executable, "-c", STRESS, *map(str, dirs)], capture_output=True, text=True,
                            timeout=120)
     assert child.returncode == 0, child.stdout + child.stderr
-    answers = int(child.stdout.split(":")[-1])
-    assert answers > 0, "no reader ran beside the imports"
+    assert int(child.stdout.split(":")[-1]) > 0, "no reader ran beside the imports"
 
 
 def test_lmdb_files_are_private_to_the_owner(db_dir):
     old_umask = os.umask(0)
     try:
-        explorer = va.HeapDumpExplorer(str(db_dir))
-        explorer.import_lines([line(1)], va.EstimatorPrecision.Exact)
+        va.HeapDumpExplorer(str(db_dir)).import_lines([line(1)], va.EstimatorPrecision.Exact)
     finally:
         os.umask(old_umask)
-    files = sorted(os.listdir(db_dir))
-    assert files == ["data.mdb", "lock.mdb"]
-    for name in files:
+    assert sorted(os.listdir(db_dir)) == ["data.mdb", "lock.mdb"]
+    for name in os.listdir(db_dir):
         assert stat.S_IMODE(os.stat(db_dir / name).st_mode) == 0o600, name

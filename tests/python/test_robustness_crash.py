@@ -22,8 +22,9 @@ import time
 import pytest
 
 import vossick_analysis as va
+from conftest import read_lmdb
 
-lmdb = pytest.importorskip("lmdb")
+pytest.importorskip("lmdb")
 
 BATCH = 2000
 TIME_BUDGET_S = 15
@@ -46,7 +47,8 @@ CHILD = textwrap.dedent("""
     sys.path.insert(0, sys.argv[1])
     from test_robustness_crash import batch_lines
     import vossick_analysis as va
-    db, first, mode, at_batch, at_line, delay = sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7])
+    db, mode = sys.argv[2], sys.argv[4]
+    first, at_batch, at_line, delay = int(sys.argv[3]), int(sys.argv[5]), int(sys.argv[6]), float(sys.argv[7])
     explorer = va.HeapDumpExplorer(db)
     lines_done = threading.Event()
 
@@ -75,20 +77,10 @@ CHILD = textwrap.dedent("""
 
 
 def dump(path):
-    """Every database's (key, value) pairs, read through LMDB's own binding."""
-    env = lmdb.open(str(path), max_dbs=7, readonly=True, lock=False)
-    try:
-        out = {}
-        with env.begin() as txn:
-            for name in DATABASES:
-                db = env.open_db(name.encode(), txn=txn, create=False,
-                                 integerkey=name in ("primary", "referrers"),
-                                 dupsort=name not in ("primary", "type_summaries"),
-                                 dupfixed=name not in ("primary", "type_summaries"))
-                out[name] = list(txn.cursor(db=db).iternext())
-        return out
-    finally:
-        env.close()
+    """Every database's (key, value) pairs."""
+    flags = {name: dict(integerkey=name in ("primary", "referrers"), dupsort=name not in ("primary", "type_summaries"),
+                        dupfixed=name not in ("primary", "type_summaries")) for name in DATABASES}
+    return read_lmdb(path, DATABASES, **flags)
 
 
 class References:
@@ -129,20 +121,18 @@ def run_every_query(db_dir, records):
     assert explorer.get_page_count_for_type("All Types") == -(-count // 1000)
     summaries = dict(explorer.get_type_summaries())
     assert sum(summaries[t].count for t in summaries if t != "All Types") == count
-    listed = explorer.get_objects_by_type("All Types", None)
-    assert len(listed) == records
+    assert len(explorer.get_objects_by_type("All Types", None)) == records
     explorer.get_objects_by_type("T1", 0)
     explorer.get_objects_by_type_ordered_by_size("T2", False, 1)
     explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)
+    assert explorer.get_object(records) is None
     if records:
-        last = records - 1
-        assert explorer.get_object(last).id == last
-        explorer.find_path_between_objects(last, 0, frozenset())
+        assert explorer.get_object(records - 1).id == records - 1
+        explorer.find_path_between_objects(records - 1, 0, frozenset())
         try:
-            explorer.find_largest_common_reachable_object(last, 1)
+            explorer.find_largest_common_reachable_object(records - 1, 1)
         except RuntimeError as error:  # a batch whose pass was killed has no estimates
             assert str(error).startswith("No subtree size in "), str(error)
-    assert explorer.get_object(records) is None
 
 
 def test_sigkill_during_import_keeps_the_last_committed_state(tmp_path):

@@ -20,7 +20,6 @@ from conftest import line
 pytest.importorskip("lmdb")
 
 EXACT = va.EstimatorPrecision.Exact
-NO = va.EstimatorPrecision.NoEstimates
 DECODING = "error while decoding: "
 # Texts the queries define for data that does not hang together.
 QUERY_TEXTS = ("Start ID ", "End ID ", "Object ID ", "No subtree size in ", "Decoding error: Missing record for ID ")
@@ -162,17 +161,24 @@ def check_expected(results, expected):
         assert kind == "error" and got.startswith(text), f"{name}: {got!r}"
 
 
-@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
-def test_damaged_database_gives_decoding_errors_and_stays_usable(tmp_path, case):
-    _, database, puts, expected, import_fails = case
+def imported_base(tmp_path):
     db_dir = tmp_path / "db"
     db_dir.mkdir()
     explorer = va.HeapDumpExplorer(str(db_dir))
     explorer.import_lines(BASE, EXACT)
-    damage(db_dir, database, puts)
-    results = {name: outcome(call) for name, call in queries(explorer).items()}
-    check_expected(results, expected)
+    return db_dir, explorer
 
+
+def results(explorer):
+    return {name: outcome(call) for name, call in queries(explorer).items()}
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+def test_damaged_database_gives_decoding_errors_and_stays_usable(tmp_path, case):
+    _, database, puts, expected, import_fails = case
+    db_dir, explorer = imported_base(tmp_path)
+    damage(db_dir, database, puts)
+    check_expected(results(explorer), expected)
     # An import of a new object: its records commit; the post-import pass
     # either succeeds or fails as a whole with the decoding error.
     try:
@@ -187,19 +193,15 @@ def test_damaged_database_gives_decoding_errors_and_stays_usable(tmp_path, case)
     new = explorer.get_object(6)
     assert (new.type, new.subtree_size) == ("V", 60 if imported else None)
     assert [s.id for s in explorer.get_objects_by_type("V", None)] == [6]
-    check_expected({name: outcome(call) for name, call in queries(explorer).items()},
-                   {k: v for k, v in expected.items() if not k.startswith(("summaries", "count", "pages"))})
+    check_expected(results(explorer), {k: v for k, v in expected.items()
+                                       if not k.startswith(("summaries", "count", "pages"))})
 
 
 def test_healthy_base_answers_every_query(tmp_path):
-    db_dir = tmp_path / "db"
-    db_dir.mkdir()
-    explorer = va.HeapDumpExplorer(str(db_dir))
-    explorer.import_lines(BASE, EXACT)
-    results = {name: outcome(call) for name, call in queries(explorer).items()}
-    failures = {name: text for name, (kind, text) in results.items() if kind == "error"}
+    got = results(imported_base(tmp_path)[1])
     # Only the id that was never imported fails, with its query's text.
-    assert failures == {"path 3 44": "End ID 44 not found in database"}
+    assert {name: text for name, (kind, text) in got.items() if kind == "error"} == {
+        "path 3 44": "End ID 44 not found in database"}
     # 1, 2 and 3 form one cycle, so they share the largest subtree size.
-    assert results["common 4 1"][0] == "ok" and results["common 4 1"][1] in {1, 2, 3}
-    assert results["common 5 1"] == ("ok", None)
+    assert got["common 4 1"][0] == "ok" and got["common 4 1"][1] in {1, 2, 3}
+    assert got["common 5 1"] == ("ok", None)
