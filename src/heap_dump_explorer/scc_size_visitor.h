@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "heap_dump_explorer/primary.h"
@@ -83,7 +84,7 @@ class StronglyConnectedComponentsVisitor {
   Status emit_result(uint64_t member_id, uint64_t /*node_value_sum*/, const Estimator& scc_value) {
     VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
     if (!found) return Error::decoding("Missing record for node ID " + std::to_string(member_id));
-    const uint64_t estimate = scc_value.estimate();
+    const uint64_t estimate = estimate_of(scc_value);
     record_.subtree_size = estimate;
     VOSSICK_TRY(put_record(write_txn_, dbs_, record_, scratch_));
     const SizeIndexEntry entry{estimate, member_id};
@@ -95,11 +96,29 @@ class StronglyConnectedComponentsVisitor {
  private:
   struct Unit {};
 
+  // Every member of an SCC is emitted with the same value. A sketch's estimate
+  // is a selection over its slots, so it is computed once per distinct value;
+  // comparing the slots costs far less than selecting again. A tree's
+  // estimate is a field read.
+  uint64_t estimate_of(const Estimator& value) {
+    if constexpr (std::is_trivially_copyable_v<Estimator>) {
+      if (!last_estimated_ || !(*last_estimated_ == value)) {
+        last_estimated_ = value;
+        last_estimate_ = value.estimate();
+      }
+      return last_estimate_;
+    } else {
+      return value.estimate();
+    }
+  }
+
   U64HashMap<Unit> module_ids_;
   const Databases& dbs_;
   const Transaction& read_txn_;
   const Transaction& write_txn_;
   PrimaryScan primary_iter_;
+  std::optional<Estimator> last_estimated_;
+  uint64_t last_estimate_ = 0;
   RawObjectRecord record_;  // reused by emit_result
   std::string scratch_;
 };

@@ -13,7 +13,12 @@
 
 namespace vossick {
 
-uint16_t double_to_bfloat16(double value) noexcept {
+namespace {
+
+// The exported functions below are called through the PIC module's symbol
+// table, which keeps the compiler from inlining them; add_in_place and
+// estimate use these internal copies instead.
+inline uint16_t round_to_bfloat16(double value) noexcept {
   const uint64_t bits = std::bit_cast<uint64_t>(value);
   const uint32_t upper = static_cast<uint32_t>(bits >> 32);
   const uint32_t lower = static_cast<uint32_t>(bits);
@@ -47,35 +52,60 @@ uint16_t double_to_bfloat16(double value) noexcept {
   return sign;
 }
 
+inline double candidate_of(double scaled, double u) noexcept {
+  const double log_u = std::log(u);
+  return scaled / log_u;
+}
+
+inline double unit_of(uint64_t hash) noexcept { return static_cast<double>(hash) * 0x1p-64; }
+
+inline uint64_t truncate_to_u64(double value) noexcept {
+  if (!(value >= 0.0)) return 0;  // NaN and negatives
+  if (value >= 0x1p64) return UINT64_MAX;
+  return static_cast<uint64_t>(value);
+}
+
+}  // namespace
+
+uint16_t double_to_bfloat16(double value) noexcept { return round_to_bfloat16(value); }
+
 namespace size_sketch_internal {
 
 double scaled_weight(uint64_t weight) noexcept {
   return static_cast<double>(weight) * kNegativeLn4;
 }
 
-double candidate(double scaled, double u) noexcept {
-  const double log_u = std::log(u);
-  return scaled / log_u;
+double candidate(double scaled, double u) noexcept { return candidate_of(scaled, u); }
+
+namespace {
+
+// XXH3-64 with seed 0 and the default secret takes, for a 16-byte input, the
+// 9-to-16-byte path: two 8-byte words, each XORed with a constant drawn from
+// the secret, folded and avalanched. Here the first word is the slot index and
+// the second the key, so a sketch update prepares the key's word once and
+// spends a multiplication and a few shifts per slot instead of a full call.
+// SlotHashTest pins this against XXH3_64bits.
+// The flips are read from the secret at each use rather than kept in globals,
+// so no static initialisation order is involved; the reads are a few loads.
+inline uint64_t prepared_key(uint64_t key) noexcept {
+  return key ^ (XXH_readLE64(XXH3_kSecret + 40) ^ XXH_readLE64(XXH3_kSecret + 48));
 }
+
+inline uint64_t slot_hash_of_prepared(uint64_t slot_index, uint64_t key_word) noexcept {
+  const uint64_t index_word = slot_index ^ (XXH_readLE64(XXH3_kSecret + 24) ^ XXH_readLE64(XXH3_kSecret + 32));
+  const uint64_t acc = 16 + XXH_swap64(index_word) + key_word + XXH3_mul128_fold64(index_word, key_word);
+  return XXH3_avalanche(acc);
+}
+
+}  // namespace
 
 uint64_t slot_hash(uint64_t slot_index, uint64_t key) noexcept {
-  unsigned char input[16];
-  for (int byte = 0; byte < 8; ++byte) {
-    input[byte] = static_cast<unsigned char>(slot_index >> (8 * byte));
-    input[8 + byte] = static_cast<unsigned char>(key >> (8 * byte));
-  }
-  return XXH3_64bits(input, sizeof input);
+  return slot_hash_of_prepared(slot_index, prepared_key(key));
 }
 
-double unit_from_hash(uint64_t hash) noexcept {
-  return static_cast<double>(hash) * 0x1p-64;
-}
+double unit_from_hash(uint64_t hash) noexcept { return unit_of(hash); }
 
-uint64_t saturating_to_u64(double value) noexcept {
-  if (!(value >= 0.0)) return 0;  // NaN and negatives
-  if (value >= 0x1p64) return UINT64_MAX;
-  return static_cast<uint64_t>(value);
-}
+uint64_t saturating_to_u64(double value) noexcept { return truncate_to_u64(value); }
 
 }  // namespace size_sketch_internal
 
@@ -85,7 +115,7 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   // A zero weight yields only zero, NaN or negative candidates, none of which
   // can beat a slot; skipping the hashing changes nothing.
   if (weight == 0) return;
-  const double scaled = internal::scaled_weight(weight);
+  const double scaled = static_cast<double>(weight) * internal::kNegativeLn4;
   // Most candidates lose to slots that already hold the weight of much of the
   // graph. Since -ln u >= 1 - u, a slot s > 0 with (1 - u)·s >= -scaled
   // proves scaled / log(u) < s, and rounding cannot lift it above s, so the
@@ -94,11 +124,12 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   // false for zero, negative and NaN slots and for u = 1, which take the
   // exact path.
   const double skip_bound = -scaled * (1.0 + 0x1p-20);
+  const uint64_t key_word = internal::prepared_key(key);
   for (size_t i = 0; i < K; ++i) {
-    const double u = internal::unit_from_hash(internal::slot_hash(i, key));
+    const double u = unit_of(internal::slot_hash_of_prepared(i, key_word));
     const double slot = bfloat16_to_double(slots_[i]);
     if ((1.0 - u) * slot >= skip_bound) continue;
-    const uint16_t rounded = double_to_bfloat16(internal::candidate(scaled, u));
+    const uint16_t rounded = round_to_bfloat16(candidate_of(scaled, u));
     if (internal::bfloat16_to_float(rounded) > internal::bfloat16_to_float(slots_[i])) {
       slots_[i] = rounded;
     }
@@ -108,12 +139,26 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
 template <size_t K>
 uint64_t SizeSketch<K>::estimate() const noexcept {
   namespace internal = size_sketch_internal;
-  std::array<uint16_t, K> keys;
-  for (size_t i = 0; i < K; ++i) keys[i] = internal::total_order_key(slots_[i]);
-  auto selected = keys.begin() + K / 4;
-  std::nth_element(keys.begin(), selected, keys.end());
-  const double value = bfloat16_to_double(internal::from_total_order_key(*selected));
-  return internal::saturating_to_u64(value);
+  // Rank K/4 in the total order, selected in two byte-wide counting rounds:
+  // the high byte of the order key narrows the candidates to one bucket, the
+  // low byte then picks the element. Equal to a full sort's element K/4.
+  uint16_t keys[K];
+  uint16_t high_counts[256] = {};
+  for (size_t i = 0; i < K; ++i) {
+    keys[i] = internal::total_order_key(slots_[i]);
+    ++high_counts[keys[i] >> 8];
+  }
+  size_t rank = K / 4;
+  unsigned high = 0;
+  while (rank >= high_counts[high]) rank -= high_counts[high++];
+  uint16_t low_counts[256] = {};
+  for (size_t i = 0; i < K; ++i) {
+    if ((keys[i] >> 8) == high) ++low_counts[keys[i] & 0xFF];
+  }
+  unsigned low = 0;
+  while (rank >= low_counts[low]) rank -= low_counts[low++];
+  const uint16_t selected = static_cast<uint16_t>(high << 8 | low);
+  return truncate_to_u64(bfloat16_to_double(internal::from_total_order_key(selected)));
 }
 
 template class SizeSketch<7>;

@@ -110,9 +110,8 @@ class SizeSketch {
     for (size_t i = 0; i < K; ++i) {
       const uint16_t mine = slots_[i];
       const uint16_t theirs = other.slots_[i];
-      // Branch-free: merged slots of unrelated sketches win at random.
-      const bool take = (!internal::is_nan(theirs)) &
-                        (internal::is_nan(mine) | (internal::ieee_order_key(theirs) > internal::ieee_order_key(mine)));
+      const bool take = !internal::is_nan(theirs) &&
+                        (internal::is_nan(mine) || internal::ieee_order_key(theirs) > internal::ieee_order_key(mine));
       slots_[i] = take ? theirs : mine;
     }
   }

@@ -1,0 +1,365 @@
+"""The benchmark suite: import and post-import pass against LMDB's own floor.
+
+Prints figures and never fails on a target. For each dump it runs, on the
+same file:
+  - storage_floor (bench/storage_floor.cc): LMDB alone doing the import's puts
+    and the pass's reads and writes, with everything pre-encoded;
+  - the module: import_lines(file in binary mode, NoEstimates) into a fresh
+    environment, then the post-import pass alone at Exact, High, Medium and
+    Low, each on its own copy of the imported environment;
+and prints records/s, seconds, module/floor ratios, peak RssAnon growth
+(sampled from /proc, so the mapped file does not count) against a stated
+budget, and the relative error of Low/Medium/High against Exact. Then it
+times queries on the largest dump.
+
+Build first (module and C++ benchmarks, in their own build directory):
+  cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
+  cmake --build build/bench -j2
+Then:
+  .venv/bin/python bench/run.py [--quick] [--runs N] [--build build/bench]
+--quick leaves out the 10 M-record dump and runs everything once.
+"""
+import argparse
+import array
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+import synthetic_dump  # noqa: E402
+
+PRECISIONS = ["Exact", "High", "Medium", "Low"]  # Exact first: the others are compared with it
+SKETCH_SLOTS = {"High": 127, "Medium": 31, "Low": 7}
+
+# The pass's memory budget above what the floor's own transaction needs.
+# Per node: the traversal's bookkeeping slot (24 bytes) at the map's lowest
+# load (3/8) while it doubles with old and new tables alive (96 bytes), and
+# 8 bytes on the Tarjan stack. Per SCC: its stored value (a sketch's 2K
+# bytes, or for Exact a handle plus the radix-tree nodes the new SCC adds,
+# which a path of up to 8 nodes of 112 bytes bounds). Per level of the
+# depth-first path (bounded by the Tarjan stack): one frame (its size as
+# built, printed by storage_floor) and 160 bytes for its successor list.
+# Plus a fixed 48 MiB for the interpreter and allocator slack.
+BUDGET_PER_NODE = 104
+BUDGET_PER_LEVEL_EXTRA = 160
+BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
+BUDGET_FIXED_MIB = 48
+
+CHILD = r"""
+import sys, time, vossick_analysis as va
+def rss_anon():
+    with open("/proc/self/status") as status:
+        for row in status:
+            if row.startswith("RssAnon:"):
+                return int(row.split()[1])
+db, dump, precision = sys.argv[1], sys.argv[2], sys.argv[3]
+explorer = va.HeapDumpExplorer(db)
+print("baseline", rss_anon(), flush=True)
+started, cpu_started = time.perf_counter(), time.thread_time()
+if dump == "-":
+    explorer.import_lines([], getattr(va.EstimatorPrecision, precision))
+else:
+    with open(dump, "rb") as lines:
+        explorer.import_lines(lines, getattr(va.EstimatorPrecision, precision))
+print("seconds", time.perf_counter() - started, flush=True)
+print("cpu_seconds", time.thread_time() - cpu_started, flush=True)
+"""
+
+
+def rss_anon_kib(pid):
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            for row in status:
+                if row.startswith("RssAnon:"):
+                    return int(row.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def sampled(args, env=None):
+    """Runs a child; returns (stdout, peak RssAnon KiB sampled every 10 ms)."""
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, text=True, env=env)
+    peak = 0
+    done = threading.Event()
+
+    def sample():
+        nonlocal peak
+        while not done.is_set():
+            peak = max(peak, rss_anon_kib(proc.pid))
+            time.sleep(0.01)
+
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    out, _ = proc.communicate()
+    done.set()
+    sampler.join()
+    if proc.returncode != 0:
+        raise RuntimeError(f"{args[0]} failed ({proc.returncode})")
+    return out, peak
+
+
+def module_run(build, db, dump, precision):
+    """One import_lines call in a fresh interpreter: (seconds, thread CPU seconds, RssAnon growth MiB)."""
+    env = dict(os.environ, PYTHONPATH=build)
+    out, peak = sampled([sys.executable, "-c", CHILD, db, dump, precision], env)
+    figures = dict(line.split(None, 1) for line in out.splitlines() if line.strip())
+    baseline = int(figures["baseline"])
+    return float(figures["seconds"]), float(figures["cpu_seconds"]), max(0, peak - baseline) / 1024
+
+
+def floor_run(build, dump, work):
+    db = os.path.join(work, "floor-db")
+    shutil.rmtree(db, ignore_errors=True)
+    os.mkdir(db)
+    out, _ = sampled([os.path.join(build, "storage_floor"), dump, db])
+    shutil.rmtree(db, ignore_errors=True)
+    figures = {}
+    for line in out.splitlines():
+        if line.strip():
+            key, value = line.split()
+            try:
+                figures[key] = float(value)
+            except ValueError:
+                figures[key] = value
+    return figures
+
+
+def median_of(runs, key):
+    return statistics.median(run[key] for run in runs)
+
+
+def read_estimates(db):
+    """subtree_size of every record, in ascending id order."""
+    import lmdb
+
+    env = lmdb.open(db, readonly=True, lock=False, max_dbs=7, subdir=True)
+    found = re.compile(rb'"subtree_size":(\d+|null)}$')
+    values = array.array("Q")
+    try:
+        primary = env.open_db(b"primary", integerkey=True, create=False)
+        with env.begin(db=primary) as txn:
+            for _, value in txn.cursor():
+                match = found.search(value)
+                values.append(0 if match is None or match.group(1) == b"null" else int(match.group(1)))
+    finally:
+        env.close()
+    return values
+
+
+def relative_errors(estimates, exact):
+    errors = array.array("d")
+    for estimate, truth in zip(estimates, exact):
+        if truth:
+            errors.append(abs(estimate - truth) / truth)
+        elif estimate:
+            errors.append(float("inf"))
+    ordered = sorted(errors)
+    if not ordered:
+        return 0.0, 0.0
+    return ordered[len(ordered) // 2], ordered[min(len(ordered) - 1, int(len(ordered) * 0.9))]
+
+
+def copy_db(source, target):
+    shutil.rmtree(target, ignore_errors=True)
+    os.mkdir(target)
+    shutil.copyfile(os.path.join(source, "data.mdb"), os.path.join(target, "data.mdb"))
+
+
+def bench_dump(name, path, args, work, keep_exact_db):
+    n = sum(1 for _ in open(path, "rb"))
+    print(f"\n== {name}: {n} records, {os.path.getsize(path) / 1e6:.0f} MB", flush=True)
+    floors = [floor_run(args.build, path, work) for _ in range(args.runs)]
+    sccs = int(floors[0]["sccs"])
+    depth = int(floors[0]["tarjan_stack_max"])
+    import_floor = median_of(floors, "import_seconds") + median_of(floors, "summaries_seconds")
+    import_floor_cpu = median_of(floors, "import_cpu_seconds") + median_of(floors, "summaries_cpu_seconds")
+    pass_floor = median_of(floors, "pass_seconds")
+    pass_floor_cpu = median_of(floors, "pass_cpu_seconds")
+    floor_import_rss = median_of(floors, "import_rss_anon_growth_mib")
+    floor_pass_rss = median_of(floors, "pass_rss_anon_growth_mib")
+    print(f"  {sccs} SCCs, Tarjan stack at most {depth}; floor: import {import_floor:.2f} s "
+          f"(puts {median_of(floors, 'import_seconds'):.2f} + summaries {median_of(floors, 'summaries_seconds'):.2f}),"
+          f" pass {pass_floor:.2f} s (thread CPU: import {import_floor_cpu:.2f}, pass {pass_floor_cpu:.2f});"
+          f" floor RssAnon growth: import {floor_import_rss:.0f} MiB, pass {floor_pass_rss:.0f} MiB")
+
+    base = os.path.join(work, "base-db")
+    imports = []
+    for _ in range(args.runs):
+        shutil.rmtree(base, ignore_errors=True)
+        os.mkdir(base)
+        imports.append(module_run(args.build, base, path, "NoEstimates"))
+    seconds = statistics.median(s for s, _, _ in imports)
+    cpu = statistics.median(c for _, c, _ in imports)
+    growth = max(m for _, _, m in imports)
+    import_budget = floor_import_rss + BUDGET_FIXED_MIB
+    print(f"  import      {seconds:7.2f} s  {n / seconds:9.0f} rec/s   floor {import_floor:6.2f} s"
+          f"  ratio {seconds / import_floor:5.2f}  CPU ratio {cpu / import_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
+          f" (budget floor+{BUDGET_FIXED_MIB} = {import_budget:.0f}: {'ok' if growth <= import_budget else 'OVER'})",
+          flush=True)
+
+    exact = None
+    for precision in [p for p in PRECISIONS if p in args.precisions]:
+        db = os.path.join(work, f"pass-{precision}")
+        runs = []
+        for _ in range(args.runs):
+            copy_db(base, db)
+            runs.append(module_run(args.build, db, "-", precision))
+        seconds = statistics.median(s for s, _, _ in runs)
+        cpu = statistics.median(c for _, c, _ in runs)
+        growth = max(m for _, _, m in runs)
+        frame = floors[0][f"frame_bytes_{precision.lower()}"]
+        budget = floor_pass_rss + BUDGET_FIXED_MIB + (
+            BUDGET_PER_NODE * n + BUDGET_PER_SCC[precision] * sccs + (frame + BUDGET_PER_LEVEL_EXTRA) * depth) / 2**20
+        line = (f"  pass {precision:<6} {seconds:7.2f} s  {n / seconds:9.0f} obj/s   floor {pass_floor:6.2f} s"
+                f"  ratio {seconds / pass_floor:5.2f}  CPU ratio {cpu / pass_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
+                f" (budget {budget:.0f}: {'ok' if growth <= budget else 'OVER'})")
+        estimates = read_estimates(db)
+        if precision == "Exact":
+            exact = estimates
+        elif exact is not None:
+            median, p90 = relative_errors(estimates, exact)
+            line += f"  rel. error median {median:.3f} p90 {p90:.3f}"
+        print(line, flush=True)
+        if not (precision == "Exact" and keep_exact_db):
+            shutil.rmtree(db, ignore_errors=True)
+    if keep_exact_db and "Exact" not in args.precisions:
+        copy_db(base, os.path.join(work, "pass-Exact"))  # queries then run without subtree sizes
+    shutil.rmtree(base, ignore_errors=True)
+    return os.path.join(work, "pass-Exact") if keep_exact_db else None
+
+
+def sample_ids(path, count, rng):
+    """A uniform sample of the dump's ids (reservoir), read without parsing JSON."""
+    id_pattern = re.compile(rb'"id":(\d+)')
+    sample = []
+    for seen, line in enumerate(open(path, "rb")):
+        if len(sample) < count:
+            sample.append(int(id_pattern.search(line).group(1)))
+        elif rng.randrange(seen + 1) < count:
+            sample[rng.randrange(count)] = int(id_pattern.search(line).group(1))
+    return sample
+
+
+def time_queries(build, db, dump, seed):
+    sys.path.insert(0, build)
+    import vossick_analysis as va
+
+    rng = random.Random(seed)
+    explorer = va.HeapDumpExplorer(db)
+    ids = sample_ids(dump, 1000, rng)
+
+    def timed(calls):
+        latencies = []
+        for call in calls:
+            started = time.perf_counter()
+            call()
+            latencies.append(time.perf_counter() - started)
+        return statistics.median(latencies) * 1e3, max(latencies) * 1e3, len(latencies)
+
+    def walk_end(start):
+        current = start
+        for _ in range(rng.randrange(1, 31)):
+            record = explorer.get_object(current)
+            refs = [r.id for r in record.references if r.type != "builtins.module"] if record else []
+            if not refs:
+                break
+            current = rng.choice(refs)
+        return current
+
+    print(f"\n== queries on the largest dump ({len(ids)} sampled ids; median / worst in ms)")
+    rows = [
+        ("get_object", [lambda i=i: explorer.get_object(i) for i in ids[:200]]),
+        ("get_type_summaries", [explorer.get_type_summaries] * 20),
+        ("get_objects_by_type(All Types, page 0)", [lambda: explorer.get_objects_by_type("All Types", 0)] * 10),
+        ("get_objects_by_type(All Types, page 50)", [lambda: explorer.get_objects_by_type("All Types", 50)] * 10),
+        ("ordered_by_size(All Types, size, page 0)",
+         [lambda: explorer.get_objects_by_type_ordered_by_size("All Types", False, 0)] * 10),
+        ("ordered_by_size(All Types, subtree, page 0)",
+         [lambda: explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)] * 10),
+    ]
+    pairs = [(rng.choice(ids), rng.choice(ids)) for _ in range(50)]
+    starts = [i for i in ids[:400] if (lambda r: r is not None and r.references)(explorer.get_object(i))]
+    connected = []
+    while len(connected) < 50 and starts:
+        start = rng.choice(starts)
+        end = walk_end(start)
+        if end != start:
+            connected.append((start, end))
+    searches = pairs + connected
+    rows.append(("find_path_between_objects x100", [lambda a=a, b=b: explorer.find_path_between_objects(a, b, set())
+                                                     for a, b in searches]))
+    rows.append(("find_largest_common_reachable_object x100",
+                 [lambda a=a, b=b: explorer.find_largest_common_reachable_object(a, b) for a, b in searches]))
+    for name, calls in rows:
+        median, worst, count = timed(calls)
+        print(f"  {name:<46} n={count:4}  median {median:9.3f}  worst {worst:9.3f}", flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="no 10 M dump; one run of everything")
+    parser.add_argument("--runs", type=int, default=None, help="runs per figure (median); default 3, 1 with --quick")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
+    parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
+    parser.add_argument("--only", default=None, help="comma-separated subset: real,1m,10m,chain,scc")
+    parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
+    args = parser.parse_args()
+    args.precisions = args.precisions.split(",")
+    args.build = os.path.abspath(args.build)
+    args.runs = args.runs or (1 if args.quick else 3)
+    for needed in ("storage_floor",):
+        if not os.path.exists(os.path.join(args.build, needed)):
+            raise SystemExit(f"{needed} not found in {args.build}; build with -DVOSSICK_BUILD_BENCH=ON first")
+    work = os.path.abspath(args.workdir) if args.workdir else tempfile.mkdtemp(prefix="vossick-bench-")
+    os.makedirs(work, exist_ok=True)
+    load = os.getloadavg()
+    print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
+          f"{args.runs} run(s) per figure")
+    only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
+    if args.quick:
+        only.discard("10m")
+    try:
+        dumps = []
+
+        def generate(key, name, file_name, make):
+            if key not in only:
+                return
+            path = os.path.join(work, file_name)
+            if not os.path.exists(path):
+                make(path)
+            dumps.append((name, path))
+
+        generate("real", "real dump of examples/sample_program.py", "real.jsonl", lambda p: subprocess.run(
+            [sys.executable, os.path.join(ROOT, "examples", "sample_program.py"), p], check=True,
+            stdout=subprocess.DEVNULL, env=dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))))
+        generate("1m", "synthetic python-shaped 1M", "synthetic-1m.jsonl",
+                 lambda p: synthetic_dump.write(p, synthetic_dump.python_shaped(1_000_000)))
+        generate("10m", "synthetic python-shaped 10M", "synthetic-10m.jsonl",
+                 lambda p: synthetic_dump.write(p, synthetic_dump.python_shaped(10_000_000)))
+        generate("chain", "chain 1M deep", "chain-1m.jsonl",
+                 lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
+        generate("scc", "single SCC of 1M", "scc-1m.jsonl",
+                 lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
+        largest = max(dumps, key=lambda d: os.path.getsize(d[1]))
+        for name, path in dumps:
+            kept = bench_dump(name, path, args, work, keep_exact_db=(path == largest[1]))
+            if kept:
+                time_queries(args.build, kept, path, seed=5)
+                shutil.rmtree(kept, ignore_errors=True)
+    finally:
+        if args.workdir is None:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
