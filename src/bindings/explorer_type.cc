@@ -31,7 +31,7 @@ PyObject* run_method(PyObject* self, const char* display_name, const char* const
   if (!bind_arguments(Signature{display_name, params, N}, args, nargs, kwnames, bound)) return nullptr;
   ExplorerObject* explorer = as_explorer(self);
   SharedAccess access(explorer->active_calls);
-  return body(static_cast<const Explorer&>(*explorer->core), bound);
+  return with_memory_errors([&] { return body(static_cast<const Explorer&>(*explorer->core), bound); });
 }
 
 // Converts a core result with `convert`, or raises its error.
@@ -105,23 +105,26 @@ PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---- type listings ----------------------------------------------------------
 
+PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    std::string_view name = rows[i].first.display();
+    Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    Ref summary(text ? to_python(rows[i].second) : nullptr);
+    if (!summary) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, text.get(), summary.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+  }
+  return list.release();
+}
+
 PyObject* get_type_summaries(PyObject* self, PyObject*) {
   ExplorerObject* explorer = as_explorer(self);
   SharedAccess access(explorer->active_calls);
-  return finish(vossick::get_type_summaries(*explorer->core), [](auto&& rows) -> PyObject* {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      std::string_view name = rows[i].first.display();
-      Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-      Ref summary(text ? to_python(rows[i].second) : nullptr);
-      if (!summary) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, text.get(), summary.get());
-      if (pair == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.release();
-  });
+  return with_memory_errors(
+      [&] { return finish(vossick::get_type_summaries(*explorer->core), type_rows_to_python); });
 }
 
 PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -242,13 +245,15 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_arguments(Signature{"HeapDumpExplorer.__new__()", params, 1}, args, kwargs, bound)) return nullptr;
   std::string path;
   if (!convert_str("db_path", bound[0], path)) return nullptr;
-  Result<Explorer> opened = Explorer::open(path);
-  if (!opened.ok()) return raise_error(opened.error());
-  PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;  // `opened` closes the environment
-  as_explorer(self)->core = new Explorer(std::move(opened).value());
-  as_explorer(self)->active_calls = 0;
-  return self;
+  return with_memory_errors([&]() -> PyObject* {
+    Result<Explorer> opened = Explorer::open(path);
+    if (!opened.ok()) return raise_error(opened.error());
+    Ref self(PyType_GenericAlloc(type, 0));
+    if (!self) return nullptr;  // `opened` closes the environment
+    as_explorer(self.get())->core = new Explorer(std::move(opened).value());
+    as_explorer(self.get())->active_calls = 0;
+    return self.release();
+  });
 }
 
 void explorer_dealloc(PyObject* self) {

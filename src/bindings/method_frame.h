@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -51,6 +52,18 @@ bool convert_type(const char* param, PyObject* value, Type& out);
 bool convert_bool(const char* param, PyObject* value, bool& out);
 bool convert_optional_u64(const char* param, PyObject* value, std::optional<uint64_t>& out);
 bool convert_id_set(const char* param, PyObject* value, std::unordered_set<uint64_t>& out);
+
+// Runs `body` (returning a new reference or nullptr). The core's containers
+// report exhausted memory by throwing std::bad_alloc; it becomes MemoryError
+// here instead of unwinding into the interpreter.
+template <class Body>
+PyObject* with_memory_errors(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
 
 // Shared access to a method's receiver for the length of one call. The
 // explorer is immutable, so access is never exclusive and never refused; the
