@@ -28,6 +28,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "heap_dump_explorer/json_swar.h"
 #include "heap_dump_explorer/records.h"
 
 namespace vossick {
@@ -182,19 +183,13 @@ constexpr bool is_string_special(unsigned char c) noexcept {
   return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
 }
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+using json_swar::kHighBits;
+using json_swar::kOnes;
 
-// High bit set in (at least) the lowest byte of `word` that is special. Bytes
-// above the first special one may be flagged spuriously (borrows), which is
-// harmless: only the lowest flag is used.
+// High bit set in (at least) the lowest byte of `word` that ends a plain run:
+// '"', '\\', a control character or a non-ASCII byte.
 inline uint64_t string_special_mask(uint64_t word) noexcept {
-  const uint64_t quote = word ^ (kOnes * '"');
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  const uint64_t control = (word - kOnes * 0x20) & ~word;
-  const uint64_t is_quote = (quote - kOnes) & ~quote;
-  const uint64_t is_backslash = (backslash - kOnes) & ~backslash;
-  return (control | is_quote | is_backslash | word) & kHighBits;
+  return json_swar::quote_backslash_control_mask(word) | (word & kHighBits);
 }
 
 constexpr uint64_t kPowersOf10[] = {1,      10,      100,      1000,      10000,

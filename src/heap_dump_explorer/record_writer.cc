@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "heap_dump_explorer/json_swar.h"
 #include "heap_dump_explorer/records.h"
 
 namespace vossick {
@@ -70,19 +71,8 @@ inline char* write_u64(char* out, uint64_t value) noexcept {
 
 inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
-// High bit set in (at least) the lowest byte of `word` that needs escaping;
-// bytes >= 0x80 never do.
-inline uint64_t escape_mask(uint64_t word) noexcept {
-  const uint64_t quote = word ^ (kOnes * '"');
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  const uint64_t control = (word - kOnes * 0x20) & ~word;
-  const uint64_t is_quote = (quote - kOnes) & ~quote;
-  const uint64_t is_backslash = (backslash - kOnes) & ~backslash;
-  return (control | is_quote | is_backslash) & kHighBits;
-}
+// Bytes >= 0x80 never need escaping.
+constexpr auto escape_mask = json_swar::quote_backslash_control_mask;
 
 char* write_string(char* out, std::string_view text) noexcept {
   *out++ = '"';
