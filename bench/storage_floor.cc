@@ -153,7 +153,10 @@ class PlanningVisitor {
     return std::optional<Node>();
   }
 
-  vossick::Result<std::vector<Node>> get_successors(const Node& node) {
+  // Keeps one get per reference, as the floor is defined, although the
+  // module does not fetch records of already visited successors.
+  template <class IsVisited>
+  vossick::Result<std::vector<Node>> get_successors(const Node& node, const IsVisited&) {
     dump_.events.push_back(kEnter | node.record);
     dump_.tarjan_stack_max = std::max(dump_.tarjan_stack_max, ++on_stack_);
     const Record& rec = dump_.records[node.record];

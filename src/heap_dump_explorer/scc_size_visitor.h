@@ -46,17 +46,27 @@ class StronglyConnectedComponentsVisitor {
       if (is_visited(primary_iter_.current_id())) continue;
       Node node;
       VOSSICK_TRY(decode_stored_record(primary_iter_.current_value(), node));
+      // Modules are entered only as roots; remembering them here lets
+      // get_successors trust that every other visited id is a plain record.
+      if (node.type == kModuleTypeName) module_ids_.try_emplace(node.id, Unit{});
       return std::optional<Node>(std::move(node));
     }
   }
 
   // The records of `node`'s references, in order, leaving out ids without a
-  // record and module objects. Self references and repeats stay.
-  Result<std::vector<Node>> get_successors(const Node& node) {
+  // record and module objects. Self references and repeats stay. A visited
+  // id had a record and is no module (visited modules are in module_ids_),
+  // and the traversal reads only its id, so its record is not fetched.
+  template <class IsVisited>
+  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited& is_visited) {
     std::vector<Node> successors;
     successors.reserve(node.references.size());
     for (uint64_t id : node.references) {
       if (module_ids_.contains(id)) continue;
+      if (is_visited(id)) {
+        successors.emplace_back().id = id;
+        continue;
+      }
       Node successor;
       VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(read_txn_, dbs_, id, successor));
       if (!found) continue;

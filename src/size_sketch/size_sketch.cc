@@ -139,25 +139,35 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
 template <size_t K>
 uint64_t SizeSketch<K>::estimate() const noexcept {
   namespace internal = size_sketch_internal;
-  // Rank K/4 in the total order, selected in two byte-wide counting rounds:
-  // the high byte of the order key narrows the candidates to one bucket, the
-  // low byte then picks the element. Equal to a full sort's element K/4.
-  uint16_t keys[K];
-  uint16_t high_counts[256] = {};
+  // Rank K/4 in the total order is the smallest order key v with more than
+  // K/4 keys at or below v; a binary search over [min, max] finds it with a
+  // counting pass per step, which the compiler turns into vector compares.
+  // Equal to a full sort's element K/4.
+  // Keys are kept as int16 (order key minus 2^15) so a step is one signed
+  // compare per lane, and counts stay in 16-bit lanes (at most 128).
+  constexpr size_t kPadded = (K + 15) / 16 * 16;
+  int16_t keys[kPadded];
+  int16_t low = INT16_MAX;
+  int16_t high = INT16_MIN;
   for (size_t i = 0; i < K; ++i) {
-    keys[i] = internal::total_order_key(slots_[i]);
-    ++high_counts[keys[i] >> 8];
+    keys[i] = static_cast<int16_t>(internal::total_order_key(slots_[i]) ^ 0x8000);
+    low = std::min(low, keys[i]);
+    high = std::max(high, keys[i]);
   }
-  size_t rank = K / 4;
-  unsigned high = 0;
-  while (rank >= high_counts[high]) rank -= high_counts[high++];
-  uint16_t low_counts[256] = {};
-  for (size_t i = 0; i < K; ++i) {
-    if ((keys[i] >> 8) == high) ++low_counts[keys[i] & 0xFF];
+  // Padding counts only at INT16_MAX, and every probe is below `high`.
+  for (size_t i = K; i < kPadded; ++i) keys[i] = INT16_MAX;
+  constexpr uint16_t kRank = K / 4;
+  while (low < high) {
+    const int16_t middle = static_cast<int16_t>((static_cast<int32_t>(low) + high) >> 1);
+    uint16_t at_or_below = 0;
+    for (size_t i = 0; i < kPadded; ++i) at_or_below = static_cast<uint16_t>(at_or_below + (keys[i] <= middle));
+    if (at_or_below > kRank) {
+      high = middle;
+    } else {
+      low = static_cast<int16_t>(middle + 1);
+    }
   }
-  unsigned low = 0;
-  while (rank >= low_counts[low]) rank -= low_counts[low++];
-  const uint16_t selected = static_cast<uint16_t>(high << 8 | low);
+  const uint16_t selected = static_cast<uint16_t>(static_cast<uint16_t>(low) ^ 0x8000);
   return truncate_to_u64(bfloat16_to_double(internal::from_total_order_key(selected)));
 }
 

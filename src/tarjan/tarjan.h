@@ -72,8 +72,9 @@ using BookkeepingMap = U64HashMap<BookkeepingEntry>;
 
 }  // namespace tarjan
 
-// The `is_visited` predicate handed to next_unvisited_node: true when the id
-// has been entered. Valid only during that call.
+// The `is_visited` predicate handed to next_unvisited_node and
+// get_successors: true when the id has been entered. Valid only during that
+// call.
 class VisitedPredicate {
  public:
   explicit VisitedPredicate(const tarjan::BookkeepingMap& bookkeeping) : bookkeeping_(&bookkeeping) {}
@@ -87,7 +88,10 @@ class VisitedPredicate {
 // traversal from the moment they are returned; SCC values are copied into
 // frames and into the per-SCC store.
 //   next_unvisited_node(is_visited): the next root not yet visited, or none to end.
-//   get_successors(node): called once per node, when it is entered.
+//   get_successors(node, is_visited): called once per node, when it is
+//     entered (the node itself already counts as visited). For a successor
+//     that is already visited the traversal reads only node_id, so the
+//     visitor may hand out a node carrying just the id.
 //   node_id, node_value: a node's id and the value summed per SCC (wrapping).
 //   include(accumulator, other): merges `other` into `accumulator`.
 //   add_node_value_to_scc_value(sum, scc_index, merged): the value of a new
@@ -103,7 +107,7 @@ concept GraphSCCVisitor =
       {
         visitor.next_unvisited_node(is_visited)
       } -> std::same_as<Result<std::optional<typename V::Node>>>;
-      { visitor.get_successors(node) } -> std::same_as<Result<std::vector<typename V::Node>>>;
+      { visitor.get_successors(node, is_visited) } -> std::same_as<Result<std::vector<typename V::Node>>>;
       { const_visitor.node_id(node) } -> std::same_as<uint64_t>;
       { const_visitor.node_value(node) } -> std::same_as<uint64_t>;
       { const_visitor.include(accumulator, other) } -> std::same_as<void>;
@@ -261,7 +265,7 @@ Status push_new_frame(TarjanState<V>& state, V& visitor, typename V::Node node) 
   if (!state.bookkeeping.try_emplace(id, BookkeepingEntry::entered(index)).second) {
     return Error::panic("A node must not be entered twice");
   }
-  VOSSICK_ASSIGN_OR_RETURN(std::vector<typename V::Node> successors, visitor.get_successors(node));
+  VOSSICK_ASSIGN_OR_RETURN(std::vector<typename V::Node> successors, visitor.get_successors(node, VisitedPredicate(state.bookkeeping)));
   push_with_doubling(state.stack, id);
   state.frames.push_back(CallStackFrame<V>{
       .node_id = id,

@@ -105,9 +105,14 @@ class GraphVisitor {
     return std::optional<Node>();
   }
 
-  Result<std::vector<Node>> get_successors(const Node& node) {
+  template <class IsVisited>
+  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited& is_visited) {
     log.push_back("successors " + name(node.id));
     entered.push_back(node.id);
+    for (const auto& other : graph_.nodes) {
+      const bool was_entered = std::find(entered.begin(), entered.end(), other.first) != entered.end();
+      EXPECT_EQ(is_visited(other.first), was_entered) << "is_visited disagrees for node " << name(other.first);
+    }
     if (fail_successors_of == node.id) return Error::parse("cannot read successors");
     std::vector<Node> successors;
     for (uint64_t id : graph_.nodes.at(node.id).second) successors.push_back(make_node(id));
@@ -272,7 +277,8 @@ class LongPathVisitor {
     return std::optional<Node>();
   }
 
-  Result<std::vector<Node>> get_successors(const Node& node) {
+  template <class IsVisited>
+  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited&) {
     ++successor_calls;
     std::vector<Node> successors;
     const uint64_t next = node.id + 1 < node_count_ ? node.id + 1 : 0;
