@@ -35,9 +35,10 @@ inline uint16_t round_to_bfloat16(double value) noexcept {
   if (exponent >= 897) {
     uint16_t result = static_cast<uint16_t>(sign | ((exponent - 896) << 7) | (fraction >> 13));
     // Round bit 12; sticky bits 0-11; bit 13 is the kept lowest bit (ties to even).
-    // The carry may run into the exponent, up to infinity.
-    if ((fraction & 0x1000) != 0 && (fraction & 0x2FFF) != 0) ++result;
-    return result;
+    // The carry may run into the exponent, up to infinity. Written without a
+    // branch: the round bit of a hashed value is a coin flip.
+    const uint32_t round_up = ((fraction >> 12) & 1) & static_cast<uint32_t>((fraction & 0x2FFF) != 0);
+    return static_cast<uint16_t>(result + round_up);
   }
   if (exponent >= 882) {
     const uint32_t shift = 14 + (896 - exponent);  // 14 to 28
@@ -57,7 +58,22 @@ inline double candidate_of(double scaled, double u) noexcept {
   return scaled / log_u;
 }
 
-inline double unit_of(uint64_t hash) noexcept { return static_cast<double>(hash) * 0x1p-64; }
+// (double)hash rounds to nearest, ties to even. Without AVX-512 the compiler
+// converts an unsigned 64-bit value through a branch on its top bit, which a
+// hash sets half the time; here both conversions are made and one is
+// selected. For a top bit set, halving with the lost bit kept as a sticky bit
+// gives the same rounding (the value has 64 significant bits, so bit 0 is
+// below the rounding position either way).
+inline double exact_u64_to_double(uint64_t value) noexcept {
+  const double low_range = static_cast<double>(static_cast<int64_t>(value & INT64_MAX));
+  const double halved = static_cast<double>(static_cast<int64_t>((value >> 1) | (value & 1)));
+  const double high_range = halved + halved;
+  const uint64_t take_high = uint64_t{0} - (value >> 63);
+  return std::bit_cast<double>((std::bit_cast<uint64_t>(low_range) & ~take_high) |
+                               (std::bit_cast<uint64_t>(high_range) & take_high));
+}
+
+inline double unit_of(uint64_t hash) noexcept { return exact_u64_to_double(hash) * 0x1p-64; }
 
 inline uint64_t truncate_to_u64(double value) noexcept {
   if (!(value >= 0.0)) return 0;  // NaN and negatives

@@ -40,6 +40,24 @@ TEST(SlotHashTest, MatchesXxh3OfTheSixteenBytes) {
   }
 }
 
+TEST(UnitFromHashTest, ConvertsLikeTheCompilersUnsignedConversion) {
+  // Ties at the rounding position (bit 11 for values with the top bit set,
+  // lower for smaller ones), values just around 2^63 and 2^64, and random ones.
+  const uint64_t edges[] = {0, 1, (uint64_t{1} << 53) + 1, (uint64_t{1} << 54) + 2, (uint64_t{1} << 62) - 1,
+                            (uint64_t{1} << 63) - 1, uint64_t{1} << 63, (uint64_t{1} << 63) + 1,
+                            (uint64_t{1} << 63) + 0x400, (uint64_t{1} << 63) + 0xC00, (uint64_t{1} << 63) + 0x401,
+                            ~uint64_t{0} - 0x400, ~uint64_t{0} - 0x3FF, ~uint64_t{0}};
+  for (uint64_t hash : edges) {
+    EXPECT_EQ(size_sketch_internal::unit_from_hash(hash), static_cast<double>(hash) * 0x1p-64) << hash;
+  }
+  std::mt19937_64 random(3);
+  for (int round = 0; round < 100000; ++round) {
+    uint64_t hash = random() >> (random() % 16);
+    if (round % 4 == 0) hash = (hash & ~uint64_t{0x7FF}) | 0x400;  // an exact tie
+    ASSERT_EQ(size_sketch_internal::unit_from_hash(hash), static_cast<double>(hash) * 0x1p-64) << hash;
+  }
+}
+
 // The estimate the long way: sort all slots in the total order, take rank K/4.
 template <size_t K>
 uint64_t sorted_estimate(const std::array<uint16_t, K>& slots) {
