@@ -405,7 +405,8 @@ void run_pass(MDB_env* env, const vossick::Databases& dbs, const Dump& dump) {
 // One level of the traversal's depth-first path in the module's pass.
 template <class Estimator>
 size_t frame_bytes() {
-  return sizeof(vossick::tarjan::CallStackFrame<vossick::StronglyConnectedComponentsVisitor<Estimator>>);
+  return sizeof(vossick::tarjan::CallStackFrame<
+      vossick::StronglyConnectedComponentsVisitor<Estimator, vossick::SubtreeSizeWriter>>);
 }
 
 }  // namespace

@@ -1,3 +1,11 @@
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "heap_dump_explorer/post_import.h"
 #include "heap_dump_explorer/scc_size_visitor.h"
 #include "size_sketch/size_sketch.h"
@@ -8,24 +16,182 @@ namespace vossick {
 
 namespace {
 
+struct SubtreeSizeUpdate {
+  uint64_t member_id;
+  uint64_t estimate;
+};
+
+// Carries estimates, in emit order, from the traversal thread to the thread
+// that owns the write transaction. Bounded: a producer that runs ahead waits
+// once kMaxQueuedBatches batches are waiting.
+class UpdateQueue {
+ public:
+  static constexpr size_t kBatchSize = 4096;
+  static constexpr size_t kMaxQueuedBatches = 16;
+
+  // False once the consumer has stopped taking batches.
+  bool push(std::vector<SubtreeSizeUpdate>&& batch) {
+    std::unique_lock lock(mutex_);
+    not_full_.wait(lock, [&] { return stopped_ || batches_.size() < kMaxQueuedBatches; });
+    if (stopped_) return false;
+    batches_.push_back(std::move(batch));
+    not_empty_.notify_one();
+    return true;
+  }
+
+  // The producer is done: pop drains what is queued, then reports the end.
+  void close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    not_empty_.notify_one();
+  }
+
+  // False when closed and drained.
+  bool pop(std::vector<SubtreeSizeUpdate>& batch) {
+    std::unique_lock lock(mutex_);
+    not_empty_.wait(lock, [&] { return closed_ || !batches_.empty(); });
+    if (batches_.empty()) return false;
+    batch = std::move(batches_.front());
+    batches_.pop_front();
+    not_full_.notify_one();
+    return true;
+  }
+
+  // The consumer takes nothing more; a waiting or later push returns false.
+  void stop() {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    not_full_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable not_empty_;
+  std::condition_variable not_full_;
+  std::deque<std::vector<SubtreeSizeUpdate>> batches_;
+  bool closed_ = false;
+  bool stopped_ = false;
+};
+
+// The traversal's sink when the writes happen on another thread.
+class QueuedSink {
+ public:
+  explicit QueuedSink(UpdateQueue& queue) : queue_(queue) { batch_.reserve(UpdateQueue::kBatchSize); }
+
+  Status write(uint64_t member_id, uint64_t estimate) {
+    batch_.push_back({member_id, estimate});
+    return batch_.size() == UpdateQueue::kBatchSize ? flush() : ok_status();
+  }
+
+  Status flush() {
+    if (batch_.empty()) return ok_status();
+    // The text never reaches a caller: the writer's own error is returned.
+    if (!queue_.push(std::move(batch_))) return Error::message("the subtree-size writer stopped");
+    batch_ = {};
+    batch_.reserve(UpdateQueue::kBatchSize);
+    return ok_status();
+  }
+
+ private:
+  UpdateQueue& queue_;
+  std::vector<SubtreeSizeUpdate> batch_;
+};
+
 template <class Estimator>
-Status estimate_with(const Explorer& explorer, const Transaction& write_txn) {
-  VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
-  VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
-  // Declared after read_txn: the visitor's cursor closes before the snapshot ends.
-  StronglyConnectedComponentsVisitor<Estimator> visitor(explorer.dbs(), read_txn, write_txn, std::move(roots));
+Status estimate_on_this_thread(const Explorer& explorer, const Transaction& read_txn, PrimaryScan roots,
+                               const Transaction& write_txn) {
+  SubtreeSizeWriter writer(explorer.dbs(), write_txn);
+  StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
+                                                                           std::move(roots));
   return visit_sccs(visitor);
+}
+
+// The traversal (reads through the snapshot, SCCs, estimator values) runs on
+// a second thread while this thread, which owns the write transaction,
+// rewrites records and index entries. The writes happen in the same order as
+// on one thread, so the stored bytes are the same. So is the error: the
+// traversal hands over everything emitted before its own error, and the
+// writer's first error, which comes earlier in that order, wins.
+template <class Estimator>
+Status estimate_on_two_threads(const Explorer& explorer, const Transaction& read_txn, PrimaryScan& roots,
+                               const Transaction& write_txn, bool& started) {
+  UpdateQueue queue;
+  std::optional<Status> traversal_status;
+  std::exception_ptr traversal_exception;
+  // Estimator values live and die on the traversal thread (the radix tree's
+  // nodes are per thread), so the visitor is made there too.
+  auto traverse = [&] {
+    try {
+      QueuedSink sink(queue);
+      StronglyConnectedComponentsVisitor<Estimator, QueuedSink> visitor(explorer.dbs(), read_txn, sink,
+                                                                        std::move(roots));
+      Status status = visit_sccs(visitor);
+      Status flushed = sink.flush();
+      traversal_status = status.ok() ? std::move(flushed) : std::move(status);
+    } catch (...) {
+      traversal_exception = std::current_exception();
+    }
+    queue.close();
+  };
+  std::thread traversal;
+  try {
+    traversal = std::thread(traverse);
+  } catch (const std::system_error&) {
+    return ok_status();  // no thread to be had: the caller runs everything here
+  }
+  started = true;
+  // Joins on every way out, a thrown std::bad_alloc included.
+  struct StopAndJoin {
+    UpdateQueue& queue;
+    std::thread& thread;
+    ~StopAndJoin() {
+      if (!thread.joinable()) return;
+      queue.stop();
+      thread.join();
+    }
+  } stop_and_join{queue, traversal};
+
+  SubtreeSizeWriter writer(explorer.dbs(), write_txn);
+  std::vector<SubtreeSizeUpdate> batch;
+  std::optional<Status> write_error;
+  while (!write_error && queue.pop(batch)) {
+    for (const SubtreeSizeUpdate& update : batch) {
+      Status status = writer.write(update.member_id, update.estimate);
+      if (!status.ok()) {
+        write_error = std::move(status);
+        break;
+      }
+    }
+  }
+  queue.stop();
+  traversal.join();
+  if (traversal_exception) std::rethrow_exception(traversal_exception);
+  if (write_error) return std::move(*write_error);
+  return std::move(*traversal_status);
+}
+
+template <class Estimator>
+Status estimate_with(const Explorer& explorer, const Transaction& write_txn, EstimationThreads threads) {
+  VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
+  // Declared after read_txn: the cursor closes before the snapshot ends.
+  VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
+  if (threads == EstimationThreads::kTwo) {
+    bool started = false;
+    Status status = estimate_on_two_threads<Estimator>(explorer, read_txn, roots, write_txn, started);
+    if (started) return status;
+  }
+  return estimate_on_this_thread<Estimator>(explorer, read_txn, std::move(roots), write_txn);
 }
 
 }  // namespace
 
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
-                                   EstimatorPrecision precision) {
+                                   EstimatorPrecision precision, EstimationThreads threads) {
   switch (precision) {
-    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn);
-    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn);
-    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn);
-    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn);
+    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, threads);
+    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, threads);
+    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, threads);
+    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, threads);
     case EstimatorPrecision::kNoEstimates: break;
   }
   return Error::panic("subtree-size estimation run with precision " +

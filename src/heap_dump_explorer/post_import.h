@@ -3,8 +3,9 @@
 // Everything it writes goes through one write transaction committed at the
 // end, so a pass takes effect completely or not at all.
 //
-// Thread safety: runs on the calling thread; waits for the environment's
-// writer lock, so callers must not hold other locks (the interpreter lock).
+// Thread safety: writes on the calling thread (and may traverse on a second
+// one it starts and joins); waits for the environment's writer lock, so
+// callers must not hold other locks (the interpreter lock).
 #pragma once
 
 #include "heap_dump_explorer/explorer.h"
@@ -15,11 +16,18 @@ enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, k
 
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision);
 
+// kTwo runs the traversal on a second thread while the calling thread, which
+// owns the write transaction, does the writes; results, stored bytes and
+// errors are those of kOne. If no thread can be started it runs as kOne.
+enum class EstimationThreads { kOne, kTwo };
+
 // Estimates the subtree size of every object in `primary` with the estimator
 // that `precision` selects (not NoEstimates): rewrites each record's
 // `subtree_size` and indexes it in `types_subtree_size_index`, all through
-// `write_txn`, which it neither commits nor aborts.
+// `write_txn`, which it neither commits nor aborts. Must be called on the
+// thread that began `write_txn`.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
-                                   EstimatorPrecision precision);
+                                   EstimatorPrecision precision,
+                                   EstimationThreads threads = EstimationThreads::kTwo);
 
 }  // namespace vossick

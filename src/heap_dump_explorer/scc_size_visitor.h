@@ -7,10 +7,14 @@
 // through a reference (a module is still a root of its own).
 //
 // Reads (roots and successors) go through `read_txn`, a snapshot taken before
-// the pass, so the traversal never sees the pass's own writes; every write,
-// and the reads of emit_result, go through `write_txn`.
+// the pass, so the traversal never sees the pass's own writes. Each member's
+// estimate goes to a sink: a SubtreeSizeWriter, which rewrites the record
+// and indexes it through the write transaction, or a queue to the thread
+// that owns that transaction.
 //
-// Thread safety: single-threaded; used only on the thread of the post-import pass.
+// Thread safety: a visitor is used on one thread at a time; the read
+// transaction (the environment has no thread-local readers) may be used on
+// any thread. A SubtreeSizeWriter must run on the write transaction's thread.
 #pragma once
 
 #include <optional>
@@ -27,15 +31,40 @@ namespace vossick {
 
 inline constexpr std::string_view kModuleTypeName = "builtins.module";
 
-template <class Estimator>
+// Writes one object's subtree size: rewrites its record with the new
+// `subtree_size` and adds the entry to `types_subtree_size_index` under its
+// type and under "All Types".
+class SubtreeSizeWriter {
+ public:
+  SubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn) : dbs_(dbs), write_txn_(write_txn) {}
+
+  Status write(uint64_t member_id, uint64_t estimate) {
+    VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
+    if (!found) return Error::decoding("Missing record for node ID " + std::to_string(member_id));
+    record_.subtree_size = estimate;
+    VOSSICK_TRY(put_record(write_txn_, dbs_, record_, scratch_));
+    const SizeIndexEntry entry{estimate, member_id};
+    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
+    return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);
+  }
+
+ private:
+  const Databases& dbs_;
+  const Transaction& write_txn_;
+  RawObjectRecord record_;  // reused for every object
+  std::string scratch_;
+};
+
+// Sink: `Status write(uint64_t member_id, uint64_t estimate)`.
+template <class Estimator, class Sink>
 class StronglyConnectedComponentsVisitor {
  public:
   using Node = ObjectRecordNoValue;
   using SccValue = Estimator;
 
-  StronglyConnectedComponentsVisitor(const Databases& dbs, const Transaction& read_txn,
-                                     const Transaction& write_txn, PrimaryScan primary_iter)
-      : dbs_(dbs), read_txn_(read_txn), write_txn_(write_txn), primary_iter_(std::move(primary_iter)) {}
+  StronglyConnectedComponentsVisitor(const Databases& dbs, const Transaction& read_txn, Sink& sink,
+                                     PrimaryScan primary_iter)
+      : dbs_(dbs), read_txn_(read_txn), sink_(sink), primary_iter_(std::move(primary_iter)) {}
 
   // Roots in ascending id order, skipping what the traversal has visited.
   template <class IsVisited>
@@ -92,15 +121,7 @@ class StronglyConnectedComponentsVisitor {
   }
 
   Status emit_result(uint64_t member_id, uint64_t /*node_value_sum*/, const Estimator& scc_value) {
-    VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
-    if (!found) return Error::decoding("Missing record for node ID " + std::to_string(member_id));
-    const uint64_t estimate = estimate_of(scc_value);
-    record_.subtree_size = estimate;
-    VOSSICK_TRY(put_record(write_txn_, dbs_, record_, scratch_));
-    const SizeIndexEntry entry{estimate, member_id};
-    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
-    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry));
-    return ok_status();
+    return sink_.write(member_id, estimate_of(scc_value));
   }
 
  private:
@@ -125,12 +146,10 @@ class StronglyConnectedComponentsVisitor {
   U64HashMap<Unit> module_ids_;
   const Databases& dbs_;
   const Transaction& read_txn_;
-  const Transaction& write_txn_;
+  Sink& sink_;
   PrimaryScan primary_iter_;
   std::optional<Estimator> last_estimated_;
   uint64_t last_estimate_ = 0;
-  RawObjectRecord record_;  // reused by emit_result
-  std::string scratch_;
 };
 
 }  // namespace vossick

@@ -1,10 +1,13 @@
 // The post-import pass at the core level: exact subtree sizes on hand-worked
-// graphs and a record that vanishes under the pass. Canonical storage, failed
+// graphs, a record that vanishes under the pass, and the two-thread pass
+// against the one-thread pass. Canonical storage, failed
 // imports and index entries are pinned through the module's tests.
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "heap_dump_explorer/post_import.h"
@@ -76,6 +79,109 @@ TEST_F(PostImportTest, MissingRecordAtEmitTimeIsReportedAndNothingPersists) {
   EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
   write_txn.abort();
   EXPECT_EQ(subtree_size(1), std::nullopt);
+}
+
+// Every key/value pair of the six databases, in order.
+std::vector<std::pair<std::string, std::string>> raw_contents(const Explorer& explorer) {
+  const Databases& dbs = explorer.dbs();
+  std::vector<std::pair<std::string, std::string>> contents;
+  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
+  for (MDB_dbi dbi : {dbs.primary, dbs.referrers, dbs.types, dbs.types_size_index, dbs.types_subtree_size_index,
+                      dbs.type_summaries}) {
+    Cursor cursor = value_or_die(Cursor::open(txn, dbi));
+    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
+      auto entry = value_or_die(cursor.get(op));
+      if (!entry) break;
+      contents.emplace_back(std::string(entry->first), std::string(entry->second));
+    }
+    contents.emplace_back("--", "--");
+  }
+  return contents;
+}
+
+// A random dump: cycles, shared objects, modules, repeated and dangling
+// references, sizes up to 2^64 - 1. Enough objects to fill several batches
+// of the queue between the two threads.
+std::vector<std::string> random_dump(uint64_t seed, size_t count) {
+  std::mt19937_64 random(seed);
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t id = 1000 + (i * 7919) % count;
+    std::vector<uint64_t> references;
+    const size_t fanout = random() % 5;
+    for (size_t k = 0; k < fanout; ++k) {
+      const uint64_t target = random() % 4 == 0 ? 1000 + random() % count : 1000 + (id - 1000 + 1 + random() % 3) % count;
+      references.push_back(random() % 50 == 0 ? 5 : target);  // id 5 never has a record
+    }
+    const uint64_t size = random() % 100 == 0 ? UINT64_MAX - random() % 7 : random() % 200;
+    const bool module = random() % 40 == 0;
+    lines.push_back(record_line(id, references, size, module ? "builtins.module" : "builtins.object"));
+  }
+  return lines;
+}
+
+class TwoThreadPassTest : public ::testing::TestWithParam<EstimatorPrecision> {};
+
+TEST_P(TwoThreadPassTest, StoresExactlyWhatTheOneThreadPassStores) {
+  for (uint64_t seed : {1, 2}) {
+    const std::vector<std::string> lines = random_dump(seed, 9000 + seed * 1234);
+    std::vector<std::pair<std::string, std::string>> results[2];
+    for (int mode = 0; mode < 2; ++mode) {
+      TempDir dir;
+      Explorer explorer = value_or_die(Explorer::open(dir.path()));
+      ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
+      Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
+      ASSERT_OK(run_subtree_size_estimation(explorer, write_txn, GetParam(),
+                                            mode == 0 ? EstimationThreads::kOne : EstimationThreads::kTwo));
+      ASSERT_OK(write_txn.commit());
+      results[mode] = raw_contents(explorer);
+    }
+    EXPECT_GT(results[0].size(), 9000u * 4);
+    EXPECT_TRUE(results[0] == results[1]) << "seed " << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Precisions, TwoThreadPassTest,
+                         ::testing::Values(EstimatorPrecision::kLow, EstimatorPrecision::kHigh,
+                                           EstimatorPrecision::kExact));
+
+// A record missing at write time for an object emitted early, and a damaged
+// record the traversal reaches only later: one thread stops at the first, so
+// two threads must report it too, however far their traversal ran ahead.
+// Without the damage, a failing write must also stop a long traversal.
+TEST_F(PostImportTest, BothThreadModesReportTheErrorThatComesFirst) {
+  std::vector<std::string> lines = {record_line(1, {2}, 5), record_line(2, {}, 7)};
+  for (uint64_t id = 10; id < 30000; ++id) lines.push_back(record_line(id, {id + 1}, 1));
+  lines.push_back(record_line(30000, {}, 1));
+  ASSERT_OK(import_lines(*explorer_, lines, EstimatorPrecision::kNoEstimates));
+  for (bool damaged : {false, true}) {
+    if (damaged) {
+      Transaction txn = value_or_die(Transaction::begin_write(explorer_->env()));
+      EncodedId key = encode_id(20000);
+      MDB_val k{8, key.bytes};
+      std::string garbage = "not json";
+      MDB_val v{garbage.size(), garbage.data()};
+      ASSERT_EQ(mdb_put(txn.raw(), explorer_->dbs().primary, &k, &v, 0), 0);
+      ASSERT_OK(txn.commit());
+    }
+    for (EstimationThreads threads : {EstimationThreads::kOne, EstimationThreads::kTwo}) {
+      Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
+      EncodedId key = encode_id(2);
+      MDB_val k{8, key.bytes};
+      ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
+      Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, threads);
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
+    }
+  }
+  // With no failing write, the damaged record's error is the one reported.
+  for (EstimationThreads threads : {EstimationThreads::kOne, EstimationThreads::kTwo}) {
+    Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
+    Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, threads);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().text().rfind("error while decoding: ", 0), 0u) << status.error().text();
+    EXPECT_NE(status.error().text().find("line 1 column"), std::string::npos) << status.error().text();
+  }
 }
 
 }  // namespace
