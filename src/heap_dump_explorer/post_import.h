@@ -19,7 +19,10 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
 // kTwo runs the traversal on a second thread while the calling thread, which
 // owns the write transaction, does the writes; results, stored bytes and
 // errors are those of kOne. If no thread can be started it runs as kOne.
-enum class EstimationThreads { kOne, kTwo };
+// kTwoAllPrepared is kTwo with every rewritten record prepared on the
+// traversal thread, which kTwo does only while the writer falls behind; it
+// exists so that this path can be checked on its own.
+enum class EstimationThreads { kOne, kTwo, kTwoAllPrepared };
 
 // Estimates the subtree size of every object in `primary` with the estimator
 // that `precision` selects (not NoEstimates): rewrites each record's

@@ -40,15 +40,40 @@ class SubtreeSizeWriter {
 
   Status write(uint64_t member_id, uint64_t estimate) {
     VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
-    if (!found) return Error::decoding("Missing record for node ID " + std::to_string(member_id));
+    if (!found) return missing(member_id);
     record_.subtree_size = estimate;
-    VOSSICK_TRY(put_record(write_txn_, dbs_, record_, scratch_));
-    const SizeIndexEntry entry{estimate, member_id};
-    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
-    return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);
+    scratch_.clear();
+    write_record(record_, scratch_);
+    return store(member_id, estimate, record_.id, record_.type, scratch_);
+  }
+
+  // The same writes, with the rewritten record already prepared (by
+  // prepare_subtree_size_write, from a snapshot holding the same record).
+  Status write_prepared(uint64_t member_id, uint64_t estimate, uint64_t record_id, std::string_view type,
+                        std::string_view rewritten) {
+    const EncodedId key = encode_id(member_id);
+    VOSSICK_ASSIGN_OR_RETURN(
+        auto stored,
+        get_value(write_txn_, dbs_.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes)));
+    if (!stored) return missing(member_id);
+    return store(member_id, estimate, record_id, type, rewritten);
   }
 
  private:
+  static Error missing(uint64_t member_id) {
+    return Error::decoding("Missing record for node ID " + std::to_string(member_id));
+  }
+
+  Status store(uint64_t member_id, uint64_t estimate, uint64_t record_id, std::string_view type,
+               std::string_view rewritten) {
+    const EncodedId key = encode_id(record_id);
+    VOSSICK_TRY(put_value(write_txn_, dbs_.primary,
+                          std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes), rewritten));
+    const SizeIndexEntry entry{estimate, member_id};
+    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, type, entry));
+    return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);
+  }
+
   const Databases& dbs_;
   const Transaction& write_txn_;
   RawObjectRecord record_;  // reused for every object

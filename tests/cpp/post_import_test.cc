@@ -125,19 +125,21 @@ class TwoThreadPassTest : public ::testing::TestWithParam<EstimatorPrecision> {}
 TEST_P(TwoThreadPassTest, StoresExactlyWhatTheOneThreadPassStores) {
   for (uint64_t seed : {1, 2}) {
     const std::vector<std::string> lines = random_dump(seed, 9000 + seed * 1234);
-    std::vector<std::pair<std::string, std::string>> results[2];
-    for (int mode = 0; mode < 2; ++mode) {
+    const EstimationThreads modes[] = {EstimationThreads::kOne, EstimationThreads::kTwo,
+                                       EstimationThreads::kTwoAllPrepared};
+    std::vector<std::pair<std::string, std::string>> results[3];
+    for (int mode = 0; mode < 3; ++mode) {
       TempDir dir;
       Explorer explorer = value_or_die(Explorer::open(dir.path()));
       ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
       Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
-      ASSERT_OK(run_subtree_size_estimation(explorer, write_txn, GetParam(),
-                                            mode == 0 ? EstimationThreads::kOne : EstimationThreads::kTwo));
+      ASSERT_OK(run_subtree_size_estimation(explorer, write_txn, GetParam(), modes[mode]));
       ASSERT_OK(write_txn.commit());
       results[mode] = raw_contents(explorer);
     }
     EXPECT_GT(results[0].size(), 9000u * 4);
     EXPECT_TRUE(results[0] == results[1]) << "seed " << seed;
+    EXPECT_TRUE(results[0] == results[2]) << "seed " << seed;
   }
 }
 
@@ -164,7 +166,8 @@ TEST_F(PostImportTest, BothThreadModesReportTheErrorThatComesFirst) {
       ASSERT_EQ(mdb_put(txn.raw(), explorer_->dbs().primary, &k, &v, 0), 0);
       ASSERT_OK(txn.commit());
     }
-    for (EstimationThreads threads : {EstimationThreads::kOne, EstimationThreads::kTwo}) {
+    for (EstimationThreads threads :
+         {EstimationThreads::kOne, EstimationThreads::kTwo, EstimationThreads::kTwoAllPrepared}) {
       Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
       EncodedId key = encode_id(2);
       MDB_val k{8, key.bytes};
@@ -175,7 +178,8 @@ TEST_F(PostImportTest, BothThreadModesReportTheErrorThatComesFirst) {
     }
   }
   // With no failing write, the damaged record's error is the one reported.
-  for (EstimationThreads threads : {EstimationThreads::kOne, EstimationThreads::kTwo}) {
+  for (EstimationThreads threads :
+       {EstimationThreads::kOne, EstimationThreads::kTwo, EstimationThreads::kTwoAllPrepared}) {
     Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
     Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, threads);
     ASSERT_FALSE(status.ok());
