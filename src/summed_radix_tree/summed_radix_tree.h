@@ -9,11 +9,13 @@
 //
 // A SummedRadixTree is a handle: a counted reference to an immutable node,
 // never null. Copying shares the node; no operation changes a node in place.
-// The empty map is one shared EMPTY node per thread.
+// The empty map is one immutable EMPTY node shared by the whole process.
 //
-// Thread safety: none. Reference counts are plain counters, nodes come from a
-// per-thread pool and EMPTY is per thread: a tree, every copy of it and every
-// tree sharing its nodes must be created, used and destroyed on one thread.
+// Thread safety: none for trees. Reference counts are plain counters and
+// nodes come from a per-thread pool: a tree, every copy of it and every tree
+// sharing its nodes must be created, used and destroyed on one thread.
+// Different threads may build their own trees at the same time; the only
+// state they share is the immutable EMPTY.
 #pragma once
 
 #include <array>
@@ -34,12 +36,13 @@ struct Hash128 {
 
 namespace summed_radix_tree_internal {
 
-// One allocation per node, 96 bytes for both Leaf and Branch. A Leaf's
-// `values[j]` is the weight of relative key j (0 = absent). A Branch of level
-// L owns one reference to each child; child i covers relative keys
-// i·8^L to (i+1)·8^L - 1. EMPTY has sum 0 and hash 0, so sums and branch
+// One allocation per node, 96 bytes for both Leaf and Branch, 32-aligned so
+// that a node spans exactly two cache lines and its header and hash share
+// one. A Leaf's `values[j]` is the weight of relative key j (0 = absent). A
+// Branch of level L owns one reference to each child; child i covers relative
+// keys i·8^L to (i+1)·8^L - 1. EMPTY has sum 0 and hash 0, so sums and branch
 // hashes need no special case for empty children.
-struct Node {
+struct alignas(32) Node {
   uint32_t references;
   RadixNodeKind kind;
   uint8_t level;  // Branch: 1 to 21; Leaf and EMPTY: 0
@@ -50,39 +53,45 @@ struct Node {
     Node* children[8];
   };
 };
+static_assert(sizeof(Node) == 96);
 
-// The thread's EMPTY node. It is not reference counted: it lives as long as
-// its thread, so handles to it never touch a counter.
-inline constinit thread_local Node empty_node{0, RadixNodeKind::kEmpty, 0, 0, {}, {.values = {}}};
+// The one EMPTY node of the process. It is never written (retain and release
+// skip it by address), so every thread may share it without synchronisation
+// and reaching it needs no thread-local lookup.
+inline constinit const Node empty_node{0, RadixNodeKind::kEmpty, 0, 0, {}, {.values = {}}};
+
+inline Node* empty_ptr() noexcept { return const_cast<Node*>(&empty_node); }
+inline bool is_empty(const Node* node) noexcept { return node == &empty_node; }
 
 [[noreturn]] void abort_reference_overflow() noexcept;
-// Frees a node whose last reference was released, releasing its children.
+// Frees a node whose last reference was released, and every descendant whose
+// last reference that releases.
 void destroy_node(Node* node) noexcept;
 
 inline Node* retain(Node* node) noexcept {
-  if (node->kind != RadixNodeKind::kEmpty) {
+  if (!is_empty(node)) {
     if (++node->references == 0) [[unlikely]] abort_reference_overflow();
   }
   return node;
 }
 
 inline void release(Node* node) noexcept {
-  if (node->kind != RadixNodeKind::kEmpty && --node->references == 0) destroy_node(node);
+  if (!is_empty(node) && --node->references == 0) destroy_node(node);
 }
 
 }  // namespace summed_radix_tree_internal
 
 class SummedRadixTree {
  public:
-  // The empty map (the thread's EMPTY node).
-  SummedRadixTree() noexcept : node_(&summed_radix_tree_internal::empty_node) {}
+  // The empty map (the EMPTY node).
+  SummedRadixTree() noexcept : node_(summed_radix_tree_internal::empty_ptr()) {}
   static SummedRadixTree empty() noexcept { return SummedRadixTree(); }
 
   SummedRadixTree(const SummedRadixTree& other) noexcept
       : node_(summed_radix_tree_internal::retain(other.node_)) {}
   // Leaves `other` empty.
   SummedRadixTree(SummedRadixTree&& other) noexcept : node_(other.node_) {
-    other.node_ = &summed_radix_tree_internal::empty_node;
+    other.node_ = summed_radix_tree_internal::empty_ptr();
   }
   SummedRadixTree& operator=(const SummedRadixTree& other) noexcept {
     summed_radix_tree_internal::Node* previous = node_;
@@ -94,7 +103,7 @@ class SummedRadixTree {
     if (this != &other) {
       summed_radix_tree_internal::Node* previous = node_;
       node_ = other.node_;
-      other.node_ = &summed_radix_tree_internal::empty_node;
+      other.node_ = summed_radix_tree_internal::empty_ptr();
       summed_radix_tree_internal::release(previous);
     }
     return *this;

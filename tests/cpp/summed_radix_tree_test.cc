@@ -9,6 +9,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -219,7 +220,7 @@ TEST_F(SummedRadixTreeTest, HandlesShareAndReleaseTheirNode) {
   EXPECT_EQ(SummedRadixTree::live_node_count(), 0u);
 }
 
-TEST_F(SummedRadixTreeTest, EachThreadHasItsOwnEmptyAndNodePool) {
+TEST_F(SummedRadixTreeTest, EmptyIsSharedByAllThreadsAndEachThreadHasItsOwnNodePool) {
   const SummedRadixTree main_tree = tree_of({{1, 1}});
   const void* main_empty = SummedRadixTree().identity();
   const void* other_empty = nullptr;
@@ -233,10 +234,124 @@ TEST_F(SummedRadixTreeTest, EachThreadHasItsOwnEmptyAndNodePool) {
     }
     other_live_after = SummedRadixTree::live_node_count();
   }).join();
-  EXPECT_NE(other_empty, main_empty);
+  EXPECT_EQ(other_empty, main_empty);
   EXPECT_EQ(other_live_with_tree, 4u);  // root, two leaves, one level-1 branch
   EXPECT_EQ(other_live_after, 0u);
   EXPECT_EQ(SummedRadixTree::live_node_count(), 1u);
+}
+
+// ---- add_in_place against union_ with a single-key tree -----------------------
+
+void collect_identities(const SummedRadixTree& node, std::set<const void*>& out) {
+  if (node.kind() == RadixNodeKind::kEmpty || !out.insert(node.identity()).second) return;
+  for (size_t index = 0; index < 8; ++index) collect_identities(node.child(index), out);
+}
+
+// `merged` came from add_in_place, `reference` from union_ of the same tree
+// (whose nodes are `original`) and a single-key tree: same nodes by content,
+// and the same nodes of the original tree shared.
+void expect_same_merge(const SummedRadixTree& merged, const SummedRadixTree& reference,
+                       const std::set<const void*>& original) {
+  ASSERT_EQ(merged.kind(), reference.kind());
+  EXPECT_EQ(merged.level(), reference.level());
+  EXPECT_EQ(merged.sum(), reference.sum());
+  ASSERT_EQ(merged.hash(), reference.hash());
+  if (original.contains(reference.identity())) {
+    EXPECT_EQ(merged.identity(), reference.identity());
+    return;
+  }
+  if (merged.kind() == RadixNodeKind::kEmpty) return;
+  EXPECT_FALSE(original.contains(merged.identity()));
+  for (size_t index = 0; index < 8; ++index) {
+    EXPECT_EQ(merged.leaf_value(index), reference.leaf_value(index));
+    if (merged.kind() == RadixNodeKind::kBranch) {
+      expect_same_merge(merged.child(index), reference.child(index), original);
+    }
+  }
+}
+
+struct AddCase {
+  const char* name;
+  Map entries;
+  uint64_t key;
+  uint64_t weight;
+};
+
+class SummedRadixTreeAdd : public SummedRadixTreeTest, public ::testing::WithParamInterface<AddCase> {};
+
+TEST_P(SummedRadixTreeAdd, BuildsWhatUnionWithTheSingleKeyTreeBuilds) {
+  const AddCase& c = GetParam();
+  const SummedRadixTree original = tree_of(c.entries);
+  std::set<const void*> original_nodes;
+  collect_identities(original, original_nodes);
+  SummedRadixTree single;
+  single.add_in_place(c.key, c.weight);
+  const SummedRadixTree reference = SummedRadixTree::union_(original, single);
+  std::set<const void*> reference_nodes;
+  collect_identities(reference, reference_nodes);
+  const size_t new_in_reference = std::ranges::count_if(
+      reference_nodes, [&](const void* node) { return !original_nodes.contains(node); });
+
+  SummedRadixTree merged = original;
+  const size_t live_before = SummedRadixTree::live_node_count();
+  merged.add_in_place(c.key, c.weight);
+  EXPECT_EQ(SummedRadixTree::live_node_count() - live_before, new_in_reference);
+  expect_same_merge(merged, reference, original_nodes);
+  Map expected = c.entries;
+  if (c.weight != 0) expected[c.key] = std::max(expected[c.key], c.weight);
+  EXPECT_EQ(contents(merged), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SummedRadixTreeAdd,
+    ::testing::Values(AddCase{"IntoEmpty", {}, 77, 5}, AddCase{"SameLeaf", {{0, 10}, {2, 1}}, 1, 4},
+                      AddCase{"LargerWeight", {{3, 1}, {70, 2}}, 70, 9},
+                      AddCase{"SmallerWeightBuildsAnEqualTree", {{3, 1}, {70, 2}}, 70, 1},
+                      AddCase{"EmptyChildOfTheRoot", {{3, 1}, {70, 2}}, 130, 3},
+                      AddCase{"RootGrows", {{0, 10}}, 64, 20},
+                      AddCase{"RootGrowsOverABranch", {{9, 1}, {60, 2}}, 4096 + 8, 3},
+                      AddCase{"BelowAHigherRootsEmptyChildZero", {{512, 1}}, 5, 6},
+                      AddCase{"BelowAHigherRootsShortChildZero", {{1, 1}, {600, 2}}, 5, 6},
+                      AddCase{"BeyondTheRootRange", {{450, 6}}, 962, 6},
+                      AddCase{"WrappingSums", {{1, UINT64_MAX}, {9, UINT64_MAX - 1}}, 17, 5},
+                      AddCase{"LargestKey", {{5, 1}, {1ull << 40, 2}}, UINT64_MAX, 3}),
+    [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.name); });
+
+// ---- Node pool and release ------------------------------------------------------
+
+TEST_F(SummedRadixTreeTest, ReleasingSharedTreesFreesExactlyTheUnreachableNodes) {
+  // Enough nodes for several slabs; the second round starts from a pool that
+  // emptied and was trimmed.
+  for (int round = 0; round < 2; ++round) {
+    std::mt19937_64 random(round);
+    std::vector<SummedRadixTree> trees(1);
+    std::vector<Map> models(1);
+    for (int step = 0; step < 400; ++step) {
+      const size_t source = random() % trees.size();
+      SummedRadixTree tree = trees[source];
+      Map model = models[source];
+      const size_t other = random() % trees.size();
+      tree.include(trees[other]);
+      for (const auto& [key, weight] : models[other]) model[key] = std::max(model[key], weight);
+      const uint64_t key = random() % 5000;
+      const uint64_t weight = 1 + random() % 50;
+      tree.add_in_place(key, weight);
+      model[key] = std::max(model[key], weight);
+      trees.push_back(std::move(tree));
+      models.push_back(std::move(model));
+    }
+    while (!trees.empty()) {
+      const size_t victim = random() % trees.size();
+      trees.erase(trees.begin() + static_cast<std::ptrdiff_t>(victim));
+      models.erase(models.begin() + static_cast<std::ptrdiff_t>(victim));
+      if (trees.size() % 50 != 0) continue;
+      std::set<const void*> reachable;
+      for (const SummedRadixTree& tree : trees) collect_identities(tree, reachable);
+      ASSERT_EQ(SummedRadixTree::live_node_count(), reachable.size()) << trees.size() << " trees left";
+      for (size_t index = 0; index < trees.size(); ++index) ASSERT_EQ(contents(trees[index]), models[index]);
+    }
+    EXPECT_EQ(SummedRadixTree::live_node_count(), 0u);
+  }
 }
 
 // ---- Against a model ---------------------------------------------------------
