@@ -44,7 +44,7 @@ struct UpdateBatch {
 class UpdateQueue {
  public:
   static constexpr size_t kBatchSize = 4096;
-  static constexpr size_t kBatchTextBytes = size_t{4} << 20;
+  static constexpr size_t kBatchTextBytes = size_t{1} << 20;
   static constexpr size_t kMaxQueuedBatches = 16;
 
   // False once the consumer has stopped taking batches.
