@@ -343,7 +343,8 @@ def main():
     os.makedirs(work, exist_ok=True)
     load = os.getloadavg()
     print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
-          f"{args.runs} run(s) per figure")
+          f"{args.runs} run(s) per figure; post-import pass on "
+          f"{'two threads (VOSSICK_PASS_THREADS=2)' if os.environ.get('VOSSICK_PASS_THREADS') == '2' else 'one thread'}")
     only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
     if args.quick:
         only.discard("10m")

@@ -32,11 +32,12 @@ Status rebuild_type_summaries(const Explorer& explorer, const Transaction& write
 
 }  // namespace
 
-Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision) {
+Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
+                                  EstimationThreads threads) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction write_txn, Transaction::begin_write(explorer.env()));
   VOSSICK_TRY(rebuild_type_summaries(explorer, write_txn));
   if (precision != EstimatorPrecision::kNoEstimates) {
-    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision));
+    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, threads));
   }
   return write_txn.commit();
 }

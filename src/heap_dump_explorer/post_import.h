@@ -3,9 +3,9 @@
 // Everything it writes goes through one write transaction committed at the
 // end, so a pass takes effect completely or not at all.
 //
-// Thread safety: writes on the calling thread (and may traverse on a second
-// one it starts and joins); waits for the environment's writer lock, so
-// callers must not hold other locks (the interpreter lock).
+// Thread safety: runs on the calling thread (with kTwo, the traversal runs on
+// a second thread it starts and joins); waits for the environment's writer
+// lock, so callers must not hold other locks (the interpreter lock).
 #pragma once
 
 #include "heap_dump_explorer/explorer.h"
@@ -13,8 +13,6 @@
 namespace vossick {
 
 enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, kHigh = 3, kExact = 4 };
-
-Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision);
 
 // kTwo runs the traversal on a second thread while the calling thread, which
 // owns the write transaction, does the writes; results, stored bytes and
@@ -24,6 +22,10 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
 // exists so that this path can be checked on its own.
 enum class EstimationThreads { kOne, kTwo, kTwoAllPrepared };
 
+// The pass runs on the calling thread unless asked for kTwo.
+Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
+                                  EstimationThreads threads = EstimationThreads::kOne);
+
 // Estimates the subtree size of every object in `primary` with the estimator
 // that `precision` selects (not NoEstimates): rewrites each record's
 // `subtree_size` and indexes it in `types_subtree_size_index`, all through
@@ -31,6 +33,6 @@ enum class EstimationThreads { kOne, kTwo, kTwoAllPrepared };
 // thread that began `write_txn`.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
                                    EstimatorPrecision precision,
-                                   EstimationThreads threads = EstimationThreads::kTwo);
+                                   EstimationThreads threads = EstimationThreads::kOne);
 
 }  // namespace vossick
