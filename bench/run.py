@@ -138,6 +138,12 @@ def floor_run(build, dump, work):
     return figures
 
 
+def summarise(runs):
+    """Median seconds and CPU seconds, and the largest RssAnon growth, of module_run results."""
+    return (statistics.median(s for s, _, _ in runs), statistics.median(c for _, c, _ in runs),
+            max(m for _, _, m in runs))
+
+
 def median_of(runs, key):
     return statistics.median(run[key] for run in runs)
 
@@ -206,9 +212,7 @@ def bench_dump(name, path, args, work, keep_exact_db):
         shutil.rmtree(base, ignore_errors=True)
         os.mkdir(base)
         imports.append(module_run(args.build, base, path, "NoEstimates"))
-    seconds = statistics.median(s for s, _, _ in imports)
-    cpu = statistics.median(c for _, c, _ in imports)
-    growth = max(m for _, _, m in imports)
+    seconds, cpu, growth = summarise(imports)
     line = f"  import      {seconds:7.2f} s  {n / seconds:9.0f} rec/s"
     if floors is None:
         line += f"  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
@@ -226,9 +230,7 @@ def bench_dump(name, path, args, work, keep_exact_db):
         for _ in range(args.runs):
             copy_db(base, db)
             runs.append(module_run(args.build, db, "-", precision))
-        seconds = statistics.median(s for s, _, _ in runs)
-        cpu = statistics.median(c for _, c, _ in runs)
-        growth = max(m for _, _, m in runs)
+        seconds, cpu, growth = summarise(runs)
         line = f"  pass {precision:<6} {seconds:7.2f} s  {n / seconds:9.0f} obj/s"
         if floors is None:
             line += f"  CPU {cpu:7.2f} s (all threads)  RssAnon +{growth:6.0f} MiB"
