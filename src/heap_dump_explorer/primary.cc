@@ -2,15 +2,6 @@
 
 namespace vossick {
 
-Status put_record(const Transaction& txn, const Databases& dbs, const RawObjectRecord& record,
-                  std::string& scratch) {
-  scratch.clear();
-  write_record(record, scratch);
-  EncodedId key = encode_id(record.id);
-  return put_value(txn, dbs.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes),
-                   scratch);
-}
-
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out) {
   Status status = parse_record(bytes, out);

@@ -14,10 +14,6 @@
 
 namespace vossick {
 
-// Replaces any earlier value. `scratch` is reused for the serialised form.
-Status put_record(const Transaction& txn, const Databases& dbs, const RawObjectRecord& record,
-                  std::string& scratch);
-
 // Reads the record of `id` into `out`; returns false when no record exists.
 template <class Record>
 Result<bool> get_record_into(const Transaction& txn, const Databases& dbs, uint64_t id, Record& out);

@@ -130,6 +130,14 @@ Cursor::~Cursor() {
   if (cursor_ != nullptr) mdb_cursor_close(cursor_);
 }
 
+Status Cursor::put(std::string_view key, std::string_view value) {
+  MDB_val k = to_val(key);
+  MDB_val v = to_val(value);
+  int rc = mdb_cursor_put(cursor_, &k, &v, 0);
+  if (rc != 0 && rc != MDB_KEYEXIST) return Error::lmdb(rc);
+  return ok_status();
+}
+
 Result<std::optional<Entry>> Cursor::get(MDB_cursor_op op, std::string_view key) {
   MDB_val k = to_val(key);
   MDB_val v{0, nullptr};

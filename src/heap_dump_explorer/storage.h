@@ -113,6 +113,10 @@ class Cursor {
   // The next duplicate of the current key; empty after the last one.
   Result<std::optional<std::string_view>> next_duplicate();
 
+  // Puts like put_value, and leaves the cursor on the pair: a next key on the
+  // same page is then found without a descent from the root.
+  Status put(std::string_view key, std::string_view value);
+
  private:
   explicit Cursor(MDB_cursor* cursor) : cursor_(cursor) {}
   MDB_cursor* cursor_;

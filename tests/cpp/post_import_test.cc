@@ -19,6 +19,7 @@ namespace vossick {
 namespace {
 
 using testing::import_lines;
+using testing::raw_contents;
 using testing::record_line;
 using testing::TempDir;
 using testing::value_or_die;
@@ -79,24 +80,6 @@ TEST_F(PostImportTest, MissingRecordAtEmitTimeIsReportedAndNothingPersists) {
   EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
   write_txn.abort();
   EXPECT_EQ(subtree_size(1), std::nullopt);
-}
-
-// Every key/value pair of the six databases, in order.
-std::vector<std::pair<std::string, std::string>> raw_contents(const Explorer& explorer) {
-  const Databases& dbs = explorer.dbs();
-  std::vector<std::pair<std::string, std::string>> contents;
-  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
-  for (MDB_dbi dbi : {dbs.primary, dbs.referrers, dbs.types, dbs.types_size_index, dbs.types_subtree_size_index,
-                      dbs.type_summaries}) {
-    Cursor cursor = value_or_die(Cursor::open(txn, dbi));
-    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
-      auto entry = value_or_die(cursor.get(op));
-      if (!entry) break;
-      contents.emplace_back(std::string(entry->first), std::string(entry->second));
-    }
-    contents.emplace_back("--", "--");
-  }
-  return contents;
 }
 
 // A random dump: cycles, shared objects, modules, repeated and dangling

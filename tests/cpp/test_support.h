@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "heap_dump_explorer/explorer.h"
@@ -66,6 +67,24 @@ inline Status import_lines(Explorer& explorer, const std::vector<std::string>& l
   for (const auto& line : lines) VOSSICK_TRY(session.add_line(line));
   VOSSICK_TRY(session.commit());
   return run_post_import_processing(explorer, precision);
+}
+
+// Every key/value pair of the six databases, in order.
+inline std::vector<std::pair<std::string, std::string>> raw_contents(const Explorer& explorer) {
+  const Databases& dbs = explorer.dbs();
+  std::vector<std::pair<std::string, std::string>> contents;
+  Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
+  for (MDB_dbi dbi : {dbs.primary, dbs.referrers, dbs.types, dbs.types_size_index, dbs.types_subtree_size_index,
+                      dbs.type_summaries}) {
+    Cursor cursor = value_or_die(Cursor::open(txn, dbi));
+    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
+      auto entry = value_or_die(cursor.get(op));
+      if (!entry) break;
+      contents.emplace_back(std::string(entry->first), std::string(entry->second));
+    }
+    contents.emplace_back("--", "--");
+  }
+  return contents;
 }
 
 }  // namespace vossick::testing

@@ -78,6 +78,32 @@ def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, mess
     assert explorer.get_object(2) is not None
 
 
+@pytest.mark.parametrize("bad, message", [
+    (line(0, type=""), BAD_VALSIZE),
+    (line(0, type="x" * 512), BAD_VALSIZE),
+    (b'{"id":0}', "missing field `type` at line 1 column 8"),
+])
+@pytest.mark.parametrize("position", [0, 65535, 65536, 70000])
+def test_a_bad_line_fails_before_any_later_line_is_read(make_explorer, bad, message, position):
+    explorer = make_explorer([line(1)])
+    read = []
+
+    def lines():
+        for i in range(position):
+            read.append(i)
+            yield line(i + 2, references=[i + 1])
+        read.append(position)
+        yield bad
+        read.append("after")
+        yield line(2)
+
+    with pytest.raises(RuntimeError) as info:
+        explorer.import_lines(lines(), NO)
+    assert message in str(info.value)
+    assert read[-1] == position
+    assert explorer.get_count_for_type("All Types") == 1 and explorer.get_object(2) is None
+
+
 def test_precision_is_checked_before_lines_are_read(explorer):
     consumed = []
 

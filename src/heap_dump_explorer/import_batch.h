@@ -1,0 +1,88 @@
+// The puts of many imported records, held back and then applied database by
+// database in key order through one cursor each. A cursor that stays on its
+// page finds the next key there instead of descending from the root, and each
+// page is touched once per batch rather than once per put, which makes an
+// import about twice as fast as putting every record as it is read.
+//
+// The databases end up holding exactly what putting each line in input order
+// stores: the same pairs in the duplicate-sorted databases (a pair put twice
+// is stored once either way), and in `primary`, for an id on several lines,
+// the record of the last one (puts of one id keep their input order).
+//
+// Thread safety: none; a batch belongs to one import session.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "heap_dump_explorer/records.h"
+#include "heap_dump_explorer/storage.h"
+
+namespace vossick {
+
+// When a batch is applied: at this many records, or once it holds this much
+// memory (a single larger record is applied on its own).
+struct BatchLimits {
+  size_t max_records = 65536;
+  size_t max_bytes = size_t{16} << 20;
+};
+
+class KeyOrderedBatch {
+ public:
+  // Holds the puts of one record: `text` (its canonical form) under its id, a
+  // reverse edge per reference, and its id and size entry under its type and
+  // under "All Types". The caller has checked the key and value sizes.
+  void add(const RawObjectRecord& record, std::string_view text);
+
+  bool empty() const noexcept { return primary_.empty(); }
+  bool full(const BatchLimits& limits) const noexcept {
+    return primary_.size() >= limits.max_records || held_bytes() >= limits.max_bytes;
+  }
+
+  // Performs every held put, stops at the first error, and empties the batch
+  // either way. Memory above `limits.max_bytes` (left by one huge record) is
+  // given back.
+  Status apply(const Transaction& txn, const Databases& dbs, const BatchLimits& limits);
+
+ private:
+  struct RecordPut {
+    uint64_t id;
+    uint32_t sequence;  // input order among puts of the same id
+    uint64_t offset;    // of the canonical text in records_
+    uint64_t length;
+  };
+  struct ReverseEdge {
+    uint64_t referenced;
+    uint64_t referrer;
+  };
+  struct TypeIdPut {
+    uint32_t type;  // index in type_names_; 0 is "All Types"
+    uint64_t id;
+  };
+  struct SizeEntryPut {
+    uint32_t type;
+    EncodedSizeIndexEntry entry;
+  };
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+
+  size_t held_bytes() const noexcept;
+  uint32_t type_number(std::string_view name);
+  void clear(const BatchLimits& limits);
+
+  std::string records_;
+  std::vector<RecordPut> primary_;
+  std::vector<ReverseEdge> edges_;
+  std::vector<TypeIdPut> type_ids_;
+  std::vector<SizeEntryPut> size_entries_;
+  std::vector<std::string> type_names_;
+  std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>> type_numbers_;
+};
+
+}  // namespace vossick
