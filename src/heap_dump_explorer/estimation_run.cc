@@ -11,6 +11,7 @@
 
 #include "heap_dump_explorer/post_import.h"
 #include "heap_dump_explorer/scc_size_visitor.h"
+#include "heap_dump_explorer/subtree_size_batch.h"
 #include "size_sketch/size_sketch.h"
 #include "summed_radix_tree/summed_radix_tree.h"
 #include "tarjan/tarjan.h"
@@ -155,11 +156,20 @@ class QueuedSink {
 
 template <class Estimator>
 Status estimate_on_this_thread(const Explorer& explorer, const Transaction& read_txn, PrimaryScan roots,
-                               const Transaction& write_txn) {
-  SubtreeSizeWriter writer(explorer.dbs(), write_txn);
-  StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
-                                                                           std::move(roots));
-  return visit_sccs(visitor);
+                               const Transaction& write_txn, PassWrites writes) {
+  if (writes == PassWrites::kEmitOrder) {
+    SubtreeSizeWriter writer(explorer.dbs(), write_txn);
+    StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
+                                                                             std::move(roots));
+    return visit_sccs(visitor);
+  }
+  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn);
+  StronglyConnectedComponentsVisitor<Estimator, KeyOrderedSubtreeSizeWriter> visitor(explorer.dbs(), read_txn,
+                                                                                     writer, std::move(roots));
+  Status traversed = visit_sccs(visitor);
+  // What was emitted before the traversal's own error comes first.
+  Status written = writer.flush();
+  return written.ok() ? traversed : written;
 }
 
 // The traversal (reads through the snapshot, SCCs, estimator values) runs on
@@ -232,7 +242,8 @@ Status estimate_on_two_threads(const Explorer& explorer, const Transaction& read
 }
 
 template <class Estimator>
-Status estimate_with(const Explorer& explorer, const Transaction& write_txn, EstimationThreads threads) {
+Status estimate_with(const Explorer& explorer, const Transaction& write_txn, EstimationThreads threads,
+                     PassWrites writes) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
   // Declared after read_txn: the cursor closes before the snapshot ends.
   VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
@@ -241,18 +252,18 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Est
     Status status = estimate_on_two_threads<Estimator>(explorer, read_txn, roots, write_txn, threads, started);
     if (started) return status;
   }
-  return estimate_on_this_thread<Estimator>(explorer, read_txn, std::move(roots), write_txn);
+  return estimate_on_this_thread<Estimator>(explorer, read_txn, std::move(roots), write_txn, writes);
 }
 
 }  // namespace
 
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
-                                   EstimatorPrecision precision, EstimationThreads threads) {
+                                   EstimatorPrecision precision, EstimationThreads threads, PassWrites writes) {
   switch (precision) {
-    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, threads);
-    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, threads);
-    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, threads);
-    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, threads);
+    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, threads, writes);
+    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, threads, writes);
+    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, threads, writes);
+    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, threads, writes);
     case EstimatorPrecision::kNoEstimates: break;
   }
   return Error::panic("subtree-size estimation run with precision " +

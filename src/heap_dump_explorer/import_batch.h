@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "heap_dump_explorer/key_ordered_puts.h"
 #include "heap_dump_explorer/records.h"
 #include "heap_dump_explorer/storage.h"
 
@@ -60,20 +60,11 @@ class KeyOrderedBatch {
     uint64_t referrer;
   };
   struct TypeIdPut {
-    uint32_t type;  // index in type_names_; 0 is "All Types"
+    uint32_t type;  // a BatchTypeNames number, then its rank when applied
     uint64_t id;
-  };
-  struct SizeEntryPut {
-    uint32_t type;
-    EncodedSizeIndexEntry entry;
-  };
-  struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
   };
 
   size_t held_bytes() const noexcept;
-  uint32_t type_number(std::string_view name);
   void clear(const BatchLimits& limits);
 
   std::string records_;
@@ -81,8 +72,7 @@ class KeyOrderedBatch {
   std::vector<ReverseEdge> edges_;
   std::vector<TypeIdPut> type_ids_;
   std::vector<SizeEntryPut> size_entries_;
-  std::vector<std::string> type_names_;
-  std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>> type_numbers_;
+  BatchTypeNames types_;
 };
 
 }  // namespace vossick

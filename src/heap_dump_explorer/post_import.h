@@ -22,6 +22,12 @@ enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, k
 // exists so that this path can be checked on its own.
 enum class EstimationThreads { kOne, kTwo, kTwoAllPrepared };
 
+// How one thread's writes reach LMDB: held in batches applied in key order
+// (subtree_size_batch.h), or object by object as the traversal emits them.
+// The stored bytes and the error are the same. Two threads write in emit
+// order.
+enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
+
 // The pass runs on the calling thread unless asked for kTwo.
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
                                   EstimationThreads threads = EstimationThreads::kOne);
@@ -33,6 +39,7 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
 // thread that began `write_txn`.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
                                    EstimatorPrecision precision,
-                                   EstimationThreads threads = EstimationThreads::kOne);
+                                   EstimationThreads threads = EstimationThreads::kOne,
+                                   PassWrites writes = PassWrites::kKeyOrderedBatches);
 
 }  // namespace vossick

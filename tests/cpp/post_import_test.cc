@@ -13,6 +13,11 @@
 #include "heap_dump_explorer/post_import.h"
 #include "heap_dump_explorer/primary.h"
 #include "heap_dump_explorer/queries.h"
+#include "heap_dump_explorer/scc_size_visitor.h"
+#include "heap_dump_explorer/subtree_size_batch.h"
+#include "size_sketch/size_sketch.h"
+#include "summed_radix_tree/summed_radix_tree.h"
+#include "tarjan/tarjan.h"
 #include "test_support.h"
 
 namespace vossick {
@@ -103,30 +108,84 @@ std::vector<std::string> random_dump(uint64_t seed, size_t count) {
   return lines;
 }
 
-class TwoThreadPassTest : public ::testing::TestWithParam<EstimatorPrecision> {};
+// The ways the pass can run; the first is the reference the others must match.
+struct PassMode {
+  EstimationThreads threads;
+  PassWrites writes;
+};
+constexpr PassMode kPassModes[] = {
+    {EstimationThreads::kOne, PassWrites::kEmitOrder},
+    {EstimationThreads::kOne, PassWrites::kKeyOrderedBatches},
+    {EstimationThreads::kTwo, PassWrites::kEmitOrder},
+    {EstimationThreads::kTwoAllPrepared, PassWrites::kEmitOrder},
+};
 
-TEST_P(TwoThreadPassTest, StoresExactlyWhatTheOneThreadPassStores) {
+// Runs the pass in `mode` over what `explorer` holds, commits on success, and
+// returns the error text (empty on success) and what the databases hold.
+std::pair<std::string, std::vector<std::pair<std::string, std::string>>> run_pass(
+    Explorer& explorer, EstimatorPrecision precision, PassMode mode) {
+  Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
+  Status status = run_subtree_size_estimation(explorer, write_txn, precision, mode.threads, mode.writes);
+  if (status.ok()) status = write_txn.commit();
+  write_txn.abort();
+  return {status.ok() ? "" : status.error().text(), raw_contents(explorer)};
+}
+
+class PassModesTest : public ::testing::TestWithParam<EstimatorPrecision> {};
+
+TEST_P(PassModesTest, StoreExactlyWhatTheOneThreadPassInEmitOrderStores) {
   for (uint64_t seed : {1, 2}) {
     const std::vector<std::string> lines = random_dump(seed, 9000 + seed * 1234);
-    const EstimationThreads modes[] = {EstimationThreads::kOne, EstimationThreads::kTwo,
-                                       EstimationThreads::kTwoAllPrepared};
-    std::vector<std::pair<std::string, std::string>> results[3];
-    for (int mode = 0; mode < 3; ++mode) {
+    std::vector<std::pair<std::string, std::string>> expected;
+    for (const PassMode& mode : kPassModes) {
       TempDir dir;
       Explorer explorer = value_or_die(Explorer::open(dir.path()));
       ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
-      Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
-      ASSERT_OK(run_subtree_size_estimation(explorer, write_txn, GetParam(), modes[mode]));
-      ASSERT_OK(write_txn.commit());
-      results[mode] = raw_contents(explorer);
+      auto [error, contents] = run_pass(explorer, GetParam(), mode);
+      EXPECT_EQ(error, "");
+      if (expected.empty()) expected = contents;
+      EXPECT_GT(contents.size(), 9000u * 4);
+      EXPECT_TRUE(contents == expected) << "seed " << seed << " mode " << &mode - kPassModes;
     }
-    EXPECT_GT(results[0].size(), 9000u * 4);
-    EXPECT_TRUE(results[0] == results[1]) << "seed " << seed;
-    EXPECT_TRUE(results[0] == results[2]) << "seed " << seed;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Precisions, TwoThreadPassTest,
+// Batches of a few objects: many of them, each applied in key order.
+TEST_P(PassModesTest, SmallKeyOrderedBatchesStoreTheSame) {
+  const std::vector<std::string> lines = random_dump(3, 3000);
+  std::vector<std::pair<std::string, std::string>> results[2];
+  for (size_t batch_size : {size_t{0}, size_t{1}, size_t{7}}) {
+    TempDir dir;
+    Explorer explorer = value_or_die(Explorer::open(dir.path()));
+    ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
+    if (batch_size == 0) {
+      results[0] = run_pass(explorer, GetParam(), kPassModes[0]).second;
+      continue;
+    }
+    Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
+    {
+      Transaction read_txn = value_or_die(Transaction::begin_read(explorer.env()));
+      PrimaryScan roots = value_or_die(PrimaryScan::open(read_txn, explorer.dbs()));
+      KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, batch_size);
+      const auto traverse = [&](auto estimator) {
+        StronglyConnectedComponentsVisitor<decltype(estimator), KeyOrderedSubtreeSizeWriter> visitor(
+            explorer.dbs(), read_txn, writer, std::move(roots));
+        ASSERT_OK(visit_sccs(visitor));
+      };
+      switch (GetParam()) {
+        case EstimatorPrecision::kExact: traverse(SummedRadixTree::empty()); break;
+        case EstimatorPrecision::kHigh: traverse(SizeSketch<127>::empty()); break;
+        default: traverse(SizeSketch<7>::empty()); break;
+      }
+      ASSERT_OK(writer.flush());
+    }
+    ASSERT_OK(write_txn.commit());
+    results[1] = raw_contents(explorer);
+    EXPECT_TRUE(results[1] == results[0]) << "batch size " << batch_size;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Precisions, PassModesTest,
                          ::testing::Values(EstimatorPrecision::kLow, EstimatorPrecision::kHigh,
                                            EstimatorPrecision::kExact));
 
@@ -134,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Precisions, TwoThreadPassTest,
 // record the traversal reaches only later: one thread stops at the first, so
 // two threads must report it too, however far their traversal ran ahead.
 // Without the damage, a failing write must also stop a long traversal.
-TEST_F(PostImportTest, BothThreadModesReportTheErrorThatComesFirst) {
+TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
   std::vector<std::string> lines = {record_line(1, {2}, 5), record_line(2, {}, 7)};
   for (uint64_t id = 10; id < 30000; ++id) lines.push_back(record_line(id, {id + 1}, 1));
   lines.push_back(record_line(30000, {}, 1));
@@ -149,25 +208,73 @@ TEST_F(PostImportTest, BothThreadModesReportTheErrorThatComesFirst) {
       ASSERT_EQ(mdb_put(txn.raw(), explorer_->dbs().primary, &k, &v, 0), 0);
       ASSERT_OK(txn.commit());
     }
-    for (EstimationThreads threads :
-         {EstimationThreads::kOne, EstimationThreads::kTwo, EstimationThreads::kTwoAllPrepared}) {
+    for (const PassMode& mode : kPassModes) {
       Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
       EncodedId key = encode_id(2);
       MDB_val k{8, key.bytes};
       ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
-      Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, threads);
+      Status status =
+          run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, mode.threads, mode.writes);
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
     }
   }
   // With no failing write, the damaged record's error is the one reported.
-  for (EstimationThreads threads :
-       {EstimationThreads::kOne, EstimationThreads::kTwo, EstimationThreads::kTwoAllPrepared}) {
+  for (const PassMode& mode : kPassModes) {
     Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
-    Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, threads);
+    Status status =
+        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode.threads, mode.writes);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text().rfind("error while decoding: ", 0), 0u) << status.error().text();
     EXPECT_NE(status.error().text().find("line 1 column"), std::string::npos) << status.error().text();
+  }
+}
+
+// Two records missing at write time, the one emitted first with the larger
+// id: writes applied in key order meet the other first.
+TEST_F(PostImportTest, AKeyOrderedBatchReportsTheFailureEmittedFirst) {
+  ASSERT_OK(import_lines(*explorer_, {record_line(1, {50000}), record_line(50000, {}), record_line(3, {})},
+                         EstimatorPrecision::kNoEstimates));
+  for (const PassMode& mode : kPassModes) {
+    Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
+    for (uint64_t id : {3, 50000}) {
+      EncodedId key = encode_id(id);
+      MDB_val k{8, key.bytes};
+      ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
+    }
+    Status status =
+        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode.threads, mode.writes);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 50000");
+  }
+}
+
+// Records damaged from outside so that they name ids other than their keys,
+// in a chain (key 5 names 9, key 9 names 12, ...): object 9's rewrite lands
+// under key 12, which object 12 then reads. Every mode must store the same.
+TEST(PassModesDamageTest, RecordsUnderAnotherKeyStoreTheSameInEveryMode) {
+  std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> outcomes;
+  for (const PassMode& mode : kPassModes) {
+    TempDir dir;
+    Explorer explorer = value_or_die(Explorer::open(dir.path()));
+    std::vector<std::string> lines;
+    for (uint64_t id = 1; id <= 40; ++id) lines.push_back(record_line(id, {id % 7 + 1, (id * 3) % 40 + 1}, id));
+    ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
+    {
+      Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
+      for (auto [key_id, named_id] : {std::pair<uint64_t, uint64_t>{5, 9}, {9, 12}, {12, 3}, {30, 2}}) {
+        EncodedId key = encode_id(key_id);
+        MDB_val k{8, key.bytes};
+        std::string text = record_line(named_id, {key_id % 5 + 1}, 100 + key_id);
+        MDB_val v{text.size(), text.data()};
+        ASSERT_EQ(mdb_put(txn.raw(), explorer.dbs().primary, &k, &v, 0), 0);
+      }
+      ASSERT_OK(txn.commit());
+    }
+    outcomes.push_back(run_pass(explorer, EstimatorPrecision::kExact, mode));
+    EXPECT_EQ(outcomes.back().first, "");
+    EXPECT_TRUE(outcomes.back() == outcomes.front()) << "mode " << &mode - kPassModes << ": "
+                                                     << outcomes.back().first;
   }
 }
 

@@ -1,0 +1,63 @@
+// Pieces shared by the writers that hold many puts back and apply them in
+// key order through one cursor: the type names of a batch, ranked in LMDB's
+// key order, and the size-index entries filed under them.
+//
+// Thread safety: none; each belongs to one writer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "heap_dump_explorer/storage.h"
+
+namespace vossick {
+
+// The type names of one batch, numbered as they come; "All Types" is always
+// number 0.
+class BatchTypeNames {
+ public:
+  static constexpr uint32_t kAllTypes = 0;
+
+  uint32_t number(std::string_view name);
+  std::string_view name(uint32_t number) const { return names_[number]; }
+  // Each number's position in LMDB's order of the names (bytewise, a prefix
+  // first). Valid, like name_at_rank(), until the next number() or clear().
+  const std::vector<uint32_t>& ranks();
+  std::string_view name_at_rank(uint32_t rank) const { return names_[by_rank_[rank]]; }
+  void clear();
+
+ private:
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+  };
+
+  std::vector<std::string> names_;
+  std::unordered_map<std::string, uint32_t, StringHash, std::equal_to<>> numbers_;
+  std::vector<uint32_t> ranks_;
+  std::vector<uint32_t> by_rank_;
+};
+
+struct SizeEntryPut {
+  uint32_t type;  // a BatchTypeNames number, then its rank when applied
+  SizeIndexEntry entry;
+};
+
+// Puts every entry into the size index `dbi` under its type's name, sorted
+// into key order first (which renumbers their types by rank).
+Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::vector<SizeEntryPut>& entries,
+                                     BatchTypeNames& types);
+
+// Duplicates compare bytewise and ids are stored little-endian, so ids sort
+// as duplicates in the order of their byte-swapped values.
+inline uint64_t id_bytes_order(uint64_t id) { return __builtin_bswap64(id); }
+
+inline std::string_view id_key(const EncodedId& id) {
+  return std::string_view(reinterpret_cast<const char*>(id.bytes), kIdBytes);
+}
+
+}  // namespace vossick
