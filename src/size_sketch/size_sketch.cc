@@ -11,6 +11,10 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
 namespace vossick {
 
 namespace {
@@ -125,6 +129,173 @@ uint64_t saturating_to_u64(double value) noexcept { return truncate_to_u64(value
 
 }  // namespace size_sketch_internal
 
+namespace size_sketch_internal {
+
+namespace {
+
+using Doubles = double __attribute__((vector_size(32)));
+using Words = uint64_t __attribute__((vector_size(32)));
+constexpr size_t kLanes = 4;
+
+// The steps below work on four slots at a time in GCC vector types; each
+// function that uses them is built twice, for plain x86-64 and for AVX2, and
+// one is chosen at run time. Integer steps are exact; the floating-point
+// ones are single IEEE operations, so both builds agree bit for bit. The
+// helpers are always inlined, so how a vector argument would be passed
+// between them never matters (GCC's -Wpsabi note is off for this file).
+
+// u = (double)hash · 2^-64 for four hashes, rounded like the scalar
+// conversion: the two 32-bit halves convert exactly, and one addition rounds
+// their exact sum.
+__attribute__((always_inline)) inline Doubles units_of_hashes(Words hash) noexcept {
+  constexpr uint64_t kTwoTo52Bits = 0x4330000000000000u;
+  const Doubles high = __builtin_bit_cast(Doubles, (hash >> 32) | kTwoTo52Bits) - 0x1p52;
+  const Doubles low = __builtin_bit_cast(Doubles, (hash & 0xFFFFFFFFu) | kTwoTo52Bits) - 0x1p52;
+  return (high * 0x1p32 + low) * 0x1p-64;
+}
+
+// The slot hashes of slots first..first+3 for a prepared key: the scalar
+// slot_hash_of_prepared in four lanes. The slot index is below 256, so the
+// index word's upper half, and its byte swap's lower 56 bits, are those of
+// the constant it is XORed with.
+__attribute__((always_inline)) inline Words slot_hashes(uint64_t first, uint64_t key_word) noexcept {
+  const uint64_t flip = XXH_readLE64(XXH3_kSecret + 24) ^ XXH_readLE64(XXH3_kSecret + 32);
+  const Words slot = Words{first, first + 1, first + 2, first + 3};
+  const Words index_word = slot ^ flip;
+  const Words swapped = (slot << 56) ^ XXH_swap64(flip);
+  // index_word × key_word as 128 bits, folded: halves of 32 bits, of which
+  // the index word's upper one is the same in every lane.
+  const uint64_t key_low = key_word & 0xFFFFFFFFu;
+  const uint64_t key_high = key_word >> 32;
+  const uint64_t index_high = flip >> 32;
+  const Words index_low = index_word & 0xFFFFFFFFu;
+  const Words low_low = index_low * key_low;
+  const Words low_high = index_low * key_high;
+  const uint64_t high_low = index_high * key_low;
+  const uint64_t high_high = index_high * key_high;
+  const Words middle = (low_low >> 32) + (low_high & 0xFFFFFFFFu) + (high_low & 0xFFFFFFFFu);
+  const Words product_low = (middle << 32) | (low_low & 0xFFFFFFFFu);
+  const Words product_high = high_high + (low_high >> 32) + (high_low >> 32) + (middle >> 32);
+  Words acc = 16 + swapped + key_word + (product_low ^ product_high);
+  acc ^= acc >> 37;
+  acc *= 0x165667919E3779F9u;
+  acc ^= acc >> 32;
+  return acc;
+}
+
+// For u in (0, 1): scaled / ln(u) with an approximate logarithm, rounded to
+// bfloat16, and whether that surely equals the rounding of the exact
+// candidate(scaled, u). ln u to within a relative 2^-43: u = 2^e·m with m in
+// [√½, √2), and ln m = 2·atanh(s) with s = (m - 1)/(m + 1), |s| <= 0.1716,
+// summed to s^15 (the remainder stays below 2^-45). Within a relative 2^-42
+// of the exact candidate, the approximation is at most 2^11 units of the
+// lowest bit away, far below the 2^32 units of the lower word the rounding
+// ignores; so the two round alike unless the upper word sits within one unit
+// of a rounding boundary (round bits 0x0FFF to 0x1001), or the exponent is
+// near the edges where the rounding takes another path. Those lanes, and u of
+// 0 or 1, are left to the exact path.
+__attribute__((always_inline)) inline Words rounded_candidates(Doubles u, double scaled, Words& sure) noexcept {
+  constexpr uint64_t kExponentOne = uint64_t{1023} << 52;
+  constexpr uint64_t kSqrtTwoBits = 0x3FF6A09E667F3BCDu;  // √2
+  const Words bits = __builtin_bit_cast(Words, u);
+  Words exponent = (bits >> 52) - 1023;
+  Words mantissa_bits = (bits & 0x000FFFFFFFFFFFFFu) | kExponentOne;
+  const Words above = mantissa_bits > kSqrtTwoBits;  // all ones where m > √2
+  mantissa_bits -= above & (uint64_t{1} << 52);       // halve m
+  exponent -= above;                                  // for one more power of two
+  const Doubles m = __builtin_bit_cast(Doubles, mantissa_bits);
+  // The exponent (-64 to 0) as a double: biased into the low bits of 2^52.
+  const Words biased = (exponent + 1024) | 0x4330000000000000u;
+  const Doubles e = __builtin_bit_cast(Doubles, biased) - (0x1p52 + 1024.0);
+  const Doubles f = m - 1.0;
+  const Doubles s = f / (f + 2.0);
+  const Doubles z = s * s;
+  // 1/3 + z/5 + ... + z^6/15, in pairs so that the steps overlap.
+  const Doubles z2 = z * z;
+  const Doubles z4 = z2 * z2;
+  const Doubles low = (1.0 / 3 + z * (1.0 / 5)) + z2 * (1.0 / 7 + z * (1.0 / 9));
+  const Doubles high = (1.0 / 11 + z * (1.0 / 13)) + z2 * (1.0 / 15);
+  const Doubles series = low + z4 * high;
+  const Doubles log_m = 2.0 * s + (2.0 * s) * (z * series);
+  const Doubles log_u = e * 0.69314718055994530942 + log_m;
+
+  const Words q = __builtin_bit_cast(Words, scaled / log_u);
+  const Words upper = q >> 32;
+  const Words q_exponent = (upper >> 20) & 0x7FF;
+  const Words fraction = upper & 0xFFFFF;
+  const Words round_bits = upper & 0x1FFF;
+  sure = (u > 0.0) & (u < 1.0) & (q_exponent >= 898) & (q_exponent <= 1149) &
+         ((round_bits < 0x0FFF) | (round_bits > 0x1001));
+  // round_to_bfloat16 on its path for positive normal results.
+  const Words round_up = (fraction >> 12) & ((fraction & 0x2FFF) != 0) & 1;
+  return (((q_exponent - 896) << 7) | (fraction >> 13)) + round_up;
+}
+
+__attribute__((always_inline)) inline void slot_candidates_in_lanes(uint64_t key_word, double scaled,
+                                                                    uint16_t* rounded, uint8_t* sure,
+                                                                    size_t n) noexcept {
+  // Two groups of four per step: each is a long chain of dependent steps,
+  // and two chains keep the core busy.
+  for (size_t j = 0; j < n; j += 2 * kLanes) {
+    Words sure_a;
+    Words sure_b;
+    const Words rounded_a = rounded_candidates(units_of_hashes(slot_hashes(j, key_word)), scaled, sure_a);
+    const Words rounded_b =
+        rounded_candidates(units_of_hashes(slot_hashes(j + kLanes, key_word)), scaled, sure_b);
+    for (size_t lane = 0; lane < kLanes; ++lane) {
+      rounded[j + lane] = static_cast<uint16_t>(rounded_a[lane]);
+      sure[j + lane] = static_cast<uint8_t>(sure_a[lane] & 1);
+      rounded[j + kLanes + lane] = static_cast<uint16_t>(rounded_b[lane]);
+      sure[j + kLanes + lane] = static_cast<uint8_t>(sure_b[lane] & 1);
+    }
+  }
+}
+
+__attribute__((always_inline)) inline void unit_candidates_in_lanes(const double* u, double scaled,
+                                                                    uint16_t* rounded, uint8_t* sure,
+                                                                    size_t n) noexcept {
+  for (size_t j = 0; j < n; j += kLanes) {
+    Doubles lane_u;
+    __builtin_memcpy(&lane_u, u + j, sizeof lane_u);
+    Words lane_sure;
+    const Words lane_rounded = rounded_candidates(lane_u, scaled, lane_sure);
+    for (size_t lane = 0; lane < kLanes; ++lane) {
+      rounded[j + lane] = static_cast<uint16_t>(lane_rounded[lane]);
+      sure[j + lane] = static_cast<uint8_t>(lane_sure[lane] & 1);
+    }
+  }
+}
+
+}  // namespace
+
+void slot_candidates_portable(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+  slot_candidates_in_lanes(prepared_key(key), scaled, rounded, sure, n);
+}
+
+__attribute__((target("avx2"))) void slot_candidates_avx2(uint64_t key, double scaled, uint16_t* rounded,
+                                                          uint8_t* sure, size_t n) noexcept {
+  slot_candidates_in_lanes(prepared_key(key), scaled, rounded, sure, n);
+}
+
+void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+  unit_candidates_in_lanes(u, scaled, rounded, sure, n);
+}
+
+__attribute__((target("avx2"))) void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded,
+                                                          uint8_t* sure, size_t n) noexcept {
+  unit_candidates_in_lanes(u, scaled, rounded, sure, n);
+}
+
+bool have_avx2() noexcept {
+  static const bool avx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return avx2;
+}
+
+}  // namespace size_sketch_internal
+
 template <size_t K>
 void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   namespace internal = size_sketch_internal;
@@ -132,23 +303,21 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   // can beat a slot; skipping the hashing changes nothing.
   if (weight == 0) return;
   const double scaled = static_cast<double>(weight) * internal::kNegativeLn4;
-  // Most candidates lose to slots that already hold the weight of much of the
-  // graph. Since -ln u >= 1 - u, a slot s > 0 with (1 - u)·s >= -scaled
-  // proves scaled / log(u) < s, and rounding cannot lift it above s, so the
-  // logarithm is skipped. The factor 1 + 2^-20 absorbs the rounding errors of
-  // this test and of log, which together stay far below 2^-20. The test is
-  // false for zero, negative and NaN slots and for u = 1, which take the
-  // exact path.
-  const double skip_bound = -scaled * (1.0 + 0x1p-20);
-  const uint64_t key_word = internal::prepared_key(key);
+  // Every slot's candidate four at a time; the few that the fast logarithm
+  // cannot settle are computed exactly.
+  constexpr size_t kPadded = (K + 2 * internal::kLanes - 1) / (2 * internal::kLanes) * (2 * internal::kLanes);
+  uint16_t rounded[kPadded];
+  uint8_t sure[kPadded];
+  if (internal::have_avx2()) {
+    internal::slot_candidates_avx2(key, scaled, rounded, sure, kPadded);
+  } else {
+    internal::slot_candidates_portable(key, scaled, rounded, sure, kPadded);
+  }
   for (size_t i = 0; i < K; ++i) {
-    const double u = unit_of(internal::slot_hash_of_prepared(i, key_word));
-    const double slot = bfloat16_to_double(slots_[i]);
-    if ((1.0 - u) * slot >= skip_bound) continue;
-    const uint16_t rounded = round_to_bfloat16(candidate_of(scaled, u));
-    if (internal::bfloat16_to_float(rounded) > internal::bfloat16_to_float(slots_[i])) {
-      slots_[i] = rounded;
+    if (!sure[i]) {
+      rounded[i] = round_to_bfloat16(candidate_of(scaled, unit_of(internal::slot_hash(i, key))));
     }
+    if (internal::bfloat16_to_float(rounded[i]) > internal::bfloat16_to_float(slots_[i])) slots_[i] = rounded[i];
   }
 }
 

@@ -53,6 +53,19 @@ uint64_t slot_hash(uint64_t slot_index, uint64_t key) noexcept;
 // (double)hash · 2^-64: in [0, 1], exactly 1.0 when the hash rounds up.
 double unit_from_hash(uint64_t hash) noexcept;
 
+// Every slot's rounded candidate for a key, four slots at a time, for
+// add_in_place: rounded[i] is double_to_bfloat16(candidate(scaled,
+// unit_from_hash(slot_hash(i, key)))) wherever sure[i] is 1; elsewhere (a
+// candidate too close to a rounding boundary for the fast logarithm, or u of
+// 0 or 1) the caller computes it exactly. The unit_ forms take the u values
+// themselves. n is a multiple of 8 (of 4 for the unit_ forms). The AVX2 builds may only be called where
+// have_avx2(); both builds are exposed for tests.
+void slot_candidates_portable(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_avx2(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+bool have_avx2() noexcept;
+
 // IEEE total order on bfloat16 patterns mapped onto unsigned order:
 // -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
 constexpr uint16_t total_order_key(uint16_t bits) noexcept {

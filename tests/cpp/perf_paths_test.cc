@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <bit>
+#include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -90,6 +94,138 @@ TYPED_TEST(EstimateSelectionTest, MatchesTheSortedSlotOfRankKOverFour) {
       }
     }
     ASSERT_EQ(TypeParam::from_slots(slots).estimate(), sorted_estimate<K>(slots)) << "round " << round;
+  }
+}
+
+using UnitCandidates = void (*)(const double*, double, uint16_t*, uint8_t*, size_t) noexcept;
+using SlotCandidates = void (*)(uint64_t, double, uint16_t*, uint8_t*, size_t) noexcept;
+
+struct LanesCase {
+  const char* name;
+  UnitCandidates from_units;
+  SlotCandidates from_key;
+  bool needs_avx2;
+};
+void PrintTo(const LanesCase& c, std::ostream* os) { *os << c.name; }
+
+uint16_t exact_rounded(double scaled, double u) {
+  return double_to_bfloat16(size_sketch_internal::candidate(scaled, u));
+}
+
+class CandidateLanesTest : public ::testing::TestWithParam<LanesCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().needs_avx2 && !size_sketch_internal::have_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  }
+
+  // Runs the lanes over `units`, checks every lane they are sure of against
+  // the exact candidate, and returns how many that was.
+  size_t check_units(std::vector<double> units, uint64_t weight) {
+    const double scaled = size_sketch_internal::scaled_weight(weight);
+    const size_t count = units.size();
+    while (units.size() % 4 != 0) units.push_back(0.5);
+    std::vector<uint16_t> rounded(units.size());
+    std::vector<uint8_t> sure(units.size());
+    GetParam().from_units(units.data(), scaled, rounded.data(), sure.data(), units.size());
+    size_t sure_count = 0;
+    for (size_t j = 0; j < count; ++j) {
+      if (!sure[j]) continue;
+      ++sure_count;
+      EXPECT_EQ(rounded[j], exact_rounded(scaled, units[j])) << "u " << units[j] << " weight " << weight;
+    }
+    return sure_count;
+  }
+};
+
+uint64_t random_weight(std::mt19937_64& random) {
+  const uint64_t weights[] = {1, 2, 3, 1000, uint64_t{1} << 53, UINT64_MAX};
+  const uint64_t weight = random() % 2 ? weights[random() % std::size(weights)] : random() >> (random() % 64);
+  return weight == 0 ? 1 : weight;
+}
+
+TEST_P(CandidateLanesTest, SureSlotsRoundLikeTheExactCandidate) {
+  namespace internal = size_sketch_internal;
+  std::mt19937_64 random(5);
+  size_t sure_count = 0;
+  size_t slots = 0;
+  for (int round = 0; round < 2000; ++round) {
+    const uint64_t key = random() % 3 == 0 ? random() % 100 : random();
+    const double scaled = internal::scaled_weight(random_weight(random));
+    uint16_t rounded[128];
+    uint8_t sure[128];
+    GetParam().from_key(key, scaled, rounded, sure, 128);
+    for (size_t i = 0; i < 128; ++i) {
+      if (!sure[i]) continue;
+      ++sure_count;
+      ASSERT_EQ(rounded[i], exact_rounded(scaled, internal::unit_from_hash(internal::slot_hash(i, key))))
+          << "key " << key << " slot " << i;
+    }
+    slots += 128;
+  }
+  // Nearly every slot is settled without the exact logarithm.
+  EXPECT_GT(sure_count, slots * 99 / 100);
+}
+
+TEST_P(CandidateLanesTest, SureUnitsRoundLikeTheExactCandidate) {
+  std::mt19937_64 random(7);
+  for (int round = 0; round < 400; ++round) {
+    std::vector<double> units;
+    for (int j = 0; j < 250; ++j) {
+      units.push_back(size_sketch_internal::unit_from_hash(random() >> (random() % 3 == 0 ? random() % 64 : 0)));
+    }
+    // The ends of the interval: 0, 1, and the doubles just below 1.
+    units.insert(units.end(), {0.0, 1.0, 1.0 - 0x1p-53, 1.0 - 0x1p-52, 0x1p-64, std::nextafter(0.5, 1.0)});
+    check_units(units, random_weight(random));
+  }
+}
+
+// u aimed so that the exact candidate falls on or next to a bfloat16
+// rounding boundary: the lanes must either round alike or leave it.
+TEST_P(CandidateLanesTest, UnitsAtRoundingBoundariesRoundAlikeOrStepAside) {
+  namespace internal = size_sketch_internal;
+  std::mt19937_64 random(9);
+  size_t lanes = 0;
+  size_t sure = 0;
+  for (int round = 0; round < 300; ++round) {
+    const uint64_t weight = 1 + (random() >> (random() % 64));
+    const double scaled = internal::scaled_weight(weight);
+    // A midpoint between two bfloat16 values above the weight's own scale.
+    const double low = bfloat16_to_double(static_cast<uint16_t>(double_to_bfloat16(-scaled) + 1 + random() % 2000));
+    const double target = std::bit_cast<double>(std::bit_cast<uint64_t>(low) | (uint64_t{1} << 44));
+    const double u0 = std::exp(scaled / target);
+    std::vector<double> units;
+    for (int step = -40; step <= 40; ++step) units.push_back(u0 + step * std::max(0x1p-60, u0 * 0x1p-52));
+    sure += check_units(units, weight);
+    lanes += units.size();
+  }
+  EXPECT_LT(sure, lanes);  // some lanes were close enough to need the exact path
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, CandidateLanesTest,
+    ::testing::Values(LanesCase{"Portable", size_sketch_internal::unit_candidates_portable,
+                                size_sketch_internal::slot_candidates_portable, false},
+                      LanesCase{"Avx2", size_sketch_internal::unit_candidates_avx2,
+                                size_sketch_internal::slot_candidates_avx2, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CandidateLanesBuildsTest, AgreeBitForBit) {
+  namespace internal = size_sketch_internal;
+  if (!internal::have_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+  std::mt19937_64 random(3);
+  for (int round = 0; round < 500; ++round) {
+    const uint64_t key = random();
+    const double scaled = internal::scaled_weight(random_weight(random));
+    uint16_t rounded[2][128];
+    uint8_t sure[2][128];
+    internal::slot_candidates_portable(key, scaled, rounded[0], sure[0], 128);
+    internal::slot_candidates_avx2(key, scaled, rounded[1], sure[1], 128);
+    for (size_t i = 0; i < 128; ++i) {
+      ASSERT_EQ(sure[0][i], sure[1][i]) << i;
+      if (sure[0][i]) {
+        ASSERT_EQ(rounded[0][i], rounded[1][i]) << i;
+      }
+    }
   }
 }
 
