@@ -48,15 +48,16 @@ SKETCH_SLOTS = {"High": 127, "Medium": 31, "Low": 7}
 # which a path of up to 8 nodes of 112 bytes bounds). Per level of the
 # depth-first path (bounded by the Tarjan stack): one frame (its size as
 # built, printed by storage_floor) and 160 bytes for its successor list.
-# Plus the queue between the pass's two threads: 16 batches waiting, one
-# being filled and one being written, each at most 4096 updates (56 bytes
-# each) and about 1 MiB of prepared records: about 24 MiB.
-# Plus a fixed 48 MiB for the interpreter and allocator slack.
+# Plus the writes held for one key-ordered batch: 65536 updates (40 bytes),
+# their index entries (2 x 24 bytes) and at most 16 MiB of rewritten
+# records: about 22 MiB.
+# Plus a fixed 48 MiB for the interpreter and allocator slack (the import's
+# own batch, at most 16 MiB, fits in it).
 BUDGET_PER_NODE = 104
 BUDGET_PER_LEVEL_EXTRA = 160
 BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
 BUDGET_FIXED_MIB = 48
-BUDGET_QUEUE_MIB = 24
+BUDGET_BATCH_MIB = 24
 
 CHILD = r"""
 import sys, time, vossick_analysis as va
@@ -68,7 +69,7 @@ def rss_anon():
 db, dump, precision = sys.argv[1], sys.argv[2], sys.argv[3]
 explorer = va.HeapDumpExplorer(db)
 print("baseline", rss_anon(), flush=True)
-started, cpu_started = time.perf_counter(), time.process_time()  # all threads: the pass uses two
+started, cpu_started = time.perf_counter(), time.process_time()
 if dump == "-":
     explorer.import_lines([], getattr(va.EstimatorPrecision, precision))
 else:
@@ -113,7 +114,7 @@ def sampled(args, env=None):
 
 
 def module_run(build, db, dump, precision):
-    """One import_lines call in a fresh interpreter: (seconds, CPU seconds of all its threads, RssAnon growth MiB)."""
+    """One import_lines call in a fresh interpreter: (seconds, CPU seconds, RssAnon growth MiB)."""
     env = dict(os.environ, PYTHONPATH=build)
     out, peak = sampled([sys.executable, "-c", CHILD, db, dump, precision], env)
     figures = dict(line.split(None, 1) for line in out.splitlines() if line.strip())
@@ -233,14 +234,14 @@ def bench_dump(name, path, args, work, keep_exact_db):
         seconds, cpu, growth = summarise(runs)
         line = f"  pass {precision:<6} {seconds:7.2f} s  {n / seconds:9.0f} obj/s"
         if floors is None:
-            line += f"  CPU {cpu:7.2f} s (all threads)  RssAnon +{growth:6.0f} MiB"
+            line += f"  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
         else:
             frame = floors[0][f"frame_bytes_{precision.lower()}"]
-            budget = floor_pass_rss + BUDGET_FIXED_MIB + BUDGET_QUEUE_MIB + (
+            budget = floor_pass_rss + BUDGET_FIXED_MIB + BUDGET_BATCH_MIB + (
                 BUDGET_PER_NODE * n + BUDGET_PER_SCC[precision] * sccs + (frame + BUDGET_PER_LEVEL_EXTRA) * depth
             ) / 2**20
             line += (f"   floor {pass_floor:6.2f} s  ratio {seconds / pass_floor:5.2f}"
-                     f"  CPU ratio {cpu / pass_floor_cpu:5.2f} (all threads)  RssAnon +{growth:6.0f} MiB"
+                     f"  CPU ratio {cpu / pass_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
                      f" (budget {budget:.0f}: {'ok' if growth <= budget else 'OVER'})")
         estimates = read_estimates(db)
         if precision == "Exact":
@@ -348,8 +349,7 @@ def main():
     os.makedirs(work, exist_ok=True)
     load = os.getloadavg()
     print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
-          f"{args.runs} run(s) per figure; post-import pass on "
-          f"{'two threads (VOSSICK_PASS_THREADS=2)' if os.environ.get('VOSSICK_PASS_THREADS') == '2' else 'one thread'}")
+          f"{args.runs} run(s) per figure")
     only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
     if args.quick:
         only.discard("10m")

@@ -1,7 +1,6 @@
 #include "bindings/explorer_type.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <string_view>
 
 #include "bindings/method_frame.h"
@@ -47,17 +46,6 @@ PyObject* summaries_to_python(std::vector<ObjectSummary>&& summaries) { return t
 
 // ---- import ----------------------------------------------------------------
 
-// The post-import pass runs on the calling thread. VOSSICK_PASS_THREADS=2 in
-// the environment (read once) opts in to a second thread for its traversal:
-// the same results in less wall time where a second core is free.
-EstimationThreads pass_threads() {
-  static const EstimationThreads chosen = [] {
-    const char* value = std::getenv("VOSSICK_PASS_THREADS");
-    return value != nullptr && std::string_view(value) == "2" ? EstimationThreads::kTwo : EstimationThreads::kOne;
-  }();
-  return chosen;
-}
-
 PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const params[] = {"lines", "estimator_precision"};
   return run_method(self, "HeapDumpExplorer.import_lines()", params, args, nargs, kwnames,
@@ -94,7 +82,7 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     Status done = [&]() -> Status {
       ReleasedInterpreterLock unlocked;
       VOSSICK_TRY(session.commit());
-      return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision), pass_threads());
+      return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision));
     }();
     if (!done.ok()) return raise_error(done.error());
     Py_RETURN_NONE;

@@ -76,9 +76,7 @@ Status ImportSession::add_checked(std::string_view line) {
 }
 
 Status ImportSession::put_in_input_order() {
-  const EncodedId key = encode_id(record_.id);
-  VOSSICK_TRY(put_value(txn_, dbs_->primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes),
-                        text_));
+  VOSSICK_TRY(put_value(txn_, dbs_->primary, id_key(encode_id(record_.id)), text_));
   for (uint64_t referenced : record_.references) {
     VOSSICK_TRY(put_reverse_edge(txn_, *dbs_, referenced, record_.id));
   }

@@ -32,12 +32,11 @@ Status rebuild_type_summaries(const Explorer& explorer, const Transaction& write
 
 }  // namespace
 
-Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
-                                  EstimationThreads threads) {
+Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction write_txn, Transaction::begin_write(explorer.env()));
   VOSSICK_TRY(rebuild_type_summaries(explorer, write_txn));
   if (precision != EstimatorPrecision::kNoEstimates) {
-    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, threads));
+    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision));
   }
   return write_txn.commit();
 }

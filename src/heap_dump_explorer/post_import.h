@@ -3,9 +3,9 @@
 // Everything it writes goes through one write transaction committed at the
 // end, so a pass takes effect completely or not at all.
 //
-// Thread safety: runs on the calling thread (with kTwo, the traversal runs on
-// a second thread it starts and joins); waits for the environment's writer
-// lock, so callers must not hold other locks (the interpreter lock).
+// Thread safety: runs on the calling thread and starts none; waits for the
+// environment's writer lock, so callers must not hold other locks (the
+// interpreter lock).
 #pragma once
 
 #include "heap_dump_explorer/explorer.h"
@@ -14,23 +14,12 @@ namespace vossick {
 
 enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, kHigh = 3, kExact = 4 };
 
-// kTwo runs the traversal on a second thread while the calling thread, which
-// owns the write transaction, does the writes; results, stored bytes and
-// errors are those of kOne. If no thread can be started it runs as kOne.
-// kTwoAllPrepared is kTwo with every rewritten record prepared on the
-// traversal thread, which kTwo does only while the writer falls behind; it
-// exists so that this path can be checked on its own.
-enum class EstimationThreads { kOne, kTwo, kTwoAllPrepared };
+Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision);
 
-// How one thread's writes reach LMDB: held in batches applied in key order
+// How the pass's writes reach LMDB: held in batches applied in key order
 // (subtree_size_batch.h), or object by object as the traversal emits them.
-// The stored bytes and the error are the same. Two threads write in emit
-// order.
+// The stored bytes and the error are the same either way.
 enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
-
-// The pass runs on the calling thread unless asked for kTwo.
-Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
-                                  EstimationThreads threads = EstimationThreads::kOne);
 
 // Estimates the subtree size of every object in `primary` with the estimator
 // that `precision` selects (not NoEstimates): rewrites each record's
@@ -39,7 +28,6 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
 // thread that began `write_txn`.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
                                    EstimatorPrecision precision,
-                                   EstimationThreads threads = EstimationThreads::kOne,
                                    PassWrites writes = PassWrites::kKeyOrderedBatches);
 
 }  // namespace vossick

@@ -8,13 +8,12 @@
 //
 // Reads (roots and successors) go through `read_txn`, a snapshot taken before
 // the pass, so the traversal never sees the pass's own writes. Each member's
-// estimate goes to a sink: a SubtreeSizeWriter, which rewrites the record
-// and indexes it through the write transaction, or a queue to the thread
-// that owns that transaction.
+// estimate goes to a sink, which rewrites the record and indexes it through
+// the write transaction: a SubtreeSizeWriter at once, a
+// KeyOrderedSubtreeSizeWriter in batches.
 //
-// Thread safety: a visitor is used on one thread at a time; the read
-// transaction (the environment has no thread-local readers) may be used on
-// any thread. A SubtreeSizeWriter must run on the write transaction's thread.
+// Thread safety: a visitor is used on one thread at a time. Sinks run on the
+// write transaction's thread.
 #pragma once
 
 #include <optional>
@@ -31,6 +30,11 @@ namespace vossick {
 
 inline constexpr std::string_view kModuleTypeName = "builtins.module";
 
+// The pass's error for an object whose record is gone when it is written.
+inline Error missing_record_error(uint64_t member_id) {
+  return Error::decoding("Missing record for node ID " + std::to_string(member_id));
+}
+
 // Writes one object's subtree size: rewrites its record with the new
 // `subtree_size` and adds the entry to `types_subtree_size_index` under its
 // type and under "All Types".
@@ -40,40 +44,19 @@ class SubtreeSizeWriter {
 
   Status write(uint64_t member_id, uint64_t estimate) {
     VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
-    if (!found) return missing(member_id);
+    if (!found) return missing_record_error(member_id);
     record_.subtree_size = estimate;
     scratch_.clear();
     write_record(record_, scratch_);
-    return store(member_id, estimate, record_.id, record_.type, scratch_);
-  }
-
-  // The same writes, with the rewritten record already prepared (by
-  // prepare_subtree_size_write, from a snapshot holding the same record).
-  Status write_prepared(uint64_t member_id, uint64_t estimate, uint64_t record_id, std::string_view type,
-                        std::string_view rewritten) {
-    const EncodedId key = encode_id(member_id);
-    VOSSICK_ASSIGN_OR_RETURN(
-        auto stored,
-        get_value(write_txn_, dbs_.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes)));
-    if (!stored) return missing(member_id);
-    return store(member_id, estimate, record_id, type, rewritten);
-  }
-
- private:
-  static Error missing(uint64_t member_id) {
-    return Error::decoding("Missing record for node ID " + std::to_string(member_id));
-  }
-
-  Status store(uint64_t member_id, uint64_t estimate, uint64_t record_id, std::string_view type,
-               std::string_view rewritten) {
-    const EncodedId key = encode_id(record_id);
+    const EncodedId key = encode_id(record_.id);
     VOSSICK_TRY(put_value(write_txn_, dbs_.primary,
-                          std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes), rewritten));
+                          std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes), scratch_));
     const SizeIndexEntry entry{estimate, member_id};
-    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, type, entry));
+    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
     return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);
   }
 
+ private:
   const Databases& dbs_;
   const Transaction& write_txn_;
   RawObjectRecord record_;  // reused for every object

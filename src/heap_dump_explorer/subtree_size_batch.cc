@@ -19,6 +19,7 @@ Status KeyOrderedSubtreeSizeWriter::flush() {
   Status status = apply();
   updates_.clear();
   texts_.clear();
+  if (texts_.capacity() > 2 * max_text_bytes_) std::string().swap(texts_);
   entries_.clear();
   types_.clear();
   if (!status.ok()) failed_ = status.error();
@@ -30,7 +31,8 @@ Status KeyOrderedSubtreeSizeWriter::flush() {
 // one emitted first is the failure (whether a record fails does not depend on
 // the order, since the pass rewrites each record only once, under its own
 // key). False, with nothing written, if a record names an id other than its
-// key: its rewrite lands under another key, which a later get may read.
+// key (its rewrite lands under another key, which a later get may read), or
+// if the rewritten records outgrow max_text_bytes_.
 Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
   std::sort(updates_.begin(), updates_.end(), [](const Update& a, const Update& b) {
     return a.member_id != b.member_id ? a.member_id < b.member_id : a.sequence < b.sequence;
@@ -43,7 +45,7 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
   for (Update& update : updates_) {
     VOSSICK_ASSIGN_OR_RETURN(auto stored, cursor.get(MDB_SET_KEY, id_key(encode_id(update.member_id))));
     if (!stored) {
-      note(update.sequence, Error::decoding("Missing record for node ID " + std::to_string(update.member_id)));
+      note(update.sequence, missing_record_error(update.member_id));
       continue;
     }
     Status decoded = decode_stored_record(stored->second, record_);
@@ -57,6 +59,7 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
     update.offset = texts_.size();
     write_record(record_, texts_);
     update.length = texts_.size() - update.offset;
+    if (texts_.size() > max_text_bytes_) return false;
     const SizeIndexEntry entry{update.estimate, update.member_id};
     entries_.push_back(SizeEntryPut{types_.number(record_.type), entry});
     entries_.push_back(SizeEntryPut{BatchTypeNames::kAllTypes, entry});

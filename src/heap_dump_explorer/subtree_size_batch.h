@@ -8,7 +8,8 @@
 // failure is the one that comes first in emit order. A record that names an
 // id other than its key (a database damaged from outside) would make the
 // order of its rewrite and of other reads and writes matter, so a batch
-// holding one is written in emit order, object by object.
+// holding one is written in emit order, object by object; so is a batch
+// whose rewritten records would take more memory than allowed.
 //
 // Thread safety: none; runs on the thread that owns the write transaction.
 #pragma once
@@ -27,10 +28,11 @@ namespace vossick {
 class KeyOrderedSubtreeSizeWriter {
  public:
   static constexpr size_t kDefaultBatchSize = 65536;
+  static constexpr size_t kDefaultMaxTextBytes = size_t{16} << 20;
 
   KeyOrderedSubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn,
-                              size_t batch_size = kDefaultBatchSize)
-      : dbs_(dbs), write_txn_(write_txn), batch_size_(batch_size) {}
+                              size_t batch_size = kDefaultBatchSize, size_t max_text_bytes = kDefaultMaxTextBytes)
+      : dbs_(dbs), write_txn_(write_txn), batch_size_(batch_size), max_text_bytes_(max_text_bytes) {}
 
   // Holds the object's new subtree size; applies the batch when it is full.
   Status write(uint64_t member_id, uint64_t estimate);
@@ -54,6 +56,7 @@ class KeyOrderedSubtreeSizeWriter {
   const Databases& dbs_;
   const Transaction& write_txn_;
   const size_t batch_size_;
+  const size_t max_text_bytes_;
   std::vector<Update> updates_;
   std::string texts_;
   std::vector<SizeEntryPut> entries_;

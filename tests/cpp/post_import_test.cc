@@ -1,6 +1,6 @@
 // The post-import pass at the core level: exact subtree sizes on hand-worked
-// graphs, a record that vanishes under the pass, and the two-thread pass
-// against the one-thread pass. Canonical storage, failed
+// graphs, a record that vanishes under the pass, and writes in key-ordered
+// batches against writes in emit order. Canonical storage, failed
 // imports and index entries are pinned through the module's tests.
 
 #include <gtest/gtest.h>
@@ -88,8 +88,7 @@ TEST_F(PostImportTest, MissingRecordAtEmitTimeIsReportedAndNothingPersists) {
 }
 
 // A random dump: cycles, shared objects, modules, repeated and dangling
-// references, sizes up to 2^64 - 1. Enough objects to fill several batches
-// of the queue between the two threads.
+// references, sizes up to 2^64 - 1.
 std::vector<std::string> random_dump(uint64_t seed, size_t count) {
   std::mt19937_64 random(seed);
   std::vector<std::string> lines;
@@ -108,24 +107,15 @@ std::vector<std::string> random_dump(uint64_t seed, size_t count) {
   return lines;
 }
 
-// The ways the pass can run; the first is the reference the others must match.
-struct PassMode {
-  EstimationThreads threads;
-  PassWrites writes;
-};
-constexpr PassMode kPassModes[] = {
-    {EstimationThreads::kOne, PassWrites::kEmitOrder},
-    {EstimationThreads::kOne, PassWrites::kKeyOrderedBatches},
-    {EstimationThreads::kTwo, PassWrites::kEmitOrder},
-    {EstimationThreads::kTwoAllPrepared, PassWrites::kEmitOrder},
-};
+// The ways the pass can write; the first is the reference.
+constexpr PassWrites kPassModes[] = {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches};
 
 // Runs the pass in `mode` over what `explorer` holds, commits on success, and
 // returns the error text (empty on success) and what the databases hold.
 std::pair<std::string, std::vector<std::pair<std::string, std::string>>> run_pass(
-    Explorer& explorer, EstimatorPrecision precision, PassMode mode) {
+    Explorer& explorer, EstimatorPrecision precision, PassWrites mode) {
   Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
-  Status status = run_subtree_size_estimation(explorer, write_txn, precision, mode.threads, mode.writes);
+  Status status = run_subtree_size_estimation(explorer, write_txn, precision, mode);
   if (status.ok()) status = write_txn.commit();
   write_txn.abort();
   return {status.ok() ? "" : status.error().text(), raw_contents(explorer)};
@@ -137,7 +127,7 @@ TEST_P(PassModesTest, StoreExactlyWhatTheOneThreadPassInEmitOrderStores) {
   for (uint64_t seed : {1, 2}) {
     const std::vector<std::string> lines = random_dump(seed, 9000 + seed * 1234);
     std::vector<std::pair<std::string, std::string>> expected;
-    for (const PassMode& mode : kPassModes) {
+    for (PassWrites mode : kPassModes) {
       TempDir dir;
       Explorer explorer = value_or_die(Explorer::open(dir.path()));
       ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
@@ -145,16 +135,17 @@ TEST_P(PassModesTest, StoreExactlyWhatTheOneThreadPassInEmitOrderStores) {
       EXPECT_EQ(error, "");
       if (expected.empty()) expected = contents;
       EXPECT_GT(contents.size(), 9000u * 4);
-      EXPECT_TRUE(contents == expected) << "seed " << seed << " mode " << &mode - kPassModes;
+      EXPECT_TRUE(contents == expected) << "seed " << seed << " mode " << static_cast<int>(mode);
     }
   }
 }
 
-// Batches of a few objects: many of them, each applied in key order.
+// Batches of a few objects, each applied in key order, and batches whose
+// rewritten records outgrow the memory allowed, written in emit order.
 TEST_P(PassModesTest, SmallKeyOrderedBatchesStoreTheSame) {
   const std::vector<std::string> lines = random_dump(3, 3000);
   std::vector<std::pair<std::string, std::string>> results[2];
-  for (size_t batch_size : {size_t{0}, size_t{1}, size_t{7}}) {
+  for (auto [batch_size, max_text_bytes] : {std::pair<size_t, size_t>{0, 0}, {1, SIZE_MAX}, {7, SIZE_MAX}, {50, 1000}}) {
     TempDir dir;
     Explorer explorer = value_or_die(Explorer::open(dir.path()));
     ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
@@ -166,7 +157,7 @@ TEST_P(PassModesTest, SmallKeyOrderedBatchesStoreTheSame) {
     {
       Transaction read_txn = value_or_die(Transaction::begin_read(explorer.env()));
       PrimaryScan roots = value_or_die(PrimaryScan::open(read_txn, explorer.dbs()));
-      KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, batch_size);
+      KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, batch_size, max_text_bytes);
       const auto traverse = [&](auto estimator) {
         StronglyConnectedComponentsVisitor<decltype(estimator), KeyOrderedSubtreeSizeWriter> visitor(
             explorer.dbs(), read_txn, writer, std::move(roots));
@@ -190,9 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Precisions, PassModesTest,
                                            EstimatorPrecision::kExact));
 
 // A record missing at write time for an object emitted early, and a damaged
-// record the traversal reaches only later: one thread stops at the first, so
-// two threads must report it too, however far their traversal ran ahead.
-// Without the damage, a failing write must also stop a long traversal.
+// record the traversal reaches only later: writing at once stops at the
+// first, so held writes must report it too, however far the traversal ran
+// ahead of them.
 TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
   std::vector<std::string> lines = {record_line(1, {2}, 5), record_line(2, {}, 7)};
   for (uint64_t id = 10; id < 30000; ++id) lines.push_back(record_line(id, {id + 1}, 1));
@@ -208,22 +199,22 @@ TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
       ASSERT_EQ(mdb_put(txn.raw(), explorer_->dbs().primary, &k, &v, 0), 0);
       ASSERT_OK(txn.commit());
     }
-    for (const PassMode& mode : kPassModes) {
+    for (PassWrites mode : kPassModes) {
       Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
       EncodedId key = encode_id(2);
       MDB_val k{8, key.bytes};
       ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
       Status status =
-          run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, mode.threads, mode.writes);
+          run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, mode);
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
     }
   }
   // With no failing write, the damaged record's error is the one reported.
-  for (const PassMode& mode : kPassModes) {
+  for (PassWrites mode : kPassModes) {
     Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
     Status status =
-        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode.threads, mode.writes);
+        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text().rfind("error while decoding: ", 0), 0u) << status.error().text();
     EXPECT_NE(status.error().text().find("line 1 column"), std::string::npos) << status.error().text();
@@ -235,7 +226,7 @@ TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
 TEST_F(PostImportTest, AKeyOrderedBatchReportsTheFailureEmittedFirst) {
   ASSERT_OK(import_lines(*explorer_, {record_line(1, {50000}), record_line(50000, {}), record_line(3, {})},
                          EstimatorPrecision::kNoEstimates));
-  for (const PassMode& mode : kPassModes) {
+  for (PassWrites mode : kPassModes) {
     Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
     for (uint64_t id : {3, 50000}) {
       EncodedId key = encode_id(id);
@@ -243,7 +234,7 @@ TEST_F(PostImportTest, AKeyOrderedBatchReportsTheFailureEmittedFirst) {
       ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
     }
     Status status =
-        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode.threads, mode.writes);
+        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 50000");
   }
@@ -254,7 +245,7 @@ TEST_F(PostImportTest, AKeyOrderedBatchReportsTheFailureEmittedFirst) {
 // under key 12, which object 12 then reads. Every mode must store the same.
 TEST(PassModesDamageTest, RecordsUnderAnotherKeyStoreTheSameInEveryMode) {
   std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> outcomes;
-  for (const PassMode& mode : kPassModes) {
+  for (PassWrites mode : kPassModes) {
     TempDir dir;
     Explorer explorer = value_or_die(Explorer::open(dir.path()));
     std::vector<std::string> lines;
@@ -273,7 +264,7 @@ TEST(PassModesDamageTest, RecordsUnderAnotherKeyStoreTheSameInEveryMode) {
     }
     outcomes.push_back(run_pass(explorer, EstimatorPrecision::kExact, mode));
     EXPECT_EQ(outcomes.back().first, "");
-    EXPECT_TRUE(outcomes.back() == outcomes.front()) << "mode " << &mode - kPassModes << ": "
+    EXPECT_TRUE(outcomes.back() == outcomes.front()) << "mode " << static_cast<int>(mode) << ": "
                                                      << outcomes.back().first;
   }
 }

@@ -1,15 +1,13 @@
 """Subtree sizes computed by the post-import pass, against a plain reachability model."""
 import gc
-import json
 import os
 import random
-import subprocess
-import sys
+import threading
 
 import pytest
 
 import vossick_analysis as va
-from conftest import MODULE, line, read_lmdb
+from conftest import MODULE, line
 
 P = va.EstimatorPrecision
 MASK = 2**64 - 1
@@ -135,41 +133,19 @@ def test_a_failing_pass_keeps_the_previous_results(db_dir):
     assert explorer.get_count_for_type("All Types") == 2  # summaries of the failed pass were not kept
 
 
-PASS_IN_CHILD = r"""
-import json, os, sys, threading
-import vossick_analysis as va
-explorer = va.HeapDumpExplorer(sys.argv[1])
-lines = [l.encode() for l in json.load(sys.stdin)]
-done, most = threading.Event(), [0]
-def count_threads():  # runs while the pass has released the interpreter lock
-    while not done.is_set():
-        most[0] = max(most[0], len(os.listdir("/proc/self/task")))
-sampler = threading.Thread(target=count_threads)
-sampler.start()
-explorer.import_lines(lines, getattr(va.EstimatorPrecision, sys.argv[2]))
-done.set()
-sampler.join()
-print(most[0])
-"""
+def test_the_pass_runs_on_the_calling_thread_and_starts_none(explorer):
+    lines = lines_of(random_graph(random.Random(99), 12000))
+    done, most = threading.Event(), [0]
 
+    def count_threads():  # runs while the pass has released the interpreter lock
+        while not done.is_set():
+            most[0] = max(most[0], len(os.listdir("/proc/self/task")))
 
-@pytest.mark.parametrize("precision", ["Exact", "High"])
-def test_second_thread_opt_in_stores_the_same_databases(tmp_path, precision):
-    # VOSSICK_PASS_THREADS is read once per process, so each pass runs in a child.
-    rng = random.Random(99)
-    dump = json.dumps([l.decode() for l in lines_of(random_graph(rng, 12000))])
-    contents = []
-    for threads in ("1", "2"):
-        db = tmp_path / threads
-        db.mkdir()
-        env = dict(os.environ, VOSSICK_PASS_THREADS=threads)
-        child = subprocess.run([sys.executable, "-c", PASS_IN_CHILD, str(db), precision], input=dump, text=True,
-                               env=env, check=True, timeout=120, capture_output=True)
-        # The interpreter, the sampler, and with the opt-in the pass's own thread.
-        assert int(child.stdout) == (3 if threads == "2" else 2)
-        names = ["primary", "referrers", "types", "types_size_index", "types_subtree_size_index", "type_summaries"]
-        flags = {name: dict(integerkey=name in ("primary", "referrers"), dupsort=name not in ("primary", "type_summaries"),
-                            dupfixed=name not in ("primary", "type_summaries")) for name in names}
-        contents.append(read_lmdb(db, names, **flags))
-    assert contents[0] == contents[1]
-    assert len(contents[0]["types_subtree_size_index"]) >= 12000
+    before = len(os.listdir("/proc/self/task"))
+    sampler = threading.Thread(target=count_threads)
+    sampler.start()
+    explorer.import_lines(lines, P.High)
+    done.set()
+    sampler.join()
+    assert most[0] == before + 1  # this process's threads and the sampler
+    assert explorer.get_count_for_type("All Types") >= 12000
