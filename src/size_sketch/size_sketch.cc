@@ -11,7 +11,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#if defined(__GNUC__) && !defined(__clang__)
+#if defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
@@ -142,7 +142,7 @@ constexpr size_t kLanes = 4;
 // one is chosen at run time. Integer steps are exact; the floating-point
 // ones are single IEEE operations, so both builds agree bit for bit. The
 // helpers are always inlined, so how a vector argument would be passed
-// between them never matters (GCC's -Wpsabi note is off for this file).
+// between them never matters (the -Wpsabi note is off for this file).
 
 // u = (double)hash · 2^-64 for four hashes, rounded like the scalar
 // conversion: the two 32-bit halves convert exactly, and one addition rounds
