@@ -58,8 +58,14 @@ struct NodePool {
 constinit thread_local NodePool thread_pool{};
 
 // Kept out of line and opaque: otherwise the compiler propagates the pool
-// into the recursive functions and resolves it again at every node.
-[[gnu::noipa]] NodePool& this_thread_pool() noexcept { return thread_pool; }
+// into the recursive functions and resolves it again at every node. (Clang
+// has no noipa; out of line is what it offers.)
+#if defined(__clang__)
+[[gnu::noinline]]
+#else
+[[gnu::noipa]]
+#endif
+NodePool& this_thread_pool() noexcept { return thread_pool; }
 
 void free_slabs(Slab* slab) noexcept {
   while (slab != nullptr) {
