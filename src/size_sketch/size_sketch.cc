@@ -231,17 +231,41 @@ __attribute__((always_inline)) inline Words rounded_candidates(Doubles u, double
   return (((q_exponent - 896) << 7) | (fraction >> 13)) + round_up;
 }
 
+// bfloat16 patterns as doubles, exactly: a bfloat16 is the upper half of a float.
+__attribute__((always_inline)) inline Doubles doubles_of_bfloat16(const uint16_t* bits) noexcept {
+  using Floats = float __attribute__((vector_size(16)));
+  using Halves = uint32_t __attribute__((vector_size(16)));
+  const Halves widened = Halves{bits[0], bits[1], bits[2], bits[3]} << 16;
+  return __builtin_convertvector(__builtin_bit_cast(Floats, widened), Doubles);
+}
+
 __attribute__((always_inline)) inline void slot_candidates_in_lanes(uint64_t key_word, double scaled,
+                                                                    const uint16_t* slots, double skip_bound,
                                                                     uint16_t* rounded, uint8_t* sure,
                                                                     size_t n) noexcept {
   // Two groups of four per step: each is a long chain of dependent steps,
   // and two chains keep the core busy.
   for (size_t j = 0; j < n; j += 2 * kLanes) {
+    const Doubles units_a = units_of_hashes(slot_hashes(j, key_word));
+    const Doubles units_b = units_of_hashes(slot_hashes(j + kLanes, key_word));
+    if (slots != nullptr) {
+      // Where every candidate of the step surely loses to its slot (see
+      // add_in_place), the logarithms are skipped; +0 then loses too.
+      const Words lose_a = (1.0 - units_a) * doubles_of_bfloat16(slots + j) >= skip_bound;
+      const Words lose_b = (1.0 - units_b) * doubles_of_bfloat16(slots + j + kLanes) >= skip_bound;
+      const Words all_lose = lose_a & lose_b;
+      if ((all_lose[0] & all_lose[1] & all_lose[2] & all_lose[3]) != 0) {
+        for (size_t lane = 0; lane < 2 * kLanes; ++lane) {
+          rounded[j + lane] = 0;
+          sure[j + lane] = 1;
+        }
+        continue;
+      }
+    }
     Words sure_a;
     Words sure_b;
-    const Words rounded_a = rounded_candidates(units_of_hashes(slot_hashes(j, key_word)), scaled, sure_a);
-    const Words rounded_b =
-        rounded_candidates(units_of_hashes(slot_hashes(j + kLanes, key_word)), scaled, sure_b);
+    const Words rounded_a = rounded_candidates(units_a, scaled, sure_a);
+    const Words rounded_b = rounded_candidates(units_b, scaled, sure_b);
     for (size_t lane = 0; lane < kLanes; ++lane) {
       rounded[j + lane] = static_cast<uint16_t>(rounded_a[lane]);
       sure[j + lane] = static_cast<uint8_t>(sure_a[lane] & 1);
@@ -268,13 +292,15 @@ __attribute__((always_inline)) inline void unit_candidates_in_lanes(const double
 
 }  // namespace
 
-void slot_candidates_portable(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
-  slot_candidates_in_lanes(prepared_key(key), scaled, rounded, sure, n);
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
+                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+  slot_candidates_in_lanes(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
 
-__attribute__((target("avx2"))) void slot_candidates_avx2(uint64_t key, double scaled, uint16_t* rounded,
-                                                          uint8_t* sure, size_t n) noexcept {
-  slot_candidates_in_lanes(prepared_key(key), scaled, rounded, sure, n);
+__attribute__((target("avx2"))) void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots,
+                                                          double skip_bound, uint16_t* rounded, uint8_t* sure,
+                                                          size_t n) noexcept {
+  slot_candidates_in_lanes(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
 
 void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
@@ -303,15 +329,24 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   // can beat a slot; skipping the hashing changes nothing.
   if (weight == 0) return;
   const double scaled = static_cast<double>(weight) * internal::kNegativeLn4;
+  // Most candidates lose to slots that already hold the weight of much of the
+  // graph. Since -ln u >= 1 - u, a slot s > 0 with (1 - u)·s >= -scaled
+  // proves scaled / log(u) < s, and rounding cannot lift it above s, so the
+  // logarithm may be skipped. The factor 1 + 2^-20 absorbs the rounding
+  // errors of this test and of log, which together stay far below 2^-20. The
+  // test is false for zero, negative and NaN slots and for u = 1.
+  const double skip_bound = -scaled * (1.0 + 0x1p-20);
   // Every slot's candidate four at a time; the few that the fast logarithm
-  // cannot settle are computed exactly.
+  // cannot settle are computed exactly. Padding slots are +0 and never skip.
   constexpr size_t kPadded = (K + 2 * internal::kLanes - 1) / (2 * internal::kLanes) * (2 * internal::kLanes);
+  uint16_t slots[kPadded] = {};
+  std::copy(slots_.begin(), slots_.end(), slots);
   uint16_t rounded[kPadded];
   uint8_t sure[kPadded];
   if (internal::have_avx2()) {
-    internal::slot_candidates_avx2(key, scaled, rounded, sure, kPadded);
+    internal::slot_candidates_avx2(key, scaled, slots, skip_bound, rounded, sure, kPadded);
   } else {
-    internal::slot_candidates_portable(key, scaled, rounded, sure, kPadded);
+    internal::slot_candidates_portable(key, scaled, slots, skip_bound, rounded, sure, kPadded);
   }
   for (size_t i = 0; i < K; ++i) {
     if (!sure[i]) {

@@ -57,11 +57,16 @@ double unit_from_hash(uint64_t hash) noexcept;
 // add_in_place: rounded[i] is double_to_bfloat16(candidate(scaled,
 // unit_from_hash(slot_hash(i, key)))) wherever sure[i] is 1; elsewhere (a
 // candidate too close to a rounding boundary for the fast logarithm, or u of
-// 0 or 1) the caller computes it exactly. The unit_ forms take the u values
-// themselves. n is a multiple of 8 (of 4 for the unit_ forms). The AVX2 builds may only be called where
-// have_avx2(); both builds are exposed for tests.
-void slot_candidates_portable(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
-void slot_candidates_avx2(uint64_t key, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+// 0 or 1) the caller computes it exactly. With `slots` (n of them), a step of
+// eight whose candidates all surely lose to their slots by add_in_place's
+// test against `skip_bound` yields +0, sure, instead. The unit_ forms take
+// the u values themselves. n is a multiple of 8 (of 4 for the unit_ forms).
+// The AVX2 builds may only be called where have_avx2(); both builds are
+// exposed for tests.
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
+                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
+                          uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 bool have_avx2() noexcept;

@@ -98,7 +98,7 @@ TYPED_TEST(EstimateSelectionTest, MatchesTheSortedSlotOfRankKOverFour) {
 }
 
 using UnitCandidates = void (*)(const double*, double, uint16_t*, uint8_t*, size_t) noexcept;
-using SlotCandidates = void (*)(uint64_t, double, uint16_t*, uint8_t*, size_t) noexcept;
+using SlotCandidates = void (*)(uint64_t, double, const uint16_t*, double, uint16_t*, uint8_t*, size_t) noexcept;
 
 struct LanesCase {
   const char* name;
@@ -153,7 +153,7 @@ TEST_P(CandidateLanesTest, SureSlotsRoundLikeTheExactCandidate) {
     const double scaled = internal::scaled_weight(random_weight(random));
     uint16_t rounded[128];
     uint8_t sure[128];
-    GetParam().from_key(key, scaled, rounded, sure, 128);
+    GetParam().from_key(key, scaled, nullptr, 0.0, rounded, sure, 128);
     for (size_t i = 0; i < 128; ++i) {
       if (!sure[i]) continue;
       ++sure_count;
@@ -218,8 +218,8 @@ TEST(CandidateLanesBuildsTest, AgreeBitForBit) {
     const double scaled = internal::scaled_weight(random_weight(random));
     uint16_t rounded[2][128];
     uint8_t sure[2][128];
-    internal::slot_candidates_portable(key, scaled, rounded[0], sure[0], 128);
-    internal::slot_candidates_avx2(key, scaled, rounded[1], sure[1], 128);
+    internal::slot_candidates_portable(key, scaled, nullptr, 0.0, rounded[0], sure[0], 128);
+    internal::slot_candidates_avx2(key, scaled, nullptr, 0.0, rounded[1], sure[1], 128);
     for (size_t i = 0; i < 128; ++i) {
       ASSERT_EQ(sure[0][i], sure[1][i]) << i;
       if (sure[0][i]) {

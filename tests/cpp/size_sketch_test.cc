@@ -291,6 +291,24 @@ TYPED_TEST(SizeSketchTyped, AddMatchesTheUnshortenedComputation) {
   }
 }
 
+// As the pass grows a component's sketch: many keys of like weights, so new
+// candidates land close to the slots they must beat.
+TYPED_TEST(SizeSketchTyped, AccumulatingLikeWeightsMatchesTheUnshortenedComputation) {
+  constexpr size_t K = kSlots<TypeParam>;
+  std::mt19937_64 random(77);
+  for (int round = 0; round < 4; ++round) {
+    std::array<uint16_t, K> expected{};
+    TypeParam sketch;
+    for (int step = 0; step < 1500; ++step) {
+      const uint64_t key = random();
+      const uint64_t weight = 1000 + random() % (round == 0 ? 1 : 100 << round);
+      sketch.add_in_place(key, weight);
+      add_the_long_way(expected, key, weight);
+      ASSERT_EQ(sketch.slots(), expected) << "round " << round << " step " << step;
+    }
+  }
+}
+
 TEST(SizeSketchInclude, NaNSlotsYieldToTheOtherSideAndEqualSlotsKeepTheirOwn) {
   // Slot by slot: this vs other -> expected.
   const std::array<uint16_t, 7> mine = {0x7FC0, 0x3F80, 0x0000, 0x8000, 0x7FC0, 0x4000, 0x3F80};
