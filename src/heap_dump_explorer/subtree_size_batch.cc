@@ -88,5 +88,4 @@ Status KeyOrderedSubtreeSizeWriter::write_in_emit_order() {
   return ok_status();
 }
 
-
 }  // namespace vossick
