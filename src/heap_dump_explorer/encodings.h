@@ -83,6 +83,10 @@ inline EncodedId encode_id(uint64_t id) {
   store_le64(id, e.bytes);
   return e;
 }
+// The encoded id as an LMDB key or value; views `id`, so it must outlive the use.
+inline std::string_view id_key(const EncodedId& id) {
+  return std::string_view(reinterpret_cast<const char*>(id.bytes), kIdBytes);
+}
 // Fails with "error while decoding: Invalid byte length for object id: expected 8, got N".
 Result<uint64_t> decode_id(std::string_view bytes);
 

@@ -23,7 +23,6 @@ class BatchTypeNames {
   static constexpr uint32_t kAllTypes = 0;
 
   uint32_t number(std::string_view name);
-  std::string_view name(uint32_t number) const { return names_[number]; }
   // Each number's position in LMDB's order of the names (bytewise, a prefix
   // first). Valid, like name_at_rank(), until the next number() or clear().
   const std::vector<uint32_t>& ranks();
@@ -55,9 +54,5 @@ Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::v
 // Duplicates compare bytewise and ids are stored little-endian, so ids sort
 // as duplicates in the order of their byte-swapped values.
 inline uint64_t id_bytes_order(uint64_t id) { return __builtin_bswap64(id); }
-
-inline std::string_view id_key(const EncodedId& id) {
-  return std::string_view(reinterpret_cast<const char*>(id.bytes), kIdBytes);
-}
 
 }  // namespace vossick

@@ -11,10 +11,7 @@ Status decode_stored_record(std::string_view bytes, Record& out) {
 
 template <class Record>
 Result<bool> get_record_into(const Transaction& txn, const Databases& dbs, uint64_t id, Record& out) {
-  EncodedId key = encode_id(id);
-  VOSSICK_ASSIGN_OR_RETURN(
-      auto bytes,
-      get_value(txn, dbs.primary, std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes)));
+  VOSSICK_ASSIGN_OR_RETURN(auto bytes, get_value(txn, dbs.primary, id_key(encode_id(id))));
   if (!bytes) return false;
   VOSSICK_TRY(decode_stored_record(*bytes, out));
   return true;

@@ -6,10 +6,6 @@ namespace vossick {
 
 namespace {
 
-std::string_view id_key(const EncodedId& encoded) {
-  return std::string_view(reinterpret_cast<const char*>(encoded.bytes), kIdBytes);
-}
-
 Error missing_record(uint64_t id) {
   return Error::decoding("Decoding error: Missing record for ID " + std::to_string(id));
 }

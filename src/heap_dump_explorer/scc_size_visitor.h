@@ -48,9 +48,7 @@ class SubtreeSizeWriter {
     record_.subtree_size = estimate;
     scratch_.clear();
     write_record(record_, scratch_);
-    const EncodedId key = encode_id(record_.id);
-    VOSSICK_TRY(put_value(write_txn_, dbs_.primary,
-                          std::string_view(reinterpret_cast<const char*>(key.bytes), kIdBytes), scratch_));
+    VOSSICK_TRY(put_value(write_txn_, dbs_.primary, id_key(encode_id(record_.id)), scratch_));
     const SizeIndexEntry entry{estimate, member_id};
     VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
     return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);

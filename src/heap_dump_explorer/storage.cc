@@ -221,13 +221,13 @@ Status put_reverse_edge(const Transaction& txn, const Databases& dbs, uint64_t r
                         uint64_t referrer_id) {
   EncodedId key = encode_id(referenced_id);
   EncodedId value = encode_id(referrer_id);
-  return put_value(txn, dbs.referrers, bytes_view(key.bytes, kIdBytes), bytes_view(value.bytes, kIdBytes));
+  return put_value(txn, dbs.referrers, id_key(key), id_key(value));
 }
 
 Status put_type_id(const Transaction& txn, const Databases& dbs, std::string_view type_key,
                    uint64_t id) {
   EncodedId value = encode_id(id);
-  return put_value(txn, dbs.types, type_key, bytes_view(value.bytes, kIdBytes));
+  return put_value(txn, dbs.types, type_key, id_key(value));
 }
 
 Status put_size_index_entry(const Transaction& txn, MDB_dbi size_index, std::string_view type_key,
