@@ -29,43 +29,36 @@
 namespace vossick {
 namespace tarjan {
 
-// One per node entered, kept until the traversal ends. Packed into two words
-// because the map holds tens of millions of them: the on_stack flag shares a
-// word with `index`, and `lowlink` shares one with `scc_index`. That is sound
-// because a lowlink is only read while its node is on the stack, and scc_index
-// exists exactly when the node is no longer on it.
+// One per node entered, kept until the traversal ends: a single word, since
+// the map holds tens of millions of them and is probed at random. While the
+// node is on the stack the word holds its discovery `index`, afterwards its
+// `scc_index`: the index of a node is only read while it is on the stack. The
+// lowlink lives in the node's frame, the one place it is read and lowered
+// (a node's lowlink is not needed after its frame has finished).
 class BookkeepingEntry {
  public:
-  // A node just entered: lowlink equal to index, on the stack, no SCC yet.
+  // A node just entered: on the stack, no SCC yet.
   static BookkeepingEntry entered(uint64_t index) {
     BookkeepingEntry entry;
-    entry.index_and_on_stack_ = index | kOnStackBit;
-    entry.lowlink_or_scc_index_ = index;
+    entry.word_ = index | kOnStackBit;
     return entry;
   }
 
-  uint64_t index() const noexcept { return index_and_on_stack_ & ~kOnStackBit; }
-  bool on_stack() const noexcept { return (index_and_on_stack_ & kOnStackBit) != 0; }
+  bool on_stack() const noexcept { return (word_ & kOnStackBit) != 0; }
   // Meaningful only while on_stack().
-  uint64_t lowlink() const noexcept { return lowlink_or_scc_index_; }
-  void lower_lowlink_to(uint64_t candidate) noexcept {
-    lowlink_or_scc_index_ = std::min(lowlink_or_scc_index_, candidate);
-  }
+  uint64_t index() const noexcept { return word_ & ~kOnStackBit; }
   std::optional<uint64_t> scc_index() const noexcept {
     if (on_stack()) return std::nullopt;
-    return lowlink_or_scc_index_;
+    return word_;
   }
-  void complete(uint64_t scc_index) noexcept {
-    index_and_on_stack_ &= ~kOnStackBit;
-    lowlink_or_scc_index_ = scc_index;
-  }
+  void complete(uint64_t scc_index) noexcept { word_ = scc_index; }
 
  private:
-  // Discovery numbers never reach 2^63: that many nodes cannot be entered.
+  // Discovery numbers and SCC indexes never reach 2^63: that many nodes
+  // cannot be entered.
   static constexpr uint64_t kOnStackBit = uint64_t{1} << 63;
 
-  uint64_t index_and_on_stack_;
-  uint64_t lowlink_or_scc_index_;
+  uint64_t word_;
 };
 
 using BookkeepingMap = U64HashMap<BookkeepingEntry>;
@@ -79,6 +72,9 @@ class VisitedPredicate {
  public:
   explicit VisitedPredicate(const tarjan::BookkeepingMap& bookkeeping) : bookkeeping_(&bookkeeping) {}
   bool operator()(uint64_t id) const noexcept { return bookkeeping_->contains(id); }
+  // A hint that `id` will be asked about soon: starts loading its slot, which
+  // in a map of millions of nodes is a cache miss. Answers nothing.
+  void prefetch(uint64_t id) const noexcept { bookkeeping_->prefetch(id); }
 
  private:
   const tarjan::BookkeepingMap* bookkeeping_;
@@ -119,30 +115,31 @@ concept GraphSCCVisitor =
 
 namespace tarjan {
 
-// Frame states, in the order a frame passes through them.
+// Frame states, in the order a frame passes through them. A finishing child
+// merges its sum and SCC value into this frame at once (nothing of the visitor
+// runs between its finishing and this frame's resuming, so the merge happens
+// at the same point of the visitor's calls), so ChildProcessed carries nothing
+// and a frame holds one SCC value, not two: a High sketch is 254 bytes and the
+// path can be a million frames deep.
 struct Exploring {};
 struct WaitingForChild {};
-template <class SccValue>
-struct ChildProcessed {
-  // Present when the child belongs to this frame's SCC.
-  std::optional<uint64_t> child_value_sum;
-  std::optional<SccValue> child_scc_value;
-};
+struct ChildProcessed {};
 struct Finished {};
 
-template <class SccValue>
-using FrameState = std::variant<Exploring, WaitingForChild, ChildProcessed<SccValue>, Finished>;
+using FrameState = std::variant<Exploring, WaitingForChild, ChildProcessed, Finished>;
 
 template <GraphSCCVisitor V>
 struct CallStackFrame {
   uint64_t node_id;
-  FrameState<typename V::SccValue> state;
+  FrameState state;
   std::optional<uint64_t> current_child;
   // Consumed from the front: entries before `next_successor` have been taken.
   std::vector<typename V::Node> successors;
   size_t next_successor;
   uint64_t node_value_sum;
   std::optional<typename V::SccValue> scc_value;
+  // Tarjan's low-link of the node: starts as its discovery index.
+  uint64_t lowlink;
 };
 
 // Append-only store of SCC values indexed by SCC index. SCC indexes are
@@ -199,6 +196,8 @@ class SegmentedStack {
   bool empty() const noexcept { return size_ == 0; }
   size_t size() const noexcept { return size_; }
   T& back() noexcept { return *slot(size_ - 1); }
+  // The entry below the top; size() must be at least 2.
+  T& below_back() noexcept { return *slot(size_ - 2); }
 
   void push_back(T item) {
     const auto [chunk, offset] = locate(size_);
@@ -275,6 +274,7 @@ Status push_new_frame(TarjanState<V>& state, V& visitor, typename V::Node node) 
       .next_successor = 0,
       .node_value_sum = visitor.node_value(node),
       .scc_value = std::nullopt,
+      .lowlink = index,
   });
   return ok_status();
 }
@@ -304,9 +304,7 @@ Status explore_next_successor(TarjanState<V>& state, V& visitor) {
     return push_new_frame(state, visitor, std::move(child));
   }
   if (child_entry->on_stack()) {
-    const uint64_t child_index = child_entry->index();
-    VOSSICK_ASSIGN_OR_RETURN(BookkeepingEntry * own, find_entry(state, frame.node_id));
-    own->lower_lowlink_to(child_index);
+    frame.lowlink = std::min(frame.lowlink, child_entry->index());
     return ok_status();
   }
   const typename V::SccValue* completed = state.scc_values.find(*child_entry->scc_index());
@@ -315,41 +313,39 @@ Status explore_next_successor(TarjanState<V>& state, V& visitor) {
   return ok_status();
 }
 
-// Takes in what the child frame handed down and resumes exploring.
+// Resumes exploring once the child frame has finished; the child has
+// already merged its result and lowered this node's lowlink.
 template <GraphSCCVisitor V>
-Status resume_after_child(TarjanState<V>& state, V& visitor) {
+Status resume_after_child(TarjanState<V>& state) {
   CallStackFrame<V>& frame = state.frames.back();
-  auto& processed = std::get<ChildProcessed<typename V::SccValue>>(frame.state);
-  if (processed.child_value_sum.has_value()) frame.node_value_sum += *processed.child_value_sum;
-  if (processed.child_scc_value.has_value()) {
-    merge_into(visitor, frame.scc_value, std::move(*processed.child_scc_value));
-  }
   if (!frame.current_child.has_value()) {
     return Error::panic("A frame resumed after a child must know which child it took");
   }
-  VOSSICK_ASSIGN_OR_RETURN(const BookkeepingEntry* child, find_entry(state, *frame.current_child));
-  VOSSICK_ASSIGN_OR_RETURN(BookkeepingEntry * own, find_entry(state, frame.node_id));
-  // A child that left the stack completed an SCC of its own, so its lowlink
-  // was its index, which is above ours: it could not lower our lowlink.
-  if (child->on_stack()) own->lower_lowlink_to(child->lowlink());
   frame.state = Exploring{};
   return ok_status();
 }
 
 // Removes the top frame. If its node is an SCC root, completes the SCC and
-// delivers it; the result goes to the frame below, if any.
+// delivers it. The frame's result goes into the frame below, if any: when it
+// belongs to that frame's SCC its sum, its value and its lowlink, else only
+// the SCC's value (a completed SCC's root had a lowlink equal to its own
+// index, above the parent's, so it could not lower the parent's lowlink).
 template <GraphSCCVisitor V>
 Status finish_frame(TarjanState<V>& state, V& visitor) {
-  CallStackFrame<V> frame = std::move(state.frames.back());
-  state.frames.pop_back();
-  VOSSICK_ASSIGN_OR_RETURN(const BookkeepingEntry* own, find_entry(state, frame.node_id));
-  if (own->lowlink() != own->index()) {
-    if (!state.frames.empty()) {
-      state.frames.back().state = ChildProcessed<typename V::SccValue>{
-          .child_value_sum = frame.node_value_sum,
-          .child_scc_value = std::move(frame.scc_value),
-      };
+  CallStackFrame<V>& frame = state.frames.back();
+  CallStackFrame<V>* const parent = state.frames.size() > 1 ? &state.frames.below_back() : nullptr;
+  // The parent's entry is read when it finishes; in a deep path it was
+  // entered long ago and has left the cache.
+  if (parent != nullptr) state.bookkeeping.prefetch(parent->node_id);
+  VOSSICK_ASSIGN_OR_RETURN(BookkeepingEntry * own, find_entry(state, frame.node_id));
+  if (frame.lowlink != own->index()) {
+    if (parent != nullptr) {
+      parent->lowlink = std::min(parent->lowlink, frame.lowlink);
+      parent->node_value_sum += frame.node_value_sum;
+      if (frame.scc_value.has_value()) merge_into(visitor, parent->scc_value, std::move(*frame.scc_value));
+      parent->state = ChildProcessed{};
     }
+    state.frames.pop_back();
     return ok_status();
   }
 
@@ -360,9 +356,12 @@ Status finish_frame(TarjanState<V>& state, V& visitor) {
   for (;;) {
     if (root_position == 0) return Error::panic("The Tarjan stack ran out before the SCC root was popped");
     const uint64_t member = state.stack[--root_position];
+    if (member == frame.node_id) {
+      own->complete(scc_index);
+      break;
+    }
     VOSSICK_ASSIGN_OR_RETURN(BookkeepingEntry * entry, find_entry(state, member));
     entry->complete(scc_index);
-    if (member == frame.node_id) break;
   }
   if (state.scc_values.size() != scc_index) return Error::panic("SCC values must be stored in SCC index order");
   const typename V::SccValue& value = state.scc_values.push_back(
@@ -371,12 +370,11 @@ Status finish_frame(TarjanState<V>& state, V& visitor) {
     VOSSICK_TRY(visitor.emit_result(state.stack[i], frame.node_value_sum, value));
   }
   state.stack.resize(root_position);
-  if (!state.frames.empty()) {
-    state.frames.back().state = ChildProcessed<typename V::SccValue>{
-        .child_value_sum = std::nullopt,
-        .child_scc_value = value,
-    };
+  if (parent != nullptr) {
+    merge_into(visitor, parent->scc_value, value);
+    parent->state = ChildProcessed{};
   }
+  state.frames.pop_back();
   return ok_status();
 }
 
@@ -392,14 +390,14 @@ Status run_main_loop(TarjanState<V>& state, V& visitor) {
       VOSSICK_TRY(push_new_frame(state, visitor, std::move(*root)));
       continue;
     }
-    FrameState<typename V::SccValue>& frame_state = state.frames.back().state;
+    FrameState& frame_state = state.frames.back().state;
     if (std::holds_alternative<Exploring>(frame_state)) {
       VOSSICK_TRY(explore_next_successor(state, visitor));
     } else if (std::holds_alternative<WaitingForChild>(frame_state)) {
       return Error::panic(
           "We should not be returning to a frame waiting for a child without having processed the child");
-    } else if (std::holds_alternative<ChildProcessed<typename V::SccValue>>(frame_state)) {
-      VOSSICK_TRY(resume_after_child(state, visitor));
+    } else if (std::holds_alternative<ChildProcessed>(frame_state)) {
+      VOSSICK_TRY(resume_after_child(state));
     } else {
       VOSSICK_TRY(finish_frame(state, visitor));
     }

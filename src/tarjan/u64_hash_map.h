@@ -10,6 +10,10 @@
 // and try_emplace stay valid until the next insertion of a new key.
 //
 // Memory exhaustion throws std::bad_alloc, as every standard container does.
+//
+// Probes land at random: in a table of tens of megabytes nearly every one
+// would also miss the TLB on 4 KiB pages, so large tables are mapped on their
+// own, aligned to 2 MiB and offered to the kernel's transparent huge pages.
 #pragma once
 
 #include <bit>
@@ -20,6 +24,8 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+
+#include <sys/mman.h>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -47,7 +53,7 @@ class U64HashMap {
     U64HashMap(std::move(other)).swap(*this);
     return *this;
   }
-  ~U64HashMap() { std::free(slots_); }
+  ~U64HashMap() { release(slots_, capacity()); }
 
   size_t size() const noexcept { return table_size_ + (zero_key_value_.has_value() ? 1 : 0); }
   // Number of slots in the table; its memory is capacity() * (8 + sizeof(V)) bytes.
@@ -66,6 +72,12 @@ class U64HashMap {
     }
   }
   bool contains(uint64_t key) const noexcept { return find(key) != nullptr; }
+
+  // Starts loading the slot where a look-up of `key` begins, for a look-up
+  // expected soon. Changes nothing.
+  void prefetch(uint64_t key) const noexcept {
+    if (slots_ != nullptr) __builtin_prefetch(&slots_[hash_u64_key(key) & mask_]);
+  }
 
   // Inserts `value` under `key` unless the key is present. Returns the stored
   // value and whether it was inserted.
@@ -120,15 +132,47 @@ class U64HashMap {
       while (fresh[j].key != kEmptyKey) j = (j + 1) & new_mask;
       fresh[j] = slot;
     }
-    std::free(slots_);
+    release(slots_, capacity());
     slots_ = fresh;
     mask_ = new_mask;
   }
 
+  static constexpr size_t kHugePageBytes = size_t{2} << 20;
+  static constexpr size_t kMappedTableBytes = 2 * kHugePageBytes;
+
+  static size_t mapped_bytes(size_t count) noexcept {
+    return (count * sizeof(Slot) + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+  }
+  static bool is_mapped(size_t count) noexcept { return count * sizeof(Slot) >= kMappedTableBytes; }
+
   static Slot* allocate_zeroed(size_t count) {
-    void* memory = std::calloc(count, sizeof(Slot));
-    if (memory == nullptr) throw std::bad_alloc();
-    return static_cast<Slot*>(memory);
+    if (!is_mapped(count)) {
+      void* memory = std::calloc(count, sizeof(Slot));
+      if (memory == nullptr) throw std::bad_alloc();
+      return static_cast<Slot*>(memory);
+    }
+    // Map one huge page more than needed and trim both ends to the alignment.
+    const size_t bytes = mapped_bytes(count);
+    void* mapped = mmap(nullptr, bytes + kHugePageBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    if (aligned > start) munmap(mapped, aligned - start);
+    const size_t tail = start + kHugePageBytes - aligned;
+    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+#ifdef MADV_HUGEPAGE
+    madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // a hint; failure changes nothing
+#endif
+    return reinterpret_cast<Slot*>(aligned);
+  }
+
+  static void release(Slot* slots, size_t count) noexcept {
+    if (slots == nullptr) return;
+    if (is_mapped(count)) {
+      munmap(slots, mapped_bytes(count));
+    } else {
+      std::free(slots);
+    }
   }
 
   Slot* slots_ = nullptr;

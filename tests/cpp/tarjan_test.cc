@@ -446,7 +446,7 @@ void PrintTo(const BrokenStateCase& broken_case, std::ostream* out) { *out << br
 
 class TarjanInvariantTest : public testing::TestWithParam<BrokenStateCase> {};
 
-tarjan::CallStackFrame<GraphVisitor> frame_of(uint64_t id, tarjan::FrameState<SccSet> frame_state) {
+tarjan::CallStackFrame<GraphVisitor> frame_of(uint64_t id, tarjan::FrameState frame_state) {
   return tarjan::CallStackFrame<GraphVisitor>{
       .node_id = id,
       .state = std::move(frame_state),
@@ -455,6 +455,7 @@ tarjan::CallStackFrame<GraphVisitor> frame_of(uint64_t id, tarjan::FrameState<Sc
       .next_successor = 0,
       .node_value_sum = 1,
       .scc_value = std::nullopt,
+      .lowlink = 0,  // the index of the first node entered
   };
 }
 
@@ -489,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenStateCase{"ChildProcessedWithoutCurrentChild",
                         [](State& state) {
                           enter(state, 'A');
-                          state.frames.push_back(frame_of('A', tarjan::ChildProcessed<SccSet>{}));
+                          state.frames.push_back(frame_of('A', tarjan::ChildProcessed{}));
                         },
                         "A frame resumed after a child must know which child it took"},
         BrokenStateCase{"FrameWithoutBookkeepingEntry",
