@@ -1,9 +1,15 @@
 #include "heap_dump_explorer/primary.h"
 
+#include "heap_dump_explorer/canonical_record.h"
+
 namespace vossick {
 
+// Stored values are written canonically, so the fast path nearly always
+// decodes them; anything else, damaged values included, goes to the general
+// parser, which owns the error messages.
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out) {
+  if (decode_canonical_record(bytes, out)) [[likely]] return ok_status();
   Status status = parse_record(bytes, out);
   if (!status.ok()) return Error::decoding(status.error().text());
   return ok_status();

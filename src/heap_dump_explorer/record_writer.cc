@@ -148,4 +148,11 @@ void write_record(const RawObjectRecord& record, std::string& out) {
   out.resize(start + static_cast<size_t>(p - base));
 }
 
+void append_u64(uint64_t value, std::string& out) {
+  const size_t start = out.size();
+  out.resize(start + kMaxU64Digits + 4);  // write_u64 may store 4 bytes past the digits
+  char* const base = out.data() + start;
+  out.resize(start + static_cast<size_t>(write_u64(base, value) - base));
+}
+
 }  // namespace vossick

@@ -70,4 +70,7 @@ Result<Record> parse_record(std::string_view input) {
 // {"id":..,"type":"..","references":[..],"value":..|null,"size":..,"subtree_size":..|null}
 void write_record(const RawObjectRecord& record, std::string& out);
 
+// Appends the decimal digits of `value`, as write_record writes integers.
+void append_u64(uint64_t value, std::string& out);
+
 }  // namespace vossick

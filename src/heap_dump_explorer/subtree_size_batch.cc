@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "heap_dump_explorer/canonical_record.h"
 #include "heap_dump_explorer/primary.h"
 #include "heap_dump_explorer/scc_size_visitor.h"
 
@@ -48,20 +49,31 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
       note(update.sequence, missing_record_error(update.member_id));
       continue;
     }
-    Status decoded = decode_stored_record(stored->second, record_);
-    if (!decoded.ok()) {
-      note(update.sequence, decoded.error());
-      continue;
+    // A canonical value is rewritten by splicing in the new subtree size,
+    // which gives what decoding it and writing it anew would.
+    const std::string_view value = stored->second;
+    const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value);
+    if (!canonical) {
+      Status decoded = decode_stored_record(value, record_);
+      if (!decoded.ok()) {
+        note(update.sequence, decoded.error());
+        continue;
+      }
     }
-    if (record_.id != update.member_id) return false;
+    if ((canonical ? canonical->id : record_.id) != update.member_id) return false;
     if (first_failure) continue;
-    record_.subtree_size = update.estimate;
     update.offset = texts_.size();
-    write_record(record_, texts_);
+    if (canonical) {
+      append_with_subtree_size(value, *canonical, update.estimate, texts_);
+    } else {
+      record_.subtree_size = update.estimate;
+      write_record(record_, texts_);
+    }
     update.length = texts_.size() - update.offset;
     if (texts_.size() > max_text_bytes_) return false;
     const SizeIndexEntry entry{update.estimate, update.member_id};
-    entries_.push_back(SizeEntryPut{types_.number(record_.type), entry});
+    const std::string_view type = canonical ? canonical->type : std::string_view(record_.type);
+    entries_.push_back(SizeEntryPut{types_.number(type), entry});
     entries_.push_back(SizeEntryPut{BatchTypeNames::kAllTypes, entry});
   }
   if (first_failure) return std::move(first_failure->second);

@@ -1,0 +1,351 @@
+// The canonical-form scanner: fixed literals between the members, so each
+// member is found without looking at keys, whitespace or member order.
+// Anything unexpected ends the scan with "not recognised"; it never reports
+// why, since the general parser owns every error message.
+
+#include "heap_dump_explorer/canonical_record.h"
+
+#include <cstring>
+
+#include "heap_dump_explorer/json_swar.h"
+
+namespace vossick {
+namespace {
+
+using json_swar::kHighBits;
+using json_swar::kOnes;
+
+inline uint64_t load_word(const char* p) noexcept {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+// Consumes `literal` at p, or returns false.
+template <size_t N>
+inline bool consume(const char*& p, const char* end, const char (&literal)[N]) noexcept {
+  constexpr size_t kLength = N - 1;
+  if (static_cast<size_t>(end - p) < kLength || std::memcmp(p, literal, kLength) != 0) return false;
+  p += kLength;
+  return true;
+}
+
+constexpr uint64_t kPowersOf10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Number of leading bytes of `word` (in memory order) that are ASCII digits.
+inline int leading_digit_count(uint64_t word) noexcept {
+  const uint64_t values = word ^ (kOnes * '0');  // digits become 0..9
+  // Per byte, without carries between bytes: high bit set unless 0..9.
+  const uint64_t not_digit = (((values & (kOnes * 0x7F)) + kOnes * 0x76) | values) & kHighBits;
+  return not_digit == 0 ? 8 : __builtin_ctzll(not_digit) / 8;
+}
+
+// The decimal value of the first `count` (1 to 8) bytes of `word`, all
+// digits. Shifting them to the top leaves zero digits as leading places.
+inline uint64_t leading_digits_value(uint64_t word, int count) noexcept {
+  uint64_t v = (word ^ (kOnes * '0')) << (8 * (8 - count));
+  v = v * 10 + (v >> 8);  // two-digit values in alternate bytes
+  return (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+         32;
+}
+
+// A canonical u64 starting at p: 1 to 20 digits, no leading zero, at most
+// 2^64 - 1. Returns the end of its digits, or nullptr.
+const char* scan_u64_slowly(const char* p, const char* end, uint64_t& out) noexcept {
+  if (p == end || !is_digit(*p)) return nullptr;
+  if (*p == '0') {
+    ++p;
+    if (p != end && is_digit(*p)) return nullptr;
+    out = 0;
+    return p;
+  }
+  uint64_t value = 0;
+  do {
+    if (__builtin_mul_overflow(value, 10, &value) ||
+        __builtin_add_overflow(value, static_cast<uint64_t>(*p - '0'), &value)) {
+      return nullptr;
+    }
+    ++p;
+  } while (p != end && is_digit(*p));
+  out = value;
+  return p;
+}
+
+inline const char* scan_u64(const char* p, const char* end, uint64_t& out) noexcept {
+  // Up to 15 digits, the usual case, from two words.
+  if (end - p >= 16) {
+    const uint64_t low = load_word(p);
+    const int low_count = leading_digit_count(low);
+    if (low_count == 0) return nullptr;
+    if (*p == '0') {
+      if (low_count != 1) return nullptr;
+      out = 0;
+      return p + 1;
+    }
+    if (low_count < 8) {
+      out = leading_digits_value(low, low_count);
+      return p + low_count;
+    }
+    const uint64_t high = load_word(p + 8);
+    const int high_count = leading_digit_count(high);
+    if (high_count < 8) {
+      uint64_t value = leading_digits_value(low, 8);
+      if (high_count > 0) value = value * kPowersOf10[high_count] + leading_digits_value(high, high_count);
+      out = value;
+      return p + 8 + high_count;
+    }
+  }
+  return scan_u64_slowly(p, end, out);
+}
+
+// Width of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0:
+// the parser's rules (no overlong forms, surrogates or code points above
+// U+10FFFF; the sequence must be complete before `end`).
+inline int utf8_sequence_width(const unsigned char* p, const unsigned char* end) noexcept {
+  const unsigned char lead = p[0];
+  int width;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    width = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    width = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    width = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (end - p < width) return 0;
+  if (p[1] < low || p[1] > high) return 0;
+  for (int k = 2; k < width; ++k) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  }
+  return width;
+}
+
+// High bit set in (at least) the lowest byte of `word` that is '"', '\\', a
+// control character or a non-ASCII byte.
+inline uint64_t string_special_mask(uint64_t word) noexcept {
+  return json_swar::quote_backslash_control_mask(word) | (word & kHighBits);
+}
+
+inline bool is_string_special(unsigned char c) noexcept {
+  return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
+}
+
+inline int lower_hex_value(char c) noexcept {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// The escape at p (a backslash) as write_record writes it: a short escape
+// for '"', '\\', \b \t \n \f \r, and \u00xx in lower case for the other
+// control characters. Stores the character and returns the escape's width,
+// or 0 when the escape is not canonical.
+inline int canonical_escape(const char* p, const char* end, char& decoded) noexcept {
+  if (end - p < 2) return 0;
+  switch (p[1]) {
+    case '"': decoded = '"'; return 2;
+    case '\\': decoded = '\\'; return 2;
+    case 'b': decoded = '\b'; return 2;
+    case 't': decoded = '\t'; return 2;
+    case 'n': decoded = '\n'; return 2;
+    case 'f': decoded = '\f'; return 2;
+    case 'r': decoded = '\r'; return 2;
+    case 'u': {
+      if (end - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return 0;
+      const int low = lower_hex_value(p[5]);
+      if (low < 0) return 0;
+      const int c = (p[4] - '0') * 16 + low;
+      if (c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') return 0;
+      decoded = static_cast<char>(c);
+      return 6;
+    }
+    default: return 0;
+  }
+}
+
+struct DiscardingSink {
+  void append(const char*, size_t) noexcept {}
+};
+
+struct StringSink {
+  std::string& out;
+  void append(const char* p, size_t n) { out.append(p, n); }
+};
+
+// The contents of a string, p just after its opening quote; returns the end
+// of its contents (the closing quote), or nullptr. Escapes are canonical
+// ones when allowed, otherwise the string is not recognised.
+template <bool kAllowEscapes, class Sink>
+const char* scan_string(const char* p, const char* end, Sink& sink) {
+  const char* run = p;
+  for (;;) {
+    while (end - p >= 8) {
+      const uint64_t mask = string_special_mask(load_word(p));
+      if (mask != 0) {
+        p += __builtin_ctzll(mask) / 8;
+        goto special;
+      }
+      p += 8;
+    }
+    while (p < end && !is_string_special(static_cast<unsigned char>(*p))) ++p;
+    if (p == end) return nullptr;
+  special:
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"') {
+      sink.append(run, static_cast<size_t>(p - run));
+      return p;
+    }
+    if (c >= 0x80) {
+      const int width = utf8_sequence_width(reinterpret_cast<const unsigned char*>(p),
+                                            reinterpret_cast<const unsigned char*>(end));
+      if (width == 0) return nullptr;
+      p += width;
+      continue;
+    }
+    if (!kAllowEscapes || c != '\\') return nullptr;  // a raw control character, or an escape
+    char decoded;
+    const int width = canonical_escape(p, end, decoded);
+    if (width == 0) return nullptr;
+    sink.append(run, static_cast<size_t>(p - run));
+    sink.append(&decoded, 1);
+    p += width;
+    run = p;
+  }
+}
+
+// Where references go: nowhere (still validated) or into a vector.
+struct DiscardingReferences {
+  void clear() noexcept {}
+  void push_back(uint64_t) noexcept {}
+};
+
+// Where the value goes: nowhere (still validated) or into an optional string.
+struct DiscardingValue {
+  void set_null() noexcept {}
+  DiscardingSink start_text() noexcept { return {}; }
+};
+
+struct OptionalStringValue {
+  std::optional<std::string>& out;
+  void set_null() noexcept { out.reset(); }
+  StringSink start_text() {
+    if (!out) out.emplace();
+    out->clear();
+    return StringSink{*out};
+  }
+};
+
+struct ScalarMembers {
+  uint64_t id = 0;
+  std::string_view type;
+  uint64_t size = 0;
+  std::optional<uint64_t> subtree_size;
+  size_t subtree_size_offset = 0;
+};
+
+template <class References, class Value>
+bool scan_record(std::string_view bytes, ScalarMembers& members, References&& references, Value&& value) {
+  const char* const begin = bytes.data();
+  const char* const end = begin + bytes.size();
+  const char* p = begin;
+  if (!consume(p, end, "{\"id\":")) return false;
+  if (!(p = scan_u64(p, end, members.id))) return false;
+  if (!consume(p, end, ",\"type\":\"")) return false;
+  DiscardingSink type_sink;
+  const char* const type_end = scan_string<false>(p, end, type_sink);
+  if (!type_end) return false;
+  members.type = std::string_view(p, static_cast<size_t>(type_end - p));
+  p = type_end + 1;
+  if (!consume(p, end, ",\"references\":[")) return false;
+  references.clear();
+  if (p != end && *p == ']') {
+    ++p;
+  } else {
+    for (;;) {
+      uint64_t id;
+      if (!(p = scan_u64(p, end, id))) return false;
+      references.push_back(id);
+      if (p == end) return false;
+      const char delimiter = *p++;
+      if (delimiter == ']') break;
+      if (delimiter != ',') return false;
+    }
+  }
+  if (!consume(p, end, ",\"value\":")) return false;
+  if (consume(p, end, "null")) {
+    value.set_null();
+  } else {
+    if (!consume(p, end, "\"")) return false;
+    auto sink = value.start_text();
+    if (!(p = scan_string<true>(p, end, sink))) return false;
+    ++p;
+  }
+  if (!consume(p, end, ",\"size\":")) return false;
+  if (!(p = scan_u64(p, end, members.size))) return false;
+  if (!consume(p, end, ",\"subtree_size\":")) return false;
+  members.subtree_size_offset = static_cast<size_t>(p - begin);
+  if (consume(p, end, "null")) {
+    members.subtree_size.reset();
+  } else {
+    uint64_t subtree_size;
+    if (!(p = scan_u64(p, end, subtree_size))) return false;
+    members.subtree_size = subtree_size;
+  }
+  return end - p == 1 && *p == '}';
+}
+
+}  // namespace
+
+std::optional<CanonicalRecordView> scan_canonical_record(std::string_view bytes) noexcept {
+  ScalarMembers members;
+  if (!scan_record(bytes, members, DiscardingReferences{}, DiscardingValue{})) return std::nullopt;
+  return CanonicalRecordView{members.id, members.type, members.subtree_size_offset};
+}
+
+bool decode_canonical_record(std::string_view bytes, RawObjectRecord& out) {
+  ScalarMembers members;
+  if (!scan_record(bytes, members, out.references, OptionalStringValue{out.value})) return false;
+  out.id = members.id;
+  out.type.assign(members.type);
+  out.size = members.size;
+  out.subtree_size = members.subtree_size;
+  return true;
+}
+
+bool decode_canonical_record(std::string_view bytes, ObjectRecordNoValue& out) {
+  ScalarMembers members;
+  if (!scan_record(bytes, members, out.references, DiscardingValue{})) return false;
+  out.id = members.id;
+  out.type.assign(members.type);
+  out.size = members.size;
+  out.subtree_size = members.subtree_size;
+  return true;
+}
+
+bool decode_canonical_record(std::string_view bytes, ObjectSummary& out) {
+  ScalarMembers members;
+  if (!scan_record(bytes, members, DiscardingReferences{}, OptionalStringValue{out.value})) return false;
+  out.id = members.id;
+  out.type.assign(members.type);
+  out.size = members.size;
+  out.subtree_size = members.subtree_size;
+  return true;
+}
+
+void append_with_subtree_size(std::string_view bytes, const CanonicalRecordView& view, uint64_t subtree_size,
+                              std::string& out) {
+  out.append(bytes.data(), view.subtree_size_offset);
+  append_u64(subtree_size, out);
+  out += '}';
+}
+
+}  // namespace vossick
