@@ -20,9 +20,7 @@ void KeyOrderedBatch::add(const RawObjectRecord& record, std::string_view text) 
   const uint32_t type = types_.number(record.type);
   const SizeIndexEntry entry{record.size, record.id};
   type_ids_.push_back(TypeIdPut{type, record.id});
-  type_ids_.push_back(TypeIdPut{BatchTypeNames::kAllTypes, record.id});
   size_entries_.push_back(SizeEntryPut{type, entry});
-  size_entries_.push_back(SizeEntryPut{BatchTypeNames::kAllTypes, entry});
 }
 
 size_t KeyOrderedBatch::held_bytes() const noexcept {
@@ -58,16 +56,12 @@ Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, cons
     }
   }
 
-  const std::vector<uint32_t>& rank = types_.ranks();
-  for (TypeIdPut& put : type_ids_) put.type = rank[put.type];
-  std::sort(type_ids_.begin(), type_ids_.end(), [](const TypeIdPut& a, const TypeIdPut& b) {
-    return a.type != b.type ? a.type < b.type : id_bytes_order(a.id) < id_bytes_order(b.id);
-  });
   {
     VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbs.types));
-    for (const TypeIdPut& put : type_ids_) {
-      VOSSICK_TRY(cursor.put(types_.name_at_rank(put.type), id_key(encode_id(put.id))));
-    }
+    VOSSICK_TRY(put_under_type_and_all_types(
+        type_ids_, types_,
+        [](const TypeIdPut& a, const TypeIdPut& b) { return id_bytes_order(a.id) < id_bytes_order(b.id); },
+        [&](std::string_view name, const TypeIdPut& put) { return cursor.put(name, id_key(encode_id(put.id))); }));
   }
   return put_size_entries_in_key_order(txn, dbs.types_size_index, size_entries_, types_);
 }

@@ -60,7 +60,7 @@ class KeyOrderedBatch {
     uint64_t referrer;
   };
   struct TypeIdPut {
-    uint32_t type;  // a BatchTypeNames number, then its rank when applied
+    uint32_t type;  // a BatchTypeNames number
     uint64_t id;
   };
 

@@ -33,21 +33,15 @@ void BatchTypeNames::clear() {
 
 Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::vector<SizeEntryPut>& entries,
                                      BatchTypeNames& types) {
-  const std::vector<uint32_t>& rank = types.ranks();
-  for (SizeEntryPut& put : entries) put.type = rank[put.type];
-  // The encoded order: largest size first, then ascending id.
-  std::sort(entries.begin(), entries.end(), [](const SizeEntryPut& a, const SizeEntryPut& b) {
-    if (a.type != b.type) return a.type < b.type;
-    if (a.entry.size != b.entry.size) return a.entry.size > b.entry.size;
-    return a.entry.id < b.entry.id;
-  });
   VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbi));
-  for (const SizeEntryPut& put : entries) {
+  // The encoded order: largest size first, then ascending id.
+  const auto before = [](const SizeEntryPut& a, const SizeEntryPut& b) {
+    return a.entry.size != b.entry.size ? a.entry.size > b.entry.size : a.entry.id < b.entry.id;
+  };
+  return put_under_type_and_all_types(entries, types, before, [&](std::string_view name, const SizeEntryPut& put) {
     const EncodedSizeIndexEntry value = encode_size_index_entry(put.entry);
-    VOSSICK_TRY(cursor.put(types.name_at_rank(put.type),
-                           std::string_view(reinterpret_cast<const char*>(value.bytes), kSizeIndexEntryBytes)));
-  }
-  return ok_status();
+    return cursor.put(name, std::string_view(reinterpret_cast<const char*>(value.bytes), kSizeIndexEntryBytes));
+  });
 }
 
 }  // namespace vossick

@@ -1,10 +1,12 @@
 // Pieces shared by the writers that hold many puts back and apply them in
 // key order through one cursor: the type names of a batch, ranked in LMDB's
-// key order, and the size-index entries filed under them.
+// key order, and the items filed under an object's type and under
+// "All Types" (ids in `types`, size-index entries).
 //
 // Thread safety: none; each belongs to one writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,13 +43,32 @@ class BatchTypeNames {
   std::vector<uint32_t> by_rank_;
 };
 
+// Files every item under its `type` (a BatchTypeNames number) and under
+// "All Types": `put(name, item)` for each, every name's items in the order
+// `before` gives. The items are sorted once; each type's share keeps that
+// order by a stable pass over the ranks, instead of sorting twice as many.
+// Stops at the first failing put.
+template <class Item, class Before, class Put>
+Status put_under_type_and_all_types(std::vector<Item>& items, BatchTypeNames& types, Before before, Put put) {
+  std::sort(items.begin(), items.end(), before);
+  for (const Item& item : items) VOSSICK_TRY(put(std::string_view(kAllTypesName), item));
+  const std::vector<uint32_t>& rank = types.ranks();
+  std::vector<size_t> next(rank.size() + 1, 0);
+  for (const Item& item : items) ++next[rank[item.type] + 1];
+  for (size_t r = 1; r < next.size(); ++r) next[r] += next[r - 1];
+  std::vector<const Item*> by_type(items.size());
+  for (const Item& item : items) by_type[next[rank[item.type]]++] = &item;
+  for (const Item* item : by_type) VOSSICK_TRY(put(types.name_at_rank(rank[item->type]), *item));
+  return ok_status();
+}
+
 struct SizeEntryPut {
-  uint32_t type;  // a BatchTypeNames number, then its rank when applied
+  uint32_t type;  // a BatchTypeNames number
   SizeIndexEntry entry;
 };
 
-// Puts every entry into the size index `dbi` under its type's name, sorted
-// into key order first (which renumbers their types by rank).
+// Puts every entry into the size index `dbi` under its type's name and under
+// "All Types", in key order.
 Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::vector<SizeEntryPut>& entries,
                                      BatchTypeNames& types);
 

@@ -74,7 +74,6 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
     const SizeIndexEntry entry{update.estimate, update.member_id};
     const std::string_view type = canonical ? canonical->type : std::string_view(record_.type);
     entries_.push_back(SizeEntryPut{types_.number(type), entry});
-    entries_.push_back(SizeEntryPut{BatchTypeNames::kAllTypes, entry});
   }
   if (first_failure) return std::move(first_failure->second);
   return true;
