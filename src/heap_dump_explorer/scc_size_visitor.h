@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -74,14 +75,36 @@ class StronglyConnectedComponentsVisitor {
       : dbs_(dbs), read_txn_(read_txn), sink_(sink), primary_iter_(std::move(primary_iter)) {}
 
   // Roots in ascending id order, skipping what the traversal has visited.
+  // Every record of `primary` is asked about, most of them visited already:
+  // the walk reads kRootsAhead records ahead so that their bookkeeping slots
+  // are loaded before they are asked about. (A read snapshot's values stay
+  // in place until it ends.) A failure of the walk is returned when the
+  // records before it have been handed out.
   template <class IsVisited>
   Result<std::optional<Node>> next_unvisited_node(const IsVisited& is_visited) {
     for (;;) {
-      VOSSICK_ASSIGN_OR_RETURN(bool more, primary_iter_.next());
-      if (!more) return std::optional<Node>();
-      if (is_visited(primary_iter_.current_id())) continue;
+      while (roots_ahead_ < kRootsAhead && !walk_stopped_) {
+        Result<bool> more = primary_iter_.next();
+        if (!more.ok() || !more.value()) {
+          if (!more.ok()) walk_error_ = std::move(more).error();
+          walk_stopped_ = true;
+          break;
+        }
+        RootAhead& root = root_ring_[(root_next_ + roots_ahead_++) % kRootsAhead];
+        root.id = primary_iter_.current_id();
+        root.value = primary_iter_.current_value();
+        is_visited.prefetch(root.id);
+      }
+      if (roots_ahead_ == 0) {
+        if (walk_error_) return *walk_error_;
+        return std::optional<Node>();
+      }
+      const RootAhead root = root_ring_[root_next_];
+      root_next_ = (root_next_ + 1) % kRootsAhead;
+      --roots_ahead_;
+      if (is_visited(root.id)) continue;
       Node node;
-      VOSSICK_TRY(decode_stored_record(primary_iter_.current_value(), node));
+      VOSSICK_TRY(decode_stored_record(root.value, node));
       // Modules are entered only as roots; remembering them here lets
       // get_successors trust that every other visited id is a plain record.
       if (node.type == kModuleTypeName) module_ids_.try_emplace(node.id, Unit{});
@@ -138,8 +161,13 @@ class StronglyConnectedComponentsVisitor {
 
  private:
   struct Unit {};
+  struct RootAhead {
+    uint64_t id = 0;
+    std::string_view value;
+  };
 
   static constexpr size_t kPrefetchedReferences = 4;
+  static constexpr size_t kRootsAhead = 16;
 
   // Every member of an SCC is emitted with the same value. A sketch's estimate
   // is a selection over its slots, so it is computed once per distinct value;
@@ -162,6 +190,11 @@ class StronglyConnectedComponentsVisitor {
   const Transaction& read_txn_;
   Sink& sink_;
   PrimaryScan primary_iter_;
+  std::array<RootAhead, kRootsAhead> root_ring_;
+  size_t root_next_ = 0;
+  size_t roots_ahead_ = 0;
+  bool walk_stopped_ = false;
+  std::optional<Error> walk_error_;
   std::optional<Estimator> last_estimated_;
   uint64_t last_estimate_ = 0;
 };

@@ -330,6 +330,8 @@ Status resume_after_child(TarjanState<V>& state) {
 // belongs to that frame's SCC its sum, its value and its lowlink, else only
 // the SCC's value (a completed SCC's root had a lowlink equal to its own
 // index, above the parent's, so it could not lower the parent's lowlink).
+inline constexpr size_t kMembersAhead = 8;
+
 template <GraphSCCVisitor V>
 Status finish_frame(TarjanState<V>& state, V& visitor) {
   CallStackFrame<V>& frame = state.frames.back();
@@ -355,6 +357,8 @@ Status finish_frame(TarjanState<V>& state, V& visitor) {
   size_t root_position = state.stack.size();
   for (;;) {
     if (root_position == 0) return Error::panic("The Tarjan stack ran out before the SCC root was popped");
+    // Members of a large SCC were entered long ago, their entries scattered.
+    if (root_position > kMembersAhead) state.bookkeeping.prefetch(state.stack[root_position - 1 - kMembersAhead]);
     const uint64_t member = state.stack[--root_position];
     if (member == frame.node_id) {
       own->complete(scc_index);
