@@ -104,8 +104,10 @@ struct LanesCase {
   const char* name;
   UnitCandidates from_units;
   SlotCandidates from_key;
-  bool needs_avx2;
+  bool (*available)() noexcept;
 };
+
+bool always() noexcept { return true; }
 void PrintTo(const LanesCase& c, std::ostream* os) { *os << c.name; }
 
 uint16_t exact_rounded(double scaled, double u) {
@@ -115,7 +117,7 @@ uint16_t exact_rounded(double scaled, double u) {
 class CandidateLanesTest : public ::testing::TestWithParam<LanesCase> {
  protected:
   void SetUp() override {
-    if (GetParam().needs_avx2 && !size_sketch_internal::have_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
+    if (!GetParam().available()) GTEST_SKIP() << "the CPU lacks the instructions of this build";
   }
 
   // Runs the lanes over `units`, checks every lane they are sure of against
@@ -123,7 +125,7 @@ class CandidateLanesTest : public ::testing::TestWithParam<LanesCase> {
   size_t check_units(std::vector<double> units, uint64_t weight) {
     const double scaled = size_sketch_internal::scaled_weight(weight);
     const size_t count = units.size();
-    while (units.size() % 4 != 0) units.push_back(0.5);
+    while (units.size() % 8 != 0) units.push_back(0.5);
     std::vector<uint16_t> rounded(units.size());
     std::vector<uint8_t> sure(units.size());
     GetParam().from_units(units.data(), scaled, rounded.data(), sure.data(), units.size());
@@ -204,26 +206,44 @@ TEST_P(CandidateLanesTest, UnitsAtRoundingBoundariesRoundAlikeOrStepAside) {
 INSTANTIATE_TEST_SUITE_P(
     Builds, CandidateLanesTest,
     ::testing::Values(LanesCase{"Portable", size_sketch_internal::unit_candidates_portable,
-                                size_sketch_internal::slot_candidates_portable, false},
+                                size_sketch_internal::slot_candidates_portable, always},
                       LanesCase{"Avx2", size_sketch_internal::unit_candidates_avx2,
-                                size_sketch_internal::slot_candidates_avx2, true}),
+                                size_sketch_internal::slot_candidates_avx2, size_sketch_internal::have_avx2},
+                      LanesCase{"Avx512", size_sketch_internal::unit_candidates_avx512,
+                                size_sketch_internal::slot_candidates_avx512, size_sketch_internal::have_avx512}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Every build against the portable one, without skipping and with slots
+// that make whole steps skip (the builds group slots differently there, so
+// only the candidates they compute are compared), for every padded length.
 TEST(CandidateLanesBuildsTest, AgreeBitForBit) {
   namespace internal = size_sketch_internal;
+  const std::pair<SlotCandidates, bool> builds[] = {{internal::slot_candidates_avx2, internal::have_avx2()},
+                                                    {internal::slot_candidates_avx512, internal::have_avx512()}};
   if (!internal::have_avx2()) GTEST_SKIP() << "no AVX2 on this CPU";
   std::mt19937_64 random(3);
   for (int round = 0; round < 500; ++round) {
     const uint64_t key = random();
     const double scaled = internal::scaled_weight(random_weight(random));
-    uint16_t rounded[2][128];
-    uint8_t sure[2][128];
-    internal::slot_candidates_portable(key, scaled, nullptr, 0.0, rounded[0], sure[0], 128);
-    internal::slot_candidates_avx2(key, scaled, nullptr, 0.0, rounded[1], sure[1], 128);
-    for (size_t i = 0; i < 128; ++i) {
-      ASSERT_EQ(sure[0][i], sure[1][i]) << i;
-      if (sure[0][i]) {
-        ASSERT_EQ(rounded[0][i], rounded[1][i]) << i;
+    const size_t n = std::array<size_t, 3>{8, 32, 128}[round % 3];
+    uint16_t slots[128];
+    for (uint16_t& slot : slots) slot = random() % 4 == 0 ? 0 : double_to_bfloat16(-scaled * (1 << (random() % 8)));
+    for (const uint16_t* given : {static_cast<const uint16_t*>(nullptr), static_cast<const uint16_t*>(slots)}) {
+      uint16_t rounded[3][128];
+      uint8_t sure[3][128];
+      internal::slot_candidates_portable(key, scaled, given, -scaled, rounded[0], sure[0], n);
+      for (size_t b = 0; b < std::size(builds); ++b) {
+        if (!builds[b].second) continue;
+        builds[b].first(key, scaled, given, -scaled, rounded[b + 1], sure[b + 1], n);
+        for (size_t i = 0; i < n; ++i) {
+          const bool skipped = given != nullptr && ((rounded[0][i] == 0 && sure[0][i]) ||
+                                                    (rounded[b + 1][i] == 0 && sure[b + 1][i]));
+          if (skipped) continue;
+          ASSERT_EQ(sure[0][i], sure[b + 1][i]) << "build " << b << " slot " << i;
+          if (sure[0][i]) {
+            ASSERT_EQ(rounded[0][i], rounded[b + 1][i]) << "build " << b << " slot " << i;
+          }
+        }
       }
     }
   }
