@@ -1,4 +1,6 @@
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "heap_dump_explorer/post_import.h"
 #include "heap_dump_explorer/scc_size_visitor.h"
@@ -22,10 +24,19 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Pas
                                                                              std::move(roots));
     return visit_sccs(visitor);
   }
+  using Visitor = StronglyConnectedComponentsVisitor<Estimator, KeyOrderedSubtreeSizeWriter>;
+  // Exact trees live in a node pool of their own, dropped whole at the end
+  // instead of node by node (millions of them, a cache miss each).
+  std::optional<SummedRadixTree::Scope> tree_nodes;
+  if constexpr (std::is_same_v<Estimator, SummedRadixTree>) tree_nodes.emplace();
   KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn);
-  StronglyConnectedComponentsVisitor<Estimator, KeyOrderedSubtreeSizeWriter> visitor(explorer.dbs(), read_txn,
-                                                                                     writer, std::move(roots));
-  Status traversed = visit_sccs(visitor);
+  Visitor visitor(explorer.dbs(), read_txn, writer, std::move(roots));
+  Status traversed = ok_status();
+  {
+    tarjan::TarjanState<Visitor> state;
+    traversed = visit_sccs(visitor, state);
+    if (tree_nodes) tree_nodes->discard_on_release();
+  }
   // What was emitted before the traversal's own error comes first.
   Status written = writer.flush();
   return written.ok() ? traversed : written;

@@ -21,7 +21,6 @@
 
 namespace vossick {
 namespace summed_radix_tree_internal {
-namespace {
 
 // ---- Per-thread node pool -------------------------------------------------
 //
@@ -44,16 +43,10 @@ struct alignas(64) Slab {
 };
 static_assert(sizeof(Slab) % alignof(Node) == 0);
 
+namespace {
+
 constexpr size_t kFirstSlabNodes = 256;
 constexpr size_t kLargestSlabNodes = 16384;  // 1.5 MiB
-
-struct NodePool {
-  Node* free_list;  // linked through the last word of each free node
-  Node* bump;
-  Node* bump_end;
-  Slab* slabs;  // newest first
-  size_t live;
-};
 
 constinit thread_local NodePool thread_pool{};
 
@@ -403,6 +396,7 @@ void abort_reference_overflow() noexcept {
 
 void destroy_node(Node* node) noexcept {
   NodePool& pool = this_thread_pool();
+  if (pool.discarding) return;
   // Iterative, breadth first: dead nodes queue through their sum field, which
   // they no longer need. A node queued is prefetched whole, and its children
   // are reached only after the nodes queued before it, so the loads overlap.
@@ -464,5 +458,17 @@ SummedRadixTree SummedRadixTree::child(size_t index) const noexcept {
 }
 
 size_t SummedRadixTree::live_node_count() noexcept { return internal::this_thread_pool().live; }
+
+SummedRadixTree::Scope::Scope() noexcept : saved_pool_(internal::this_thread_pool()) {
+  internal::this_thread_pool() = internal::NodePool{};
+}
+
+void SummedRadixTree::Scope::discard_on_release() noexcept { internal::this_thread_pool().discarding = true; }
+
+SummedRadixTree::Scope::~Scope() {
+  internal::NodePool& pool = internal::this_thread_pool();
+  internal::free_slabs(pool.slabs);
+  pool = saved_pool_;
+}
 
 }  // namespace vossick

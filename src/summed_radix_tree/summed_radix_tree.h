@@ -79,6 +79,19 @@ inline void release(Node* node) noexcept {
   if (!is_empty(node) && --node->references == 0) destroy_node(node);
 }
 
+struct Slab;
+
+// A thread's nodes: slabs carved by a bump pointer, freed nodes recycled
+// through a free list.
+struct NodePool {
+  Node* free_list;  // linked through the last word of each free node
+  Node* bump;
+  Node* bump_end;
+  Slab* slabs;  // newest first
+  size_t live;
+  bool discarding;  // nodes are freed with the pool, not one by one
+};
+
 }  // namespace summed_radix_tree_internal
 
 class SummedRadixTree {
@@ -148,6 +161,28 @@ class SummedRadixTree {
 
   // Nodes allocated on this thread and not yet freed (EMPTY excluded).
   static size_t live_node_count() noexcept;
+
+  // A node pool of the thread's own for a computation that builds trees and
+  // drops them all when it ends (the post-import pass holds millions of nodes
+  // until then). Trees built while the scope lives come from its pool. After
+  // discard_on_release(), a node whose last reference goes is no longer freed
+  // (nor are its children visited); when the scope ends, every node of its
+  // pool goes back to the system at once. So every tree built in the scope
+  // must be destroyed before the scope ends, a tree from before the scope
+  // must not lose its last reference inside it, and once discarding, trees
+  // of the scope must not share nodes of trees from outside (their references
+  // would never be given back). Scopes nest, each restoring the pool it found.
+  class Scope {
+   public:
+    Scope() noexcept;
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    ~Scope();
+    void discard_on_release() noexcept;
+
+   private:
+    summed_radix_tree_internal::NodePool saved_pool_;
+  };
 
  private:
   // Adopts one reference.

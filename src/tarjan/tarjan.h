@@ -419,4 +419,11 @@ Status visit_sccs(V& visitor) {
   return tarjan::run_main_loop(state, visitor);
 }
 
+// The same on a state the caller provides, new and empty, so that the caller
+// decides when the SCC values it holds are released.
+template <GraphSCCVisitor V>
+Status visit_sccs(V& visitor, tarjan::TarjanState<V>& state) {
+  return tarjan::run_main_loop(state, visitor);
+}
+
 }  // namespace vossick

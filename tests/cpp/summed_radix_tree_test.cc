@@ -240,6 +240,50 @@ TEST_F(SummedRadixTreeTest, EmptyIsSharedByAllThreadsAndEachThreadHasItsOwnNodeP
   EXPECT_EQ(SummedRadixTree::live_node_count(), 1u);
 }
 
+// A scope's trees come from a pool of its own and, after discard_on_release,
+// go with the pool; the pool found before it is untouched, with or without
+// discarding, and nested scopes restore the one they found.
+class SummedRadixTreeScopeTest : public SummedRadixTreeTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SummedRadixTreeScopeTest, TreesOfTheScopeGoWithItAndTheOuterPoolStays) {
+  const bool discard = GetParam();
+  const SummedRadixTree outer = tree_of({{1, 1}, {70, 2}});
+  const size_t outer_live = SummedRadixTree::live_node_count();
+  {
+    SummedRadixTree::Scope scope;
+    EXPECT_EQ(SummedRadixTree::live_node_count(), 0u);
+    SummedRadixTree inner = tree_of({{3, 4}, {9000, 5}});
+    // Sharing an outer tree's nodes is allowed unless the scope discards.
+    if (!discard) {
+      inner.include(outer);
+      EXPECT_EQ(contents(inner), (Map{{1, 1}, {3, 4}, {70, 2}, {9000, 5}}));
+    }
+    {
+      SummedRadixTree::Scope nested;
+      const SummedRadixTree deeper = tree_of({{12, 7}});
+      EXPECT_EQ(SummedRadixTree::live_node_count(), 2u);  // a level-1 branch and its leaf
+    }
+    const size_t scope_live = SummedRadixTree::live_node_count();
+    EXPECT_GT(scope_live, 0u);
+    SummedRadixTree dropped = tree_of({{40000, 9}});
+    if (discard) scope.discard_on_release();
+    dropped = SummedRadixTree::empty();
+    // Discarding frees nothing one by one (40000 takes five branches and a
+    // leaf); otherwise the nodes return at once.
+    EXPECT_EQ(SummedRadixTree::live_node_count(), discard ? scope_live + 6 : scope_live);
+    inner = SummedRadixTree::empty();
+    EXPECT_EQ(SummedRadixTree::live_node_count(), discard ? scope_live + 6 : 0u);
+  }
+  EXPECT_EQ(SummedRadixTree::live_node_count(), outer_live);
+  EXPECT_EQ(contents(outer), (Map{{1, 1}, {70, 2}}));
+  // The outer pool still allocates and frees as before.
+  SummedRadixTree more = outer;
+  more.add_in_place(5, 5);
+  EXPECT_EQ(contents(more), (Map{{1, 1}, {5, 5}, {70, 2}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(DiscardOrNot, SummedRadixTreeScopeTest, ::testing::Bool());
+
 // ---- add_in_place against union_ with a single-key tree -----------------------
 
 void collect_identities(const SummedRadixTree& node, std::set<const void*>& out) {
