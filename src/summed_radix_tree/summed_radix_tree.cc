@@ -7,6 +7,10 @@
 
 #include <sys/mman.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
@@ -158,6 +162,19 @@ inline void store_le64(unsigned char* out, uint64_t value) noexcept {
 
 Hash128 to_hash(XXH128_hash_t hash) noexcept { return Hash128{hash.low64, hash.high64}; }
 
+// Stores a hash with one 16-byte write. Hashes are read back soon, often as
+// 16 bytes at once (to be hashed again or compared); a 16-byte read of two
+// 8-byte writes cannot be forwarded from the store buffer and stalls until
+// they reach the cache.
+inline void put_hash(Hash128& out, const Hash128& hash) noexcept {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&out),
+                   _mm_set_epi64x(static_cast<long long>(hash.high), static_cast<long long>(hash.low)));
+#else
+  out = hash;
+#endif
+}
+
 Hash128 leaf_hash(const uint64_t (&values)[8]) noexcept {
   if constexpr (std::endian::native == std::endian::little) {
     return to_hash(XXH3_128bits(values, sizeof values));
@@ -198,7 +215,7 @@ inline Node* finish_leaf(Node* node) noexcept {
   uint64_t sum = 0;
   for (uint64_t value : node->values) sum += value;
   node->sum = sum;
-  node->hash = leaf_hash(node->values);
+  put_hash(node->hash, leaf_hash(node->values));
   return node;
 }
 
@@ -211,7 +228,7 @@ inline Node* finish_branch(Node* node, uint8_t level) noexcept {
   uint64_t sum = 0;
   for (const Node* child : node->children) sum += child->sum;
   node->sum = sum;
-  node->hash = branch_hash(node->children);
+  put_hash(node->hash, branch_hash(node->children));
   return node;
 }
 
@@ -299,11 +316,11 @@ void describe_chain(uint64_t key, uint64_t weight, SingleKeyChain& chain) noexce
   chain.digits[0] = static_cast<uint8_t>(key % 8);
   uint64_t leaf_values[8] = {};
   leaf_values[key % 8] = weight;
-  chain.hashes[0] = leaf_hash(leaf_values);
+  put_hash(chain.hashes[0], leaf_hash(leaf_values));
   for (uint64_t rest = key / 8; rest != 0; rest /= 8) {
     ++level;
     chain.digits[level] = static_cast<uint8_t>(rest % 8);
-    chain.hashes[level] = single_child_branch_hash(chain.digits[level], chain.hashes[level - 1]);
+    put_hash(chain.hashes[level], single_child_branch_hash(chain.digits[level], chain.hashes[level - 1]));
   }
   chain.root_level = level;
 }
