@@ -113,8 +113,15 @@ def sampled(args, env=None):
     return out, peak
 
 
+def settle():
+    """Writes back what earlier runs left dirty in the page cache, so that no
+    run pays for the write-back of the one before it."""
+    os.sync()
+
+
 def module_run(build, db, dump, precision):
     """One import_lines call in a fresh interpreter: (seconds, CPU seconds, RssAnon growth MiB)."""
+    settle()
     env = dict(os.environ, PYTHONPATH=build)
     out, peak = sampled([sys.executable, "-c", CHILD, db, dump, precision], env)
     figures = dict(line.split(None, 1) for line in out.splitlines() if line.strip())
@@ -126,6 +133,7 @@ def floor_run(build, dump, work):
     db = os.path.join(work, "floor-db")
     shutil.rmtree(db, ignore_errors=True)
     os.mkdir(db)
+    settle()
     out, _ = sampled([os.path.join(build, "storage_floor"), dump, db])
     shutil.rmtree(db, ignore_errors=True)
     figures = {}
@@ -189,11 +197,26 @@ def copy_db(source, target):
 def bench_dump(name, path, args, work, keep_exact_db):
     n = sum(1 for _ in open(path, "rb"))
     print(f"\n== {name}: {n} records, {os.path.getsize(path) / 1e6:.0f} MB", flush=True)
+    precisions = [p for p in PRECISIONS if p in args.precisions]
+    base = os.path.join(work, "base-db")
+    # Each run measures the floor, the import and every pass back to back, so
+    # that a burst of load from elsewhere on this shared machine falls on
+    # both sides of a ratio rather than on one side's every run.
+    floors, imports, passes = [], [], {precision: [] for precision in precisions}
+    for _ in range(args.runs):
+        if not args.no_floor:
+            floors.append(floor_run(args.build, path, work))
+        shutil.rmtree(base, ignore_errors=True)
+        os.mkdir(base)
+        imports.append(module_run(args.build, base, path, "NoEstimates"))
+        for precision in precisions:
+            db = os.path.join(work, f"pass-{precision}")
+            copy_db(base, db)
+            passes[precision].append(module_run(args.build, db, "-", precision))
+
     if args.no_floor:
-        floors = None
         print("  floor skipped (--no-floor): no ratios or budgets", flush=True)
     else:
-        floors = [floor_run(args.build, path, work) for _ in range(args.runs)]
         sccs = int(floors[0]["sccs"])
         depth = int(floors[0]["tarjan_stack_max"])
         import_floor = median_of(floors, "import_seconds") + median_of(floors, "summaries_seconds")
@@ -207,15 +230,9 @@ def bench_dump(name, path, args, work, keep_exact_db):
               f" pass {pass_floor:.2f} s (thread CPU: import {import_floor_cpu:.2f}, pass {pass_floor_cpu:.2f});"
               f" floor RssAnon growth: import {floor_import_rss:.0f} MiB, pass {floor_pass_rss:.0f} MiB")
 
-    base = os.path.join(work, "base-db")
-    imports = []
-    for _ in range(args.runs):
-        shutil.rmtree(base, ignore_errors=True)
-        os.mkdir(base)
-        imports.append(module_run(args.build, base, path, "NoEstimates"))
     seconds, cpu, growth = summarise(imports)
     line = f"  import      {seconds:7.2f} s  {n / seconds:9.0f} rec/s"
-    if floors is None:
+    if args.no_floor:
         line += f"  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
     else:
         import_budget = floor_import_rss + BUDGET_FIXED_MIB
@@ -225,15 +242,11 @@ def bench_dump(name, path, args, work, keep_exact_db):
     print(line, flush=True)
 
     exact = None
-    for precision in [p for p in PRECISIONS if p in args.precisions]:
+    for precision in precisions:
         db = os.path.join(work, f"pass-{precision}")
-        runs = []
-        for _ in range(args.runs):
-            copy_db(base, db)
-            runs.append(module_run(args.build, db, "-", precision))
-        seconds, cpu, growth = summarise(runs)
+        seconds, cpu, growth = summarise(passes[precision])
         line = f"  pass {precision:<6} {seconds:7.2f} s  {n / seconds:9.0f} obj/s"
-        if floors is None:
+        if args.no_floor:
             line += f"  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
         else:
             frame = floors[0][f"frame_bytes_{precision.lower()}"]
@@ -243,7 +256,7 @@ def bench_dump(name, path, args, work, keep_exact_db):
             line += (f"   floor {pass_floor:6.2f} s  ratio {seconds / pass_floor:5.2f}"
                      f"  CPU ratio {cpu / pass_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
                      f" (budget {budget:.0f}: {'ok' if growth <= budget else 'OVER'})")
-        estimates = read_estimates(db)
+        estimates = read_estimates(db)  # the last run's database; every run stores the same
         if precision == "Exact":
             exact = estimates
         elif exact is not None:
