@@ -396,7 +396,10 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
     if (!sure[i]) {
       rounded[i] = round_to_bfloat16(candidate_of(scaled, unit_of(internal::slot_hash(i, key))));
     }
-    if (internal::bfloat16_to_float(rounded[i]) > internal::bfloat16_to_float(slots_[i])) slots_[i] = rounded[i];
+    // Branch-free: whether a candidate wins is a coin flip in a grown sketch.
+    const bool wins = internal::bfloat16_to_float(rounded[i]) > internal::bfloat16_to_float(slots_[i]);
+    const auto keep = static_cast<uint16_t>(static_cast<uint16_t>(wins) - 1u);  // all ones when it loses
+    slots_[i] = static_cast<uint16_t>((rounded[i] & ~keep) | (slots_[i] & keep));
   }
 }
 
