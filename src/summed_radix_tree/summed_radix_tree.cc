@@ -265,7 +265,16 @@ Node* union_nodes(NodePool& pool, Node* a, Node* b) noexcept {
     }
     node = allocate_node(pool);
     for (int child = 0; child < 8; ++child) {
-      node->children[child] = union_nodes(pool, a->children[child], b->children[child]);
+      // The first rules settled here: most pairs have an empty or shared side.
+      Node* const from_a = a->children[child];
+      Node* const from_b = b->children[child];
+      if (is_empty(from_a)) {
+        node->children[child] = retain(from_b);
+      } else if (is_empty(from_b) || from_a == from_b) {
+        node->children[child] = retain(from_a);
+      } else {
+        node->children[child] = union_nodes(pool, from_a, from_b);
+      }
     }
     return finish_branch(node, a->level);
   }
