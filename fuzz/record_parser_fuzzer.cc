@@ -6,14 +6,20 @@
 //  - a rejection carries a message ending in " at line L column C";
 //  - an accepted RawObjectRecord, written in canonical form and parsed again,
 //    gives the same record in all three shapes, and writing that again gives
-//    the same bytes.
+//    the same bytes;
+//  - whatever the canonical-form fast path recognises (the input, and the
+//    written form) the parser accepts, in every shape, with the same record,
+//    and write_record gives the bytes back; the splice of a new subtree_size
+//    equals decoding and writing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "json_reference.h"
+#include "heap_dump_explorer/canonical_record.h"
 #include "heap_dump_explorer/records.h"
 
 namespace {
@@ -73,6 +79,37 @@ std::optional<Record> check_shape(std::string_view input, const std::optional<vo
   return std::move(parsed).value();
 }
 
+// The fast path may decline anything, but what it recognises must be exactly
+// what the parser and the writer make of it.
+void check_fast_path(std::string_view bytes) {
+  const std::optional<vossick::CanonicalRecordView> view = vossick::scan_canonical_record(bytes);
+  RawObjectRecord raw;
+  const bool decoded = vossick::decode_canonical_record(bytes, raw);
+  if (decoded != view.has_value()) fail("scan and decode disagree", bytes);
+  if (!decoded) return;
+  auto parsed = vossick::parse_record<RawObjectRecord>(bytes);
+  if (!parsed.ok() || !(parsed.value() == raw)) fail("fast path and parser disagree", bytes);
+  ObjectRecordNoValue no_value;
+  if (!vossick::decode_canonical_record(bytes, no_value) || !(no_value == without_value(raw))) {
+    fail("fast path NoValue", bytes);
+  }
+  ObjectSummary summary;
+  if (!vossick::decode_canonical_record(bytes, summary) || !(summary == summary_of(raw))) {
+    fail("fast path summary", bytes);
+  }
+  std::string written;
+  vossick::write_record(raw, written);
+  if (written != bytes) fail("recognised bytes are not what write_record writes", bytes);
+  if (view->id != raw.id || view->type != raw.type) fail("view differs from the record", bytes);
+  const uint64_t new_size = raw.size ^ 0x5bd1e995u;
+  std::string spliced;
+  vossick::append_with_subtree_size(bytes, *view, new_size, spliced);
+  raw.subtree_size = new_size;
+  std::string rewritten;
+  vossick::write_record(raw, rewritten);
+  if (spliced != rewritten) fail("splice differs from decode and write", bytes);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -84,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::no_value_shape(), without_value,
                                    "ObjectRecordNoValue");
   check_shape<ObjectSummary>(input, tree, vossick::fuzz::summary_shape(), summary_of, "ObjectSummary");
+  check_fast_path(input);
   if (!raw) return 0;
 
   std::string written;
@@ -99,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string rewritten;
   vossick::write_record(reparsed.value(), rewritten);
   if (rewritten != written) fail("writing is not stable", rewritten);
+  check_fast_path(written);
   // The canonical form is itself plain JSON with the same meaning.
   auto tree_of_written = vossick::fuzz::ReferenceJsonParser(written).parse_document();
   if (!tree_of_written) fail("written record is not JSON", written);
