@@ -41,11 +41,12 @@ PRECISIONS = ["Exact", "High", "Medium", "Low"]  # Exact first: the others are c
 SKETCH_SLOTS = {"High": 127, "Medium": 31, "Low": 7}
 
 # The pass's memory budget above what the floor's own transaction needs.
-# Per node: the traversal's bookkeeping slot (24 bytes) at the map's lowest
-# load (3/8) while it doubles with old and new tables alive (96 bytes), and
+# Per node: the traversal's bookkeeping slot (16 bytes) at the map's lowest
+# load (3/8) while it doubles with old and new tables alive (64 bytes), and
 # 8 bytes on the Tarjan stack. Per SCC: its stored value (a sketch's 2K
-# bytes, or for Exact a handle plus the radix-tree nodes the new SCC adds,
-# which a path of up to 8 nodes of 112 bytes bounds). Per level of the
+# bytes, or for Exact a handle plus the radix-tree nodes the new SCC adds:
+# a path of up to 8 nodes of 96 bytes, with room for what merging its
+# successors' trees builds). Per level of the
 # depth-first path (bounded by the Tarjan stack): one frame (its size as
 # built, printed by storage_floor) and 160 bytes for its successor list.
 # Plus the writes held for one key-ordered batch: 65536 updates (40 bytes),
@@ -53,7 +54,7 @@ SKETCH_SLOTS = {"High": 127, "Medium": 31, "Low": 7}
 # records: about 22 MiB.
 # Plus a fixed 48 MiB for the interpreter and allocator slack (the import's
 # own batch, at most 16 MiB, fits in it).
-BUDGET_PER_NODE = 104
+BUDGET_PER_NODE = 72
 BUDGET_PER_LEVEL_EXTRA = 160
 BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
 BUDGET_FIXED_MIB = 48
