@@ -12,8 +12,14 @@
 namespace vossick {
 namespace {
 
+using json_swar::is_string_special;
 using json_swar::kHighBits;
 using json_swar::kOnes;
+using json_swar::kPowersOf10;
+using json_swar::leading_digit_count;
+using json_swar::leading_digits_value;
+using json_swar::string_special_mask;
+using json_swar::utf8_sequence_width;
 
 inline uint64_t load_word(const char* p) noexcept {
   uint64_t word;
@@ -30,26 +36,6 @@ inline bool consume(const char*& p, const char* end, const char (&literal)[N]) n
   if (static_cast<size_t>(end - p) < kLength || std::memcmp(p, literal, kLength) != 0) return false;
   p += kLength;
   return true;
-}
-
-constexpr uint64_t kPowersOf10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
-// Number of leading bytes of `word` (in memory order) that are ASCII digits.
-inline int leading_digit_count(uint64_t word) noexcept {
-  const uint64_t values = word ^ (kOnes * '0');  // digits become 0..9
-  // Per byte, without carries between bytes: high bit set unless 0..9.
-  const uint64_t not_digit = (((values & (kOnes * 0x7F)) + kOnes * 0x76) | values) & kHighBits;
-  return not_digit == 0 ? 8 : __builtin_ctzll(not_digit) / 8;
-}
-
-// The decimal value of the first `count` (1 to 8) bytes of `word`, all
-// digits. Shifting them to the top leaves zero digits as leading places.
-inline uint64_t leading_digits_value(uint64_t word, int count) noexcept {
-  uint64_t v = (word ^ (kOnes * '0')) << (8 * (8 - count));
-  v = v * 10 + (v >> 8);  // two-digit values in alternate bytes
-  return (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-         32;
 }
 
 // A canonical u64 starting at p: 1 to 20 digits, no leading zero, at most
@@ -101,43 +87,6 @@ inline const char* scan_u64(const char* p, const char* end, uint64_t& out) noexc
   return scan_u64_slowly(p, end, out);
 }
 
-// Width of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0:
-// the parser's rules (no overlong forms, surrogates or code points above
-// U+10FFFF; the sequence must be complete before `end`).
-inline int utf8_sequence_width(const unsigned char* p, const unsigned char* end) noexcept {
-  const unsigned char lead = p[0];
-  int width;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    width = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    width = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    width = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (end - p < width) return 0;
-  if (p[1] < low || p[1] > high) return 0;
-  for (int k = 2; k < width; ++k) {
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  }
-  return width;
-}
-
-// High bit set in (at least) the lowest byte of `word` that is '"', '\\', a
-// control character or a non-ASCII byte.
-inline uint64_t string_special_mask(uint64_t word) noexcept {
-  return json_swar::quote_backslash_control_mask(word) | (word & kHighBits);
-}
-
-inline bool is_string_special(unsigned char c) noexcept {
-  return c == '"' || c == '\\' || c < 0x20 || c >= 0x80;
-}
 
 inline int lower_hex_value(char c) noexcept {
   if (is_digit(c)) return c - '0';
@@ -207,7 +156,7 @@ const char* scan_string(const char* p, const char* end, Sink& sink) {
     if (c >= 0x80) {
       const int width = utf8_sequence_width(reinterpret_cast<const unsigned char*>(p),
                                             reinterpret_cast<const unsigned char*>(end));
-      if (width == 0) return nullptr;
+      if (width <= 0) return nullptr;  // malformed, or cut short by the end
       p += width;
       continue;
     }
@@ -303,6 +252,15 @@ bool scan_record(std::string_view bytes, ScalarMembers& members, References&& re
   return end - p == 1 && *p == '}';
 }
 
+// The members every shape has.
+template <class Record>
+void assign_scalar_members(const ScalarMembers& members, Record& out) {
+  out.id = members.id;
+  out.type.assign(members.type);
+  out.size = members.size;
+  out.subtree_size = members.subtree_size;
+}
+
 }  // namespace
 
 std::optional<CanonicalRecordView> scan_canonical_record(std::string_view bytes) noexcept {
@@ -314,30 +272,21 @@ std::optional<CanonicalRecordView> scan_canonical_record(std::string_view bytes)
 bool decode_canonical_record(std::string_view bytes, RawObjectRecord& out) {
   ScalarMembers members;
   if (!scan_record(bytes, members, out.references, OptionalStringValue{out.value})) return false;
-  out.id = members.id;
-  out.type.assign(members.type);
-  out.size = members.size;
-  out.subtree_size = members.subtree_size;
+  assign_scalar_members(members, out);
   return true;
 }
 
 bool decode_canonical_record(std::string_view bytes, ObjectRecordNoValue& out) {
   ScalarMembers members;
   if (!scan_record(bytes, members, out.references, DiscardingValue{})) return false;
-  out.id = members.id;
-  out.type.assign(members.type);
-  out.size = members.size;
-  out.subtree_size = members.subtree_size;
+  assign_scalar_members(members, out);
   return true;
 }
 
 bool decode_canonical_record(std::string_view bytes, ObjectSummary& out) {
   ScalarMembers members;
   if (!scan_record(bytes, members, DiscardingReferences{}, OptionalStringValue{out.value})) return false;
-  out.id = members.id;
-  out.type.assign(members.type);
-  out.size = members.size;
-  out.subtree_size = members.subtree_size;
+  assign_scalar_members(members, out);
   return true;
 }
 
