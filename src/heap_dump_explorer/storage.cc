@@ -8,7 +8,6 @@
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <shared_mutex>
 
 namespace vossick {
 
@@ -17,8 +16,10 @@ namespace {
 // Canonical paths of the environments this process holds open. LMDB forbids
 // opening one environment twice in a process (its locks are per process).
 // The registry is held still across fork, so that a child inherits it whole
-// and can take it (to free the path of an environment it inherited).
-std::shared_mutex registry_mutex;
+// and can take it (to free the path of an environment it inherited). A plain
+// mutex: a child may unlock that after the fork, not a reader/writer lock
+// (glibc's knows its writer by thread id, which the child does not share).
+std::mutex registry_mutex;
 std::set<std::string>& open_paths() {
   static std::set<std::string> paths;
   static std::once_flag fork_handlers;
@@ -69,7 +70,7 @@ Result<std::shared_ptr<Environment>> Environment::open(std::string_view path) {
   std::string canonical(resolved);
 
   std::set<std::string>& paths = open_paths();
-  std::unique_lock lock(registry_mutex);
+  std::lock_guard lock(registry_mutex);
   if (paths.count(canonical)) {
     return Error::message(
         "environment already open in this program; close it to be able to open it again with "
@@ -95,7 +96,7 @@ Environment::~Environment() {
   // clear the parent's reader slots (they carry the parent's pid, which LMDB
   // takes for its own) and close descriptors it still uses.
   if (!foreign()) mdb_env_close(env_);
-  std::unique_lock lock(registry_mutex);
+  std::lock_guard lock(registry_mutex);
   open_paths().erase(path_);
 }
 
