@@ -175,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t size_byte = in.next();
     record.size = size_byte >= 250 ? UINT64_MAX - size_byte : size_byte;
     for (size_t n = in.next() % 6; n > 0; --n) record.references.push_back(kIdPool[in.next() % std::size(kIdPool)]);
-    const auto earlier = std::find_if(lines.begin(), lines.end(), [&](const ModelRecord& r) { return r.id == record.id; });
+    const auto earlier =
+        std::find_if(lines.begin(), lines.end(), [&](const ModelRecord& r) { return r.id == record.id; });
     if (earlier != lines.end() && in.next() % 4 != 0) record = *earlier;
     lines.push_back(std::move(record));
   }
@@ -192,7 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       conflict = conflict || !(after.try_emplace(lines[i].id, lines[i]).first->second == lines[i]);
     }
       Status status = import(explorer, call, precision);
-    if (status.ok() == conflict) fail("conflict " + std::to_string(conflict) + ", import: " + (status.ok() ? "ok" : status.error().text()));
+    if (status.ok() == conflict) {
+      fail("conflict " + std::to_string(conflict) + ", import: " + (status.ok() ? "ok" : status.error().text()));
+    }
     if (!conflict) records = std::move(after);
     return call;
   };

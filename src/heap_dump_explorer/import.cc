@@ -137,6 +137,8 @@ uint64_t ImportSession::worst_case_bytes() const {
   return bytes;
 }
 
-std::string input_line_note(uint64_t line) { return "while importing line " + line_number_text(line) + " of the input"; }
+std::string input_line_note(uint64_t line) {
+  return "while importing line " + line_number_text(line) + " of the input";
+}
 
 }  // namespace vossick

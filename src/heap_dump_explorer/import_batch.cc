@@ -54,7 +54,8 @@ Status KeyOrderedBatch::put_records(const Transaction& txn, const Databases& dbs
   VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbs.primary));
   for (const RecordPut& put : primary_) {
     if (first_failure && put.line > first_failure->first) continue;
-    Result<bool> stored = put_record_unless_conflicting(cursor, put.id, std::string_view(records_).substr(put.offset, put.length));
+    const std::string_view text = std::string_view(records_).substr(put.offset, put.length);
+    Result<bool> stored = put_record_unless_conflicting(cursor, put.id, text);
     if (stored.ok() && stored.value()) continue;
     if (!stored.ok() && stored.error().kind() != ErrorKind::kDecoding) return std::move(stored).error();
     first_failure.emplace(put.line, stored.ok() ? conflicting_record_error(put.id, put.line) : stored.error());

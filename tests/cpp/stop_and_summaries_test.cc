@@ -20,7 +20,6 @@ namespace {
 using testing::import_lines;
 using testing::raw_contents;
 using testing::record_line;
-using testing::TempDir;
 using testing::value_or_die;
 
 // Says stop from its (asks + 1)-th question on.
@@ -36,7 +35,7 @@ class StopAfter final : public StopCheck {
 bool interrupted(const Status& status) { return !status.ok() && status.error().kind() == ErrorKind::kInterrupted; }
 
 TEST(StopTest, AWriterWaitingAtTheGateGivesUpWhenAskedAndGoesOnAfterTheHolder) {
-  TempDir dir;
+  testing::TempDir dir;
   Explorer explorer = value_or_die(Explorer::open(dir.path()));
   Transaction held = value_or_die(Transaction::begin_write(explorer.env()));
   std::thread([&] {
@@ -57,7 +56,7 @@ std::vector<std::string> chain(uint64_t count) {
 // Every stop, however late, leaves the databases as they were; asked late
 // enough, the work completes.
 TEST(StopTest, AnInterruptedImportCommitOrPassLeavesNothing) {
-  TempDir dir;
+  testing::TempDir dir;
   Explorer explorer = value_or_die(Explorer::open(dir.path()));
   ASSERT_OK(import_lines(explorer, chain(30000), EstimatorPrecision::kNoEstimates));
   const auto work = [&](StopCheck& stop, bool pass) -> Status {
@@ -85,7 +84,7 @@ TEST(StopTest, AnInterruptedImportCommitOrPassLeavesNothing) {
 // (entries over many pages), sizes that wrap; an earlier import's objects
 // count too, and a conflicting call changes nothing.
 TEST(TypeSummariesTest, TheCommitLeavesEveryTypesCountAndTotalOfWhatIsStored) {
-  TempDir dir;
+  testing::TempDir dir;
   Explorer explorer = value_or_die(Explorer::open(dir.path()));
   std::map<std::string, TypeSummary> model;
   std::mt19937_64 random(5);

@@ -54,7 +54,8 @@ def failing_iterator():
     raise KeyError("from the iterator")
 
 
-CONFLICT = "conflicting records for object id {}: line {} of the input differs from the record already imported for that id"
+CONFLICT = ("conflicting records for object id {}: line {} of the input differs from the record already imported "
+            "for that id")
 
 
 def notes(error):

@@ -133,7 +133,8 @@ def test_a_failing_pass_keeps_the_previous_results(db_dir):
     assert explorer.get_object(4).subtree_size is None  # the import committed, the pass did not
     assert explorer.get_object(1).subtree_size == 3
     # The summaries count what is committed (3 is in `primary` only).
-    assert dict(explorer.get_type_summaries())["All Types"].count == 3 == len(explorer.get_objects_by_type("All Types", None))
+    summaries = dict(explorer.get_type_summaries())
+    assert summaries["All Types"].count == 3 == len(explorer.get_objects_by_type("All Types", None))
 
 
 def test_the_pass_runs_on_the_calling_thread_and_starts_none(explorer):
