@@ -1,7 +1,9 @@
 // Fuzzes import and the exact subtree-size run with small random dumps.
 //
 // The input bytes describe up to a dozen records (ids from a small pool that
-// includes 0, 256 and 2^64-1, repeated ids, dangling and self references,
+// includes 0, 256 and 2^64-1, repeated ids, mostly with their earlier record
+// but now and then with another, which fails the call that brings it and
+// leaves nothing of that call behind; dangling and self references,
 // module objects, sizes that make sums wrap), imported in two calls: the
 // first with any precision, the second with Exact. Checks against a plain
 // set-based model:
@@ -15,6 +17,7 @@
 #include <lmdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +71,8 @@ struct ModelRecord {
   std::string type;
   std::vector<uint64_t> references;
   uint64_t size;
+
+  bool operator==(const ModelRecord&) const = default;
 };
 
 std::string line_of(const ModelRecord& r) {
@@ -170,19 +175,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t size_byte = in.next();
     record.size = size_byte >= 250 ? UINT64_MAX - size_byte : size_byte;
     for (size_t n = in.next() % 6; n > 0; --n) record.references.push_back(kIdPool[in.next() % std::size(kIdPool)]);
+    const auto earlier =
+        std::find_if(lines.begin(), lines.end(), [&](const ModelRecord& r) { return r.id == record.id; });
+    if (earlier != lines.end() && in.next() % 4 != 0) record = *earlier;
     lines.push_back(std::move(record));
   }
   const size_t split = lines.empty() ? 0 : in.next() % (lines.size() + 1);
   const auto first_precision = static_cast<EstimatorPrecision>(in.next() % 5);
 
-  std::vector<std::string> first_call, second_call;
-  std::map<uint64_t, ModelRecord> records;  // what `primary` holds: the last record of each id
-  for (size_t i = 0; i < lines.size(); ++i) {
-    (i < split ? first_call : second_call).push_back(line_of(lines[i]));
-    records[lines[i].id] = lines[i];
-  }
-  must(import(explorer, first_call, first_precision), "first import");
-  must(import(explorer, second_call, EstimatorPrecision::kExact), "second import");
+  std::map<uint64_t, ModelRecord> records;  // what `primary` holds: the record of each id
+  const auto import_call = [&](size_t from, size_t to, EstimatorPrecision precision) {
+    std::vector<std::string> call;
+    std::map<uint64_t, ModelRecord> after = records;
+    bool conflict = false;
+    for (size_t i = from; i < to; ++i) {
+      call.push_back(line_of(lines[i]));
+      conflict = conflict || !(after.try_emplace(lines[i].id, lines[i]).first->second == lines[i]);
+    }
+      Status status = import(explorer, call, precision);
+    if (status.ok() == conflict) {
+      fail("conflict " + std::to_string(conflict) + ", import: " + (status.ok() ? "ok" : status.error().text()));
+    }
+    if (!conflict) records = std::move(after);
+    return call;
+  };
+  const std::vector<std::string> first_call = import_call(0, split, first_precision);
+  import_call(split, lines.size(), EstimatorPrecision::kExact);
+  // Exact estimates for whatever landed, also when the second call did not.
+  must(import(explorer, {}, EstimatorPrecision::kExact), "estimating import");
 
   {
     Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");

@@ -244,6 +244,8 @@ def main(argv: list[str] | None = None) -> int:
         result = options.run(explorer, options)
     except (UsageError, RuntimeError, OSError) as error:
         print(f"vossick_report: error: {error}", file=sys.stderr)
+        for note in getattr(error, "__notes__", ()):  # e.g. the input line an import failed on
+            print(f"  {note}", file=sys.stderr)
         return 1
     try:
         if options.json:

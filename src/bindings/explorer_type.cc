@@ -46,6 +46,15 @@ PyObject* summaries_to_python(std::vector<ObjectSummary>&& summaries) { return t
 
 // ---- import ----------------------------------------------------------------
 
+// Lists and files are iterated without running bytecode, so pending signals
+// (Ctrl-C) would wait for the whole import; the loop looks for them itself.
+constexpr uint64_t kLinesPerSignalCheck = 1024;
+
+PyObject* raise_line_error(const Error& error, uint64_t line) {
+  raise_error(error);
+  return line == 0 ? nullptr : add_note_to_raised(input_line_note(line));
+}
+
 PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const params[] = {"lines", "estimator_precision"};
   return run_method(self, "HeapDumpExplorer.import_lines()", params, args, nargs, kwnames,
@@ -53,39 +62,53 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     int precision = 0;
     if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
 
-    // Waiting for the writer lock without the interpreter lock lets another
+    // Waiting for the writer without the interpreter lock lets another
     // thread's import, which may be inside Python code, finish and commit.
     Result<ImportSession> begun = [&] {
       ReleasedInterpreterLock unlocked;
-      return ImportSession::begin(explorer);
+      return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
     }();
     if (!begun.ok()) return raise_error(begun.error());
     ImportSession& session = begun.value();
 
+    // Every return before the commit drops the session, which aborts it:
+    // nothing of the call lands.
     Ref iterator(PyObject_GetIter(arg[0]));
     if (!iterator) return nullptr;
+    uint64_t items = 0;
     while (Ref item{PyIter_Next(iterator.get())}) {
+      ++items;
       if (!PyBytes_Check(item.get())) {
-        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(item.get())), "__qualname__"));
-        if (!name) return nullptr;
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'bytes'", name.get());
-        return nullptr;
+        raise_wrong_class(nullptr, item.get(), "bytes");
+        return add_note_to_raised(input_line_note(items));
       }
       char* data = nullptr;
       Py_ssize_t size = 0;
       if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
       Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
-      if (!added.ok()) return raise_error(added.error());
+      if (!added.ok()) return raise_line_error(added.error(), session.failed_line());
+      if (items % kLinesPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
 
-    Status done = [&]() -> Status {
+    Status committed = [&] {
       ReleasedInterpreterLock unlocked;
-      VOSSICK_TRY(session.commit());
-      return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision));
+      return session.commit(unlocked);
     }();
-    if (!done.ok()) return raise_error(done.error());
-    Py_RETURN_NONE;
+    if (!committed.ok()) return raise_line_error(committed.error(), session.failed_line());
+
+    // The commit rebuilt the type summaries; the pass only estimates.
+    PyObject* done = with_memory_errors([&]() -> PyObject* {
+      Status passed = [&] {
+        ReleasedInterpreterLock unlocked;
+        return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision),
+                                          TypeSummaries::kCurrent, unlocked);
+      }();
+      if (!passed.ok()) return raise_error(passed.error());
+      Py_RETURN_NONE;
+    });
+    if (done == nullptr) add_note_to_raised("the imported lines were committed; subtree sizes were not updated");
+    return done;
   });
 }
 
@@ -246,8 +269,17 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!bind_arguments(Signature{"HeapDumpExplorer.__new__()", params, 1}, args, kwargs, bound)) return nullptr;
   std::string path;
   if (!convert_str("db_path", bound[0], path)) return nullptr;
+  if (path.find('\0') != std::string::npos) {
+    // As the os module does: the path would be cut at the null byte.
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return nullptr;
+  }
   return with_memory_errors([&]() -> PyObject* {
-    Result<Explorer> opened = Explorer::open(path);
+    // Opening waits for the writer only where databases must be created.
+    Result<Explorer> opened = [&] {
+      ReleasedInterpreterLock unlocked;
+      return Explorer::open(path, unlocked);
+    }();
     if (!opened.ok()) return raise_error(opened.error());
     Ref self(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;  // `opened` closes the environment
@@ -258,7 +290,8 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void explorer_dealloc(PyObject* self) {
-  // Closes the environment and frees its directory for a later explorer.
+  // Closes the environment and frees its directory for a later explorer (in
+  // a forked child only the latter: the parent's handle is left alone).
   delete as_explorer(self)->core;
   PyTypeObject* type = Py_TYPE(self);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

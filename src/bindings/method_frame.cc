@@ -122,6 +122,10 @@ PyObject* raise_error(const Error& error) {
       // The exception is already pending; it is re-raised unchanged.
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "lost Python exception");
       break;
+    case ErrorKind::kInterrupted:
+      // A signal handler's exception is pending (ReleasedInterpreterLock).
+      if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+      break;
     case ErrorKind::kPanic:
       if (PyObject* type = panic_exception_type()) PyErr_SetString(type, error.text().c_str());
       break;
@@ -133,9 +137,12 @@ PyObject* raise_error(const Error& error) {
 }
 
 bool raise_wrong_class(const char* param, PyObject* value, const char* expected) {
-  std::string message = "argument '";
-  message += param;
-  message += "': ";
+  std::string message;
+  if (param != nullptr) {
+    message += "argument '";
+    message += param;
+    message += "': ";
+  }
   if (value == Py_None) {
     message += "'None' is not an instance of '";
   } else {
@@ -147,6 +154,34 @@ bool raise_wrong_class(const char* param, PyObject* value, const char* expected)
   message += '\'';
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return false;
+}
+
+namespace {
+
+bool add_note(PyObject* exception, const std::string& note) {
+  Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (!text) return false;
+  if (PyObject_HasAttrString(exception, "add_note")) {
+    return Ref(PyObject_CallMethod(exception, "add_note", "O", text.get())).get() != nullptr;
+  }
+  Ref notes(PyObject_GetAttrString(exception, "__notes__"));
+  if (!notes) {
+    PyErr_Clear();
+    notes = Ref(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) return false;
+  }
+  return PyList_Check(notes.get()) && PyList_Append(notes.get(), text.get()) == 0;
+}
+
+}  // namespace
+
+PyObject* add_note_to_raised(const std::string& note) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && !add_note(value, note)) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return nullptr;
 }
 
 bool prefix_argument_error(const char* param) {
@@ -178,6 +213,7 @@ bool convert_str(const char* param, PyObject* value, std::string& out) {
 }
 
 bool convert_u64(const char* param, PyObject* value, uint64_t& out) {
+  if (!PyLong_Check(value) && !PyIndex_Check(value)) return raise_wrong_class(param, value, "int");
   Ref index(PyNumber_Index(value));
   if (!index) return prefix_argument_error(param);
   unsigned long long v = PyLong_AsUnsignedLongLong(index.get());

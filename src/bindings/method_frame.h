@@ -39,8 +39,13 @@ PyObject* raise_error(const Error& error);
 PyObject* panic_exception_type();
 
 // "'bytes' object is not an instance of 'str'" ("'None' is not ..." for None),
-// raised as TypeError prefixed with the parameter name.
+// raised as TypeError prefixed with the parameter name (unless `param` is
+// null: for values that are no argument themselves).
 bool raise_wrong_class(const char* param, PyObject* value, const char* expected);
+// Adds `note` to the exception being raised, as BaseException.add_note does
+// from Python 3.11 on (before it, by appending to `__notes__`). The
+// exception stays as it is if the note cannot be added. Returns nullptr.
+PyObject* add_note_to_raised(const std::string& note);
 // Re-raises a pending TypeError as "argument 'PARAM': " + its message; other
 // exception classes pass unchanged. Returns false.
 bool prefix_argument_error(const char* param);

@@ -5,7 +5,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <utility>
+
+#include "heap_dump_explorer/stop_check.h"
 
 namespace vossick::py {
 
@@ -34,16 +37,38 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
-// Releases the interpreter lock for the lifetime of the object.
-class ReleasedInterpreterLock {
+// Releases the interpreter lock for the lifetime of the object, and is the
+// StopCheck of the core work that runs meanwhile: asked, it takes the lock
+// back at most every 50 ms to run the pending signal handlers. Once one has
+// raised (KeyboardInterrupt for Ctrl-C), it answers stop, and the exception
+// stays set for the method to raise when the core has returned its
+// Error::interrupted(). The core asks every few thousand steps or polls, so
+// reading the clock on every question costs nothing worth counting.
+class ReleasedInterpreterLock final : public StopCheck {
  public:
-  ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ReleasedInterpreterLock() : state_(PyEval_SaveThread()), next_check_(Clock::now() + kCheckInterval) {}
   ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
   ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
   ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
 
+  bool stop_requested() override {
+    if (stopped_) return true;
+    const Clock::time_point now = Clock::now();
+    if (now < next_check_) return false;
+    next_check_ = now + kCheckInterval;
+    PyEval_RestoreThread(state_);
+    stopped_ = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return stopped_;
+  }
+
  private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr Clock::duration kCheckInterval = std::chrono::milliseconds(50);
+
   PyThreadState* state_;
+  Clock::time_point next_check_;
+  bool stopped_ = false;
 };
 
 }  // namespace vossick::py

@@ -12,9 +12,10 @@ namespace vossick {
 
 class Explorer {
  public:
-  // Opens the environment in the existing directory `path` and creates the
-  // databases if absent. On failure nothing stays open or registered.
-  static Result<Explorer> open(std::string_view path);
+  // Opens the environment in the existing directory `path`; when its
+  // databases are not all there yet, creates them, waiting for the writer
+  // gate while `stop` lets it. On failure nothing stays open or registered.
+  static Result<Explorer> open(std::string_view path, StopCheck& stop = never_stop());
 
   Environment& env() const noexcept { return *env_; }
   const Databases& dbs() const noexcept { return dbs_; }

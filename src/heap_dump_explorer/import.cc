@@ -1,5 +1,8 @@
 #include "heap_dump_explorer/import.h"
 
+#include "heap_dump_explorer/post_import.h"
+#include "heap_dump_explorer/primary.h"
+
 namespace vossick {
 
 namespace {
@@ -19,8 +22,9 @@ constexpr uint64_t kPageFillSlack = 4;
 
 }  // namespace
 
-Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder order, BatchLimits limits) {
-  VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_write(explorer.env()));
+Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder order, BatchLimits limits,
+                                          StopCheck& stop) {
+  VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_write(explorer.env(), stop));
   ImportSession session(std::move(txn), explorer.dbs(), order, limits);
   // Read under the writer lock: no other commit can move these.
   MDB_env* env = explorer.env().raw();
@@ -39,14 +43,19 @@ Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder
 
 Status ImportSession::add_line(std::string_view line) {
   if (failed_) return *failed_;
+  ++lines_;
+  if (txn_.foreign()) return fail(foreign_process_error());
   return fail(add_checked(line));
 }
 
-Status ImportSession::commit() {
+Status ImportSession::commit(StopCheck& stop) {
   if (failed_) return *failed_;
-  if (!batch_.empty()) VOSSICK_TRY(fail(batch_.apply(txn_, *dbs_, limits_)));
+  if (!batch_.empty()) VOSSICK_TRY(fail(apply_batch()));
+  VOSSICK_TRY(fail(rebuild_type_summaries(txn_, txn_, *dbs_, stop)));
   return fail(txn_.commit());
 }
+
+Status ImportSession::apply_batch() { return batch_.apply(txn_, *dbs_, limits_, failed_line_); }
 
 Status ImportSession::fail(Status status) {
   if (!status.ok()) failed_ = status.error();
@@ -54,29 +63,47 @@ Status ImportSession::fail(Status status) {
 }
 
 Status ImportSession::add_checked(std::string_view line) {
-  VOSSICK_TRY(parse_record(line, record_));
-  text_.clear();
-  write_record(record_, text_);
-  if (order_ == ImportOrder::kInput) return put_in_input_order();
+  Status own = parse_record(line, record_);
+  if (own.ok()) {
+    text_.clear();
+    write_record(record_, text_);
+    own = check_sizes();
+  }
+  if (!own.ok()) {
+    // A failure among the held lines came first.
+    if (!batch_.empty()) VOSSICK_TRY(apply_batch());
+    failed_line_ = lines_;
+    return own;
+  }
+  if (order_ == ImportOrder::kInput) return put_line_in_input_order();
 
-  VOSSICK_TRY(check_sizes());
   const uint64_t worst = worst_case_bytes();
   if (worst > map_bytes_ || bound_of_used_bytes_ > map_bytes_ - worst) {
     // The map may not hold this line and the batch: apply the batch (its
     // lines were counted) and go on in input order, so that running out of
     // room fails on the line that needs the room.
-    if (!batch_.empty()) VOSSICK_TRY(batch_.apply(txn_, *dbs_, limits_));
+    if (!batch_.empty()) VOSSICK_TRY(apply_batch());
     order_ = ImportOrder::kInput;
-    return put_in_input_order();
+    return put_line_in_input_order();
   }
   bound_of_used_bytes_ += worst;
-  batch_.add(record_, text_);
-  if (batch_.full(limits_)) return batch_.apply(txn_, *dbs_, limits_);
+  batch_.add(record_, text_, lines_);
+  if (batch_.full(limits_)) return apply_batch();
   return ok_status();
 }
 
+Status ImportSession::put_line_in_input_order() {
+  Status status = put_in_input_order();
+  if (!status.ok()) failed_line_ = lines_;
+  return status;
+}
+
 Status ImportSession::put_in_input_order() {
-  VOSSICK_TRY(put_value(txn_, dbs_->primary, id_key(encode_id(record_.id)), text_));
+  {
+    VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbs_->primary));
+    VOSSICK_ASSIGN_OR_RETURN(bool stored, put_record_unless_conflicting(cursor, record_.id, text_));
+    if (!stored) return conflicting_record_error(record_.id, lines_);
+  }
   for (uint64_t referenced : record_.references) {
     VOSSICK_TRY(put_reverse_edge(txn_, *dbs_, referenced, record_.id));
   }
@@ -88,8 +115,9 @@ Status ImportSession::put_in_input_order() {
   return ok_status();
 }
 
-// The size limits LMDB checks on each put, with its error, so that a batched
-// line fails exactly where and how its puts would.
+// The size limits LMDB checks on each put, with its error, checked before
+// any put: a line that breaks one fails with it in either order, even if its
+// record also conflicts with a stored one.
 Status ImportSession::check_sizes() const {
   if (text_.size() > kMaxValueBytes) return Error::lmdb(MDB_BAD_VALSIZE);
   if (record_.type.empty() || record_.type.size() > max_key_bytes_) return Error::lmdb(MDB_BAD_VALSIZE);
@@ -107,6 +135,10 @@ uint64_t ImportSession::worst_case_bytes() const {
   bytes += kPageFillSlack * (type_keys + 2 * (kIdBytes + kNodeBytes));
   bytes += kPageFillSlack * (type_keys + 2 * (kSizeIndexEntryBytes + kNodeBytes));
   return bytes;
+}
+
+std::string input_line_note(uint64_t line) {
+  return "while importing line " + line_number_text(line) + " of the input";
 }
 
 }  // namespace vossick

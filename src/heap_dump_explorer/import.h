@@ -10,6 +10,14 @@
 // memory running out) may surface when a batch is applied; either way nothing
 // of the session persists.
 //
+// An id may come again (in the same session or after an earlier one) only
+// with the same record but for its subtree_size; a line that brings another
+// record for a stored id fails the session (import_batch.h).
+//
+// Just before it commits, the session rebuilds `type_summaries` from what
+// its own transaction holds, so the summaries agree with the records from
+// the commit on, whatever the post-import pass then does.
+//
 // Thread safety: an ImportSession belongs to the thread that began it (LMDB
 // write transactions are per thread). Only one write transaction per
 // environment exists at a time; begin() waits for it.
@@ -34,20 +42,28 @@ enum class ImportOrder {
 class ImportSession {
  public:
   // Begins the import's write transaction. Waits while another writer holds
-  // the environment: callers holding other locks must release them first.
+  // the environment, asking `stop`: callers holding other locks must release
+  // them first.
   static Result<ImportSession> begin(const Explorer& explorer,
                                      ImportOrder order = ImportOrder::kKeyOrderedBatches,
-                                     BatchLimits limits = {});
+                                     BatchLimits limits = {}, StopCheck& stop = never_stop());
 
   // Parses one line as a RawObjectRecord and writes it: the record (re-
   // serialised in canonical form) to `primary`, one reverse edge per distinct
   // reference, and the id under its type and under "All Types" in `types` and
   // `types_size_index`. After an error the session only repeats it, and
-  // nothing of the session will persist.
+  // nothing of the session will persist. In a process forked from the one
+  // that began the session, fails with foreign_process_error().
   Status add_line(std::string_view line);
 
-  // Applies what is batched and commits.
-  Status commit();
+  // Applies what is batched, rebuilds the type summaries (asking `stop`) and
+  // commits.
+  Status commit(StopCheck& stop = never_stop());
+
+  // The input line (counted from 1 over the add_line calls) that the
+  // session's failure belongs to; 0 when it belongs to none (the commit, the
+  // disk, a stop).
+  uint64_t failed_line() const noexcept { return failed_line_; }
 
   // Whether puts are still being batched: false in input order, and once the
   // map is too full to be sure a batch fits (the rest goes in input order).
@@ -61,6 +77,8 @@ class ImportSession {
 
   Status add_checked(std::string_view line);
   Status put_in_input_order();
+  Status put_line_in_input_order();
+  Status apply_batch();
   Status check_sizes() const;
   // An upper bound of the map bytes the current record's puts can take.
   uint64_t worst_case_bytes() const;
@@ -74,11 +92,17 @@ class ImportSession {
   RawObjectRecord record_;  // reused across lines
   std::string text_;        // its canonical form
   std::optional<Error> failed_;
+  uint64_t lines_ = 0;
+  uint64_t failed_line_ = 0;
   // Map room, for deciding whether a batch surely fits.
   uint64_t map_bytes_ = 0;
   uint64_t page_bytes_ = 0;
   uint64_t max_key_bytes_ = 0;
   uint64_t bound_of_used_bytes_ = 0;
 };
+
+// "while importing line 30,001 of the input": what the module adds to an
+// error that belongs to one input line.
+std::string input_line_note(uint64_t line);
 
 }  // namespace vossick

@@ -1,6 +1,10 @@
 #include "heap_dump_explorer/import_batch.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "heap_dump_explorer/primary.h"
 
 namespace vossick {
 
@@ -13,8 +17,19 @@ void release_if_above(std::vector<T>& v, size_t max_bytes) {
 
 }  // namespace
 
-void KeyOrderedBatch::add(const RawObjectRecord& record, std::string_view text) {
-  primary_.push_back(RecordPut{record.id, static_cast<uint32_t>(primary_.size()), records_.size(), text.size()});
+Error conflicting_record_error(uint64_t id, uint64_t line) {
+  return Error::message("conflicting records for object id " + std::to_string(id) + ": line " +
+                        line_number_text(line) + " of the input differs from the record already imported for that id");
+}
+
+std::string line_number_text(uint64_t line) {
+  std::string digits = std::to_string(line);
+  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, 1, ',');
+  return digits;
+}
+
+void KeyOrderedBatch::add(const RawObjectRecord& record, std::string_view text, uint64_t line) {
+  primary_.push_back(RecordPut{record.id, line, records_.size(), text.size()});
   records_.append(text);
   for (uint64_t referenced : record.references) edges_.push_back(ReverseEdge{referenced, record.id});
   const uint32_t type = types_.number(record.type);
@@ -28,22 +43,37 @@ size_t KeyOrderedBatch::held_bytes() const noexcept {
          type_ids_.size() * sizeof(TypeIdPut) + size_entries_.size() * sizeof(SizeEntryPut);
 }
 
-Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, const BatchLimits& limits) {
+// The puts of one id keep their input order, so each line meets what the
+// lines before it left, as in input order, and the first conflicting line
+// of each id is found; the first of those in input order is the failure.
+Status KeyOrderedBatch::put_records(const Transaction& txn, const Databases& dbs, uint64_t& failed_line) {
+  std::sort(primary_.begin(), primary_.end(), [](const RecordPut& a, const RecordPut& b) {
+    return a.id != b.id ? a.id < b.id : a.line < b.line;
+  });
+  std::optional<std::pair<uint64_t, Error>> first_failure;
+  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbs.primary));
+  for (const RecordPut& put : primary_) {
+    if (first_failure && put.line > first_failure->first) continue;
+    const std::string_view text = std::string_view(records_).substr(put.offset, put.length);
+    Result<bool> stored = put_record_unless_conflicting(cursor, put.id, text);
+    if (stored.ok() && stored.value()) continue;
+    if (!stored.ok() && stored.error().kind() != ErrorKind::kDecoding) return std::move(stored).error();
+    first_failure.emplace(put.line, stored.ok() ? conflicting_record_error(put.id, put.line) : stored.error());
+  }
+  if (!first_failure) return ok_status();
+  failed_line = first_failure->first;
+  return std::move(first_failure->second);
+}
+
+Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, const BatchLimits& limits,
+                              uint64_t& failed_line) {
   struct Clear {
     KeyOrderedBatch& batch;
     const BatchLimits& limits;
     ~Clear() { batch.clear(limits); }
   } clear_on_exit{*this, limits};
 
-  std::sort(primary_.begin(), primary_.end(), [](const RecordPut& a, const RecordPut& b) {
-    return a.id != b.id ? a.id < b.id : a.sequence < b.sequence;
-  });
-  {
-    VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbs.primary));
-    for (const RecordPut& put : primary_) {
-      VOSSICK_TRY(cursor.put(id_key(encode_id(put.id)), std::string_view(records_).substr(put.offset, put.length)));
-    }
-  }
+  VOSSICK_TRY(put_records(txn, dbs, failed_line));
 
   std::sort(edges_.begin(), edges_.end(), [](const ReverseEdge& a, const ReverseEdge& b) {
     return a.referenced != b.referenced ? a.referenced < b.referenced

@@ -7,7 +7,11 @@
 // The databases end up holding exactly what putting each line in input order
 // stores: the same pairs in the duplicate-sorted databases (a pair put twice
 // is stored once either way), and in `primary`, for an id on several lines,
-// the record of the last one (puts of one id keep their input order).
+// the record of the last one (puts of one id keep their input order). A line
+// whose record conflicts with the one already stored for its id (see
+// put_record_unless_conflicting) fails the batch, and so does one whose
+// stored record no longer decodes; of several such lines, the first in input
+// order is the one reported, as in input order.
 //
 // Thread safety: none; a batch belongs to one import session.
 #pragma once
@@ -24,6 +28,13 @@
 
 namespace vossick {
 
+// "conflicting records for object id 1: line 2 of the input differs from the
+// record already imported for that id"
+Error conflicting_record_error(uint64_t id, uint64_t line);
+
+// "30,001": a line number as the module's messages show it.
+std::string line_number_text(uint64_t line);
+
 // When a batch is applied: at this many records, or once it holds this much
 // memory (a single larger record is applied on its own).
 struct BatchLimits {
@@ -33,10 +44,12 @@ struct BatchLimits {
 
 class KeyOrderedBatch {
  public:
-  // Holds the puts of one record: `text` (its canonical form) under its id, a
-  // reverse edge per reference, and its id and size entry under its type and
-  // under "All Types". The caller has checked the key and value sizes.
-  void add(const RawObjectRecord& record, std::string_view text);
+  // Holds the puts of one record, read from input line `line` (counted from
+  // 1, ascending from call to call): `text` (its canonical form) under its
+  // id, a reverse edge per reference, and its id and size entry under its
+  // type and under "All Types". The caller has checked the key and value
+  // sizes.
+  void add(const RawObjectRecord& record, std::string_view text, uint64_t line);
 
   bool empty() const noexcept { return primary_.empty(); }
   bool full(const BatchLimits& limits) const noexcept {
@@ -45,14 +58,15 @@ class KeyOrderedBatch {
 
   // Performs every held put, stops at the first error, and empties the batch
   // either way. Memory above `limits.max_bytes` (left by one huge record) is
-  // given back.
-  Status apply(const Transaction& txn, const Databases& dbs, const BatchLimits& limits);
+  // given back. When the error belongs to one line (a conflict, a stored
+  // record that does not decode), `failed_line` is set to it.
+  Status apply(const Transaction& txn, const Databases& dbs, const BatchLimits& limits, uint64_t& failed_line);
 
  private:
   struct RecordPut {
     uint64_t id;
-    uint32_t sequence;  // input order among puts of the same id
-    uint64_t offset;    // of the canonical text in records_
+    uint64_t line;    // also the input order among puts of the same id
+    uint64_t offset;  // of the canonical text in records_
     uint64_t length;
   };
   struct ReverseEdge {
@@ -66,6 +80,7 @@ class KeyOrderedBatch {
 
   size_t held_bytes() const noexcept;
   void clear(const BatchLimits& limits);
+  Status put_records(const Transaction& txn, const Databases& dbs, uint64_t& failed_line);
 
   std::string records_;
   std::vector<RecordPut> primary_;

@@ -30,6 +30,13 @@ Result<std::optional<Record>> get_record(const Transaction& txn, const Databases
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out);
 
+// Puts the canonical `text` of a record (write_record's output) under `id`
+// through `cursor`, a cursor on `primary`, unless a record that differs in
+// more than its `subtree_size` is stored there; one that does not is replaced,
+// as any put replaces. Returns false, with nothing written, on such a
+// conflict, and a decoding error when the stored value no longer parses.
+Result<bool> put_record_unless_conflicting(Cursor& cursor, uint64_t id, std::string_view text);
+
 // Walks `primary` in ascending id order; values are decoded only on demand.
 class PrimaryScan {
  public:

@@ -22,17 +22,21 @@ enum class ErrorKind : uint8_t {
   kMessage,   // the program's own texts ("Start ID 5 not found in database")
   kPython,    // a Python exception is pending in the interpreter (binding layer only)
   kPanic,     // a violated internal invariant; surfaces as PanicException
+  kInterrupted,  // long work gave up because its StopCheck asked it to (stop_check.h)
 };
 
 class Error {
  public:
   static Error lmdb(int code);
+  // The OS message for errno `err`, then " (os error " + err + ")".
+  static Error os(int err);
   // "error while decoding: " + cause
   static Error decoding(std::string_view cause);
   static Error parse(std::string text) { return Error(ErrorKind::kParse, std::move(text)); }
   static Error message(std::string text) { return Error(ErrorKind::kMessage, std::move(text)); }
   static Error python_pending() { return Error(ErrorKind::kPython, std::string()); }
   static Error panic(std::string text) { return Error(ErrorKind::kPanic, std::move(text)); }
+  static Error interrupted() { return Error(ErrorKind::kInterrupted, "interrupted"); }
 
   ErrorKind kind() const noexcept { return kind_; }
   // LMDB's return code for kStorage errors, 0 otherwise.

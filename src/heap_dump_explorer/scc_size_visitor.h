@@ -25,6 +25,7 @@
 
 #include "heap_dump_explorer/primary.h"
 #include "heap_dump_explorer/records.h"
+#include "heap_dump_explorer/stop_check.h"
 #include "heap_dump_explorer/storage.h"
 #include "tarjan/u64_hash_map.h"
 
@@ -64,6 +65,9 @@ class SubtreeSizeWriter {
 };
 
 // Sink: `Status write(uint64_t member_id, uint64_t estimate)`.
+//
+// `stop` is asked every few thousand objects entered and emitted; when it
+// says stop, the traversal ends with Error::interrupted().
 template <class Estimator, class Sink>
 class StronglyConnectedComponentsVisitor {
  public:
@@ -71,8 +75,9 @@ class StronglyConnectedComponentsVisitor {
   using SccValue = Estimator;
 
   StronglyConnectedComponentsVisitor(const Databases& dbs, const Transaction& read_txn, Sink& sink,
-                                     PrimaryScan primary_iter)
-      : dbs_(dbs), read_txn_(read_txn), sink_(sink), primary_iter_(std::move(primary_iter)) {}
+                                     PrimaryScan primary_iter, StopCheck& stop = never_stop())
+      : dbs_(dbs), read_txn_(read_txn), sink_(sink), primary_iter_(std::move(primary_iter)),
+        stop_poll_(stop, kObjectsPerStopPoll) {}
 
   // Roots in ascending id order, skipping what the traversal has visited.
   // Every record of `primary` is asked about, most of them visited already:
@@ -118,6 +123,7 @@ class StronglyConnectedComponentsVisitor {
   // and the traversal reads only its id, so its record is not fetched.
   template <class IsVisited>
   Result<std::vector<Node>> get_successors(const Node& node, const IsVisited& is_visited) {
+    VOSSICK_TRY(stop_poll_.poll());
     std::vector<Node> successors;
     successors.reserve(node.references.size());
     for (uint64_t id : node.references) {
@@ -156,6 +162,8 @@ class StronglyConnectedComponentsVisitor {
   }
 
   Status emit_result(uint64_t member_id, uint64_t /*node_value_sum*/, const Estimator& scc_value) {
+    // A large SCC emits all its members at once, with no node entered between.
+    VOSSICK_TRY(stop_poll_.poll());
     return sink_.write(member_id, estimate_of(scc_value));
   }
 
@@ -168,6 +176,7 @@ class StronglyConnectedComponentsVisitor {
 
   static constexpr size_t kPrefetchedReferences = 4;
   static constexpr size_t kRootsAhead = 16;
+  static constexpr uint32_t kObjectsPerStopPoll = 4096;
 
   // Every member of an SCC is emitted with the same value. A sketch's estimate
   // is a selection over its slots, so it is computed once per distinct value;
@@ -197,6 +206,7 @@ class StronglyConnectedComponentsVisitor {
   std::optional<Error> walk_error_;
   std::optional<Estimator> last_estimated_;
   uint64_t last_estimate_ = 0;
+  StopPoll stop_poll_;
 };
 
 }  // namespace vossick

@@ -12,6 +12,14 @@
 // began it and one thread may hold a read and a write transaction at once. A
 // write transaction must be used on the thread that began it. Transactions and
 // cursors are not safe for concurrent use.
+//
+// Processes: all three belong to the process that created them. In a forked
+// child they refuse every use with foreign_process_error() and make no LMDB
+// call at all, not even when destroyed (LMDB's handles must not cross fork:
+// closing the environment in a child would clear its parent's reader slots).
+// Stale reader slots, left by processes that died inside a read transaction,
+// are cleared at open and before every write transaction, so that they do not
+// keep the pages of old snapshots from reuse and the file from growing.
 #pragma once
 
 #include <lmdb.h>
@@ -27,11 +35,17 @@
 
 #include "heap_dump_explorer/encodings.h"
 #include "heap_dump_explorer/result.h"
+#include "heap_dump_explorer/stop_check.h"
+#include "heap_dump_explorer/writer_gate.h"
 
 namespace vossick {
 
 inline constexpr size_t kMapSize = size_t{1} << 36;  // 64 GiB
 inline constexpr unsigned kMaxNamedDatabases = 7;
+
+// The error of every use of an environment, transaction or cursor in a
+// process forked from the one that created it.
+Error foreign_process_error();
 
 class Environment {
  public:
@@ -47,13 +61,17 @@ class Environment {
 
   MDB_env* raw() const noexcept { return env_; }
   const std::string& canonical_path() const noexcept { return path_; }
+  // Whether this process is a fork of the one that opened the environment.
+  bool foreign() const noexcept { return generation_ != process_generation(); }
 
  private:
   friend class Transaction;
-  Environment(MDB_env* env, std::string path) : env_(env), path_(std::move(path)) {}
+  Environment(MDB_env* env, std::string path)
+      : env_(env), path_(std::move(path)), generation_(process_generation()) {}
 
   MDB_env* env_;
   std::string path_;
+  uint64_t generation_;
   // The thread holding this environment's write transaction, if any. LMDB's
   // writer lock is not reentrant: a second write transaction on the same
   // thread would wait for itself forever, so it is refused instead.
@@ -63,12 +81,17 @@ class Environment {
 class Transaction {
  public:
   static Result<Transaction> begin_read(const Environment& env);
-  // Waits for LMDB's writer lock; callers that hold other locks (the Python
-  // interpreter lock) must release them around this call.
-  static Result<Transaction> begin_write(Environment& env);
+  // Waits for the writer gate (writer_gate.h), asking `stop` while it waits,
+  // then for LMDB's writer lock, which only a writer outside this module can
+  // hold by then. Callers that hold other locks (the Python interpreter lock)
+  // must release them around this call.
+  static Result<Transaction> begin_write(Environment& env, StopCheck& stop = never_stop());
 
   Transaction(Transaction&& other) noexcept
-      : txn_(std::exchange(other.txn_, nullptr)), writer_of_(std::exchange(other.writer_of_, nullptr)) {}
+      : txn_(std::exchange(other.txn_, nullptr)),
+        writer_of_(std::exchange(other.writer_of_, nullptr)),
+        gate_(std::move(other.gate_)),
+        generation_(other.generation_) {}
   Transaction& operator=(Transaction&& other) noexcept;
   ~Transaction() { abort(); }
 
@@ -77,13 +100,17 @@ class Transaction {
 
   MDB_txn* raw() const noexcept { return txn_; }
   bool active() const noexcept { return txn_ != nullptr; }
+  bool foreign() const noexcept { return generation_ != process_generation(); }
 
  private:
-  Transaction(MDB_txn* txn, Environment* writer_of) : txn_(txn), writer_of_(writer_of) {}
+  Transaction(MDB_txn* txn, Environment* writer_of, WriterGate gate)
+      : txn_(txn), writer_of_(writer_of), gate_(std::move(gate)), generation_(process_generation()) {}
   void release_writer() noexcept;
 
   MDB_txn* txn_;
   Environment* writer_of_;  // set for write transactions
+  WriterGate gate_;         // held by write transactions until they end
+  uint64_t generation_;
 };
 
 inline MDB_val to_val(std::string_view bytes) {
@@ -100,7 +127,8 @@ class Cursor {
  public:
   static Result<Cursor> open(const Transaction& txn, MDB_dbi dbi);
 
-  Cursor(Cursor&& other) noexcept : cursor_(std::exchange(other.cursor_, nullptr)) {}
+  Cursor(Cursor&& other) noexcept
+      : cursor_(std::exchange(other.cursor_, nullptr)), generation_(other.generation_) {}
   Cursor& operator=(Cursor&& other) noexcept;
   ~Cursor();
 
@@ -117,9 +145,17 @@ class Cursor {
   // same page is then found without a descent from the root.
   Status put(std::string_view key, std::string_view value);
 
+  // In a database without duplicates: puts unless `key` is present, and then
+  // returns its present value instead (valid until the next write), leaving
+  // the cursor on it.
+  Result<std::optional<std::string_view>> put_unless_present(std::string_view key, std::string_view value);
+
  private:
-  explicit Cursor(MDB_cursor* cursor) : cursor_(cursor) {}
+  explicit Cursor(MDB_cursor* cursor) : cursor_(cursor), generation_(process_generation()) {}
+  void close() noexcept;
+
   MDB_cursor* cursor_;
+  uint64_t generation_;
 };
 
 // Point read; empty when the key is absent.
@@ -135,8 +171,11 @@ struct Databases {
   MDB_dbi types_subtree_size_index = 0;
   MDB_dbi type_summaries = 0;
 
+  // Opens the six databases in a read-only transaction, which waits for no
+  // writer; only when one is missing, creates what is absent as create() does.
+  static Result<Databases> open(Environment& env, StopCheck& stop = never_stop());
   // Creates the six databases if absent, in one write transaction.
-  static Result<Databases> create(Environment& env);
+  static Result<Databases> create(Environment& env, StopCheck& stop = never_stop());
 };
 
 // Index puts. Putting a pair that a duplicate-sorted database already holds

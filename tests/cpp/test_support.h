@@ -55,7 +55,10 @@ inline std::string record_line(uint64_t id, const std::vector<uint64_t>& referen
                                std::string_view type = "builtins.object",
                                std::optional<uint64_t> subtree_size = std::nullopt) {
   std::string out = "{\"id\":" + std::to_string(id) + ",\"type\":\"" + std::string(type) + "\",\"references\":[";
-  for (size_t i = 0; i < references.size(); ++i) out += (i ? "," : "") + std::to_string(references[i]);
+  for (size_t i = 0; i < references.size(); ++i) {
+    if (i > 0) out += ',';
+    out += std::to_string(references[i]);
+  }
   out += "],\"size\":" + std::to_string(size);
   if (subtree_size) out += ",\"subtree_size\":" + std::to_string(*subtree_size);
   return out + "}";

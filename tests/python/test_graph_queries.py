@@ -202,13 +202,13 @@ EC = "HeapDumpExplorer.find_largest_common_reachable_object() "
     ("path", (1, 2, [3]), "argument 'avoiding_ids': 'list' object is not an instance of 'set'"),
     ("path", (1, 2, None), "argument 'avoiding_ids': 'None' is not an instance of 'set'"),
     ("path", (1, 2, {3: 4}), "argument 'avoiding_ids': 'dict' object is not an instance of 'set'"),
-    ("path", (1, 2, {"x"}), "argument 'avoiding_ids': 'str' object cannot be interpreted as an integer"),
-    ("path", ("1", 2, [3]), "argument 'start_id': 'str' object cannot be interpreted as an integer"),
-    ("path", (1, None, None), "argument 'end_id': 'NoneType' object cannot be interpreted as an integer"),
+    ("path", (1, 2, {"x"}), "argument 'avoiding_ids': 'str' object is not an instance of 'int'"),
+    ("path", ("1", 2, [3]), "argument 'start_id': 'str' object is not an instance of 'int'"),
+    ("path", (1, None, None), "argument 'end_id': 'None' is not an instance of 'int'"),
     ("path", (1, 2), EP + "missing 1 required positional argument: 'avoiding_ids'"),
     ("path", (1, 2, set(), 4), EP + "takes 3 positional arguments but 4 were given"),
-    ("common", ("1", 2), "argument 'obj_id1': 'str' object cannot be interpreted as an integer"),
-    ("common", (1, 2.0), "argument 'obj_id2': 'float' object cannot be interpreted as an integer"),
+    ("common", ("1", 2), "argument 'obj_id1': 'str' object is not an instance of 'int'"),
+    ("common", (1, 2.0), "argument 'obj_id2': 'float' object is not an instance of 'int'"),
     ("common", (1,), EC + "missing 1 required positional argument: 'obj_id2'"),
 ])
 def test_argument_errors(explorer, method, args, message):

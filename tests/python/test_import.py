@@ -54,24 +54,39 @@ def failing_iterator():
     raise KeyError("from the iterator")
 
 
-@pytest.mark.parametrize("lines, error, message", [
-    ([line(2), line(3), "text"], TypeError, "'str' object is not an instance of 'bytes'"),
-    ([line(2), bytearray(line(3))], TypeError, "'bytearray' object is not an instance of 'bytes'"),
-    (failing_iterator(), KeyError, "'from the iterator'"),
-    (5, TypeError, "'int' object is not iterable"),
-    ([line(2), b""], RuntimeError, "EOF while parsing a value at line 1 column 0"),
-    ([line(2), b"\n"], RuntimeError, "EOF while parsing a value at line 2 column 0"),
-    ([line(2), b'{"id":3,"type":"T","references":[]}'], RuntimeError, "missing field `size` at line 1 column 35"),
-    ([line(2), line(3) + line(4)], RuntimeError, r"trailing characters at line 2 column 1"),
-    ([line(2), line(3, type="")], RuntimeError, BAD_VALSIZE),
-    ([line(2), line(3, type="x" * 512)], RuntimeError, BAD_VALSIZE),
-    ([line(2), line(3, references=[2**64])], RuntimeError, "invalid"),
+CONFLICT = ("conflicting records for object id {}: line {} of the input differs from the record already imported "
+            "for that id")
+
+
+def notes(error):
+    return getattr(error, "__notes__", [])
+
+
+# (lines, error, message, the input line named in the error's note, or None)
+@pytest.mark.parametrize("lines, error, message, note", [
+    ([line(2), line(3), "text"], TypeError, "'str' object is not an instance of 'bytes'", 3),
+    ([line(2), None], TypeError, "'None' is not an instance of 'bytes'", 2),
+    ([line(2), bytearray(line(3))], TypeError, "'bytearray' object is not an instance of 'bytes'", 2),
+    (failing_iterator(), KeyError, "'from the iterator'", None),
+    (5, TypeError, "'int' object is not iterable", None),
+    ([line(2), b""], RuntimeError, "EOF while parsing a value at line 1 column 0", 2),
+    ([line(2), b"\n"], RuntimeError, "EOF while parsing a value at line 2 column 0", 2),
+    ([line(2), b'{"id":3,"type":"T","references":[]}'], RuntimeError, "missing field `size` at line 1 column 35", 2),
+    ([line(2), line(3) + line(4)], RuntimeError, r"trailing characters at line 2 column 1", 2),
+    ([line(2), line(3, type="")], RuntimeError, BAD_VALSIZE, 2),
+    ([line(2), line(3, type="x" * 512)], RuntimeError, BAD_VALSIZE, 2),
+    ([line(2), line(3, references=[2**64])], RuntimeError, "invalid", 2),
+    # Another record for a stored id, or for one earlier in the call; the earliest line fails.
+    ([line(2), line(1, size=17)], RuntimeError, CONFLICT.format(1, 2), 2),
+    ([line(2), line(3), line(2, "Q"), line(3, references=[2])], RuntimeError, CONFLICT.format(2, 3), 3),
+    ([line(1, value="x"), b""], RuntimeError, CONFLICT.format(1, 1), 1),
 ])
-def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, message):
+def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, message, note):
     explorer = make_explorer([line(1)])
     with pytest.raises(error) as info:
         explorer.import_lines(lines, NO)
     assert message in str(info.value)
+    assert notes(info.value) == ([f"while importing line {note} of the input"] if note else [])
     assert explorer.get_object(1).size == 16 and explorer.get_object(2) is None
     assert explorer.get_count_for_type("All Types") == 1
     explorer.import_lines([line(2)], NO)  # still usable
@@ -100,6 +115,7 @@ def test_a_bad_line_fails_before_any_later_line_is_read(make_explorer, bad, mess
     with pytest.raises(RuntimeError) as info:
         explorer.import_lines(lines(), NO)
     assert message in str(info.value)
+    assert notes(info.value) == [f"while importing line {position + 1:,} of the input"]
     assert read[-1] == position
     assert explorer.get_count_for_type("All Types") == 1 and explorer.get_object(2) is None
 
@@ -135,7 +151,8 @@ def test_reverse_edges_of_dangling_and_repeated_references(explorer):
 
 def test_reimport_keeps_one_index_entry_and_all_types_name_shares_the_pseudo_type(explorer):
     explorer.import_lines([line(1, "T", size=8)], NO)
-    explorer.import_lines([line(1, "T", size=8), line(2, "All Types")], NO)
+    # The same record again: other members, a subtree size and spacing make no conflict.
+    explorer.import_lines([line(1, "T", size=8, subtree_size=9, extra=1), line(2, "All Types")], NO)
     assert explorer.get_count_for_type("T") == 1
     assert [s.id for s in explorer.get_objects_by_type("T", None)] == [1]
     assert [s.id for s in explorer.get_objects_by_type("All Types", None)] == [1, 2]

@@ -116,6 +116,11 @@ def test_constructor_keyword_file_modes_and_reopening(db_dir):
     assert va.HeapDumpExplorer(str(db_dir)).get_object(1).size == 10
 
 
+def test_a_path_with_a_null_byte_is_refused_as_os_functions_refuse_it(db_dir):
+    raises_exactly(ValueError, "embedded null byte", va.HeapDumpExplorer, str(db_dir) + "\0/elsewhere")
+    assert os.listdir(db_dir) == []
+
+
 def test_second_explorer_on_same_directory_refused_until_first_is_gone(db_dir, tmp_path):
     first = va.HeapDumpExplorer(str(db_dir))
     raises_exactly(RuntimeError, "environment already open in this program; close it to be able to open it again "
@@ -160,11 +165,11 @@ def test_constructor_binding_errors(call, message):
     (lambda e: e.get_object(1, obj_id=1), E + "get_object() got multiple values for argument 'obj_id'"),
     (lambda e: e.get_object(id=1), E + "get_object() got an unexpected keyword argument 'id'"),
     (lambda e: e.get_type_summaries(1), E + "get_type_summaries() takes no arguments (1 given)"),
-    (lambda e: e.get_object("1"), "argument 'obj_id': 'str' object cannot be interpreted as an integer"),
-    (lambda e: e.get_object(1.0), "argument 'obj_id': 'float' object cannot be interpreted as an integer"),
+    (lambda e: e.get_object("1"), "argument 'obj_id': 'str' object is not an instance of 'int'"),
+    (lambda e: e.get_object(1.0), "argument 'obj_id': 'float' object is not an instance of 'int'"),
     (lambda e: e.get_count_for_type(b"x"), "argument 'typename': 'bytes' object is not an instance of 'str'"),
     (lambda e: e.get_objects_by_type(1, None), "argument 'typename': 'int' object is not an instance of 'str'"),
-    (lambda e: e.get_objects_by_type("T", "0"), "argument 'page': 'str' object cannot be interpreted as an integer"),
+    (lambda e: e.get_objects_by_type("T", "0"), "argument 'page': 'str' object is not an instance of 'int'"),
     (lambda e: e.get_objects_by_type_ordered_by_size(None, True, 0),
      "argument 'type': 'None' is not an instance of 'str'"),
     (lambda e: e.get_objects_by_type_ordered_by_size("T", None, 0),

@@ -114,15 +114,6 @@ def test_ordered_by_direct_size(make_explorer):
     assert explorer.get_objects_by_type_ordered_by_size("T", True, None) == []
 
 
-def test_reimport_with_another_size_lists_the_object_once_per_entry(explorer):
-    explorer.import_lines([line(1, "T", size=8)], NO)
-    explorer.import_lines([line(1, "T", size=80)], NO)
-    listed = explorer.get_objects_by_type_ordered_by_size("T", False, None)
-    assert ids(listed) == [1, 1]
-    assert [s.size for s in listed] == [80, 80]  # the stored record's size
-    assert (explorer.get_count_for_type("T"), dict(explorer.get_type_summaries())["T"].total_size) == (2, 88)
-
-
 @pytest.mark.parametrize("call", [
     lambda e: e.get_count_for_type(""),
     lambda e: e.get_page_count_for_type(""),

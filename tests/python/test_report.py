@@ -160,6 +160,15 @@ def test_errors_are_one_line_and_status_1(imported, capsys, args, message):
     assert err.strip() == f"vossick_report: error: {message}"
 
 
+def test_a_failed_import_names_the_input_line(tmp_path, capsys):
+    dump = tmp_path / "heap.jsonl"
+    dump.write_bytes(b'{"id":1,"type":"T","references":[],"size":8}\n\n')  # ends in two newlines
+    status, _, err = run(capsys, str(tmp_path / "db"), "import", str(dump), "--quiet")
+    assert status == 1
+    assert err.splitlines() == ["vossick_report: error: EOF while parsing a value at line 2 column 0",
+                                "  while importing line 2 of the input"]
+
+
 def test_missing_database_is_not_created(tmp_path, capsys):
     status, _, err = run(capsys, str(tmp_path / "nothing"), "types")
     assert status == 1 and "no database in" in err

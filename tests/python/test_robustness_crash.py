@@ -103,15 +103,14 @@ class References:
         return self.states[n] or {name: [] for name in DATABASES}
 
     def between(self, n):
-        """Batch n's import committed but its post-import pass not: the records of
-        batches 0..n, the summaries and estimates of the pass after batch n-1."""
+        """Batch n's import committed but its post-import pass not: the records and
+        summaries of batches 0..n, the estimates of the pass after batch n-1."""
         before, after = self.after(n), self.after(n + 1)
         old_primary = dict(before["primary"])
         primary = [(k, old_primary.get(k) or re.sub(rb'"subtree_size":\d+}$', b'"subtree_size":null}', v))
                    for k, v in after["primary"]]
         state = dict(after, primary=primary)
         state["types_subtree_size_index"] = before["types_subtree_size_index"]
-        state["type_summaries"] = before["type_summaries"]
         return state
 
 
