@@ -169,6 +169,21 @@ class Checker {
     return false;
   }
 
+  // Walks every entry of `dbi` in stored order, counting it in `entries`.
+  template <class Visit>
+  Status walk(MDB_dbi dbi, uint64_t& entries, Visit&& visit) {
+    VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbi));
+    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
+      VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor.get(op));
+      if (!entry) return ok_status();
+      VOSSICK_TRY(tick());
+      ++entries;
+      visit(entry->first, entry->second);
+    }
+  }
+  // The id an integer key holds; a key of another length is reported.
+  std::optional<uint64_t> key_id(std::string_view database, std::string_view key);
+
   Status count_entries();
   Status scan_primary();
   void rank_types(std::vector<std::string>&& names);
@@ -227,8 +242,13 @@ Status Checker::count_entries() {
   return progress_ ? progress_(0, total_) : ok_status();
 }
 
+std::optional<uint64_t> Checker::key_id(std::string_view database, std::string_view key) {
+  if (key.size() == kIdBytes) return load_le64(bytes_of(key));
+  problem([&] { return cat(database, ": a key of ", key.size(), " bytes, not ", kIdBytes); });
+  return std::nullopt;
+}
+
 Status Checker::scan_primary() {
-  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbs_.primary));
   Records& r = records_;
   RawObjectRecord record;
   std::unordered_map<std::string, uint32_t> type_ids;
@@ -239,32 +259,24 @@ Status Checker::scan_primary() {
   r.subtree_sizes.reserve(primary_entries_);
   r.has_subtree_size.reserve(primary_entries_);
   edges_.reserve(referrers_entries_);
-  for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
-    VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor.get(op));
-    if (!entry) break;
-    VOSSICK_TRY(tick());
-    ++report_.counts.records;
-    const auto [key, value] = *entry;
-    if (key.size() != kIdBytes) {
-      problem([&] { return cat("primary: a key of ", key.size(), " bytes, not ", kIdBytes); });
-      continue;
+  VOSSICK_TRY(walk(dbs_.primary, report_.counts.records, [&](std::string_view key, std::string_view value) {
+    const std::optional<uint64_t> id = key_id("primary", key);
+    if (!id) return;
+    if (!r.ids.empty() && *id <= r.ids.back()) {
+      problem([&] { return cat("primary: id ", *id, " is out of order (after id ", r.ids.back(), ")"); });
+      return;
     }
-    const uint64_t id = load_le64(bytes_of(key));
-    if (!r.ids.empty() && id <= r.ids.back()) {
-      problem([&] { return cat("primary: id ", id, " is out of order (after id ", r.ids.back(), ")"); });
-      continue;
-    }
-    r.ids.push_back(id);
+    r.ids.push_back(*id);
     const Status decoded = decode_stored_record(value, record);
     if (!decoded.ok()) {
-      problem([&] { return cat("primary: the record of id ", id, " does not decode (", decoded.error().text(), ")"); });
+      problem([&] { return cat("primary: the record of id ", *id, " does not decode (", decoded.error().text(), ")"); });
       r.ranks.push_back(kUnreadable);
       r.sizes.push_back(0);
       r.subtree_sizes.push_back(0);
       r.has_subtree_size.push_back(false);
-      continue;
+      return;
     }
-    if (record.id != id) problem([&] { return cat("primary: the record under id ", id, " has id ", record.id); });
+    if (record.id != *id) problem([&] { return cat("primary: the record under id ", *id, " has id ", record.id); });
     auto [slot, added] = type_ids.try_emplace(record.type, static_cast<uint32_t>(names.size()));
     if (added) names.push_back(record.type);
     r.ranks.push_back(slot->second);
@@ -272,8 +284,8 @@ Status Checker::scan_primary() {
     r.subtree_sizes.push_back(record.subtree_size.value_or(0));
     r.has_subtree_size.push_back(record.subtree_size.has_value());
     report_.counts.records_with_subtree_size += record.subtree_size.has_value();
-    for (uint64_t referenced : record.references) edges_.emplace_back(referenced, IdValues::of(id, 0));
-  }
+    for (uint64_t referenced : record.references) edges_.emplace_back(referenced, IdValues::of(*id, 0));
+  }));
   rank_types(std::move(names));
   return ok_status();
 }
@@ -315,42 +327,33 @@ Status Checker::check_referrers() {
                  " references ", edge.first);
     });
   };
-  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbs_.referrers));
   size_t next_edge = 0;
   size_t next_record = 0;  // keys ascend, so the search for their records only moves on
   std::optional<uint64_t> last_key;
-  for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
-    VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor.get(op));
-    if (!entry) break;
-    VOSSICK_TRY(tick());
-    ++report_.counts.referrers_entries;
-    const auto [key, value] = *entry;
-    if (key.size() != kIdBytes) {
-      problem([&] { return cat("referrers: a key of ", key.size(), " bytes, not ", kIdBytes); });
-      continue;
-    }
-    const uint64_t referenced = load_le64(bytes_of(key));
+  VOSSICK_TRY(walk(dbs_.referrers, report_.counts.referrers_entries, [&](std::string_view key, std::string_view value) {
+    const std::optional<uint64_t> referenced = key_id("referrers", key);
+    if (!referenced) return;
     if (last_key != referenced) {
       last_key = referenced;
       const std::vector<uint64_t>& ids = records_.ids;
-      next_record = std::lower_bound(ids.begin() + next_record, ids.end(), referenced) - ids.begin();
-      if (next_record == ids.size() || ids[next_record] != referenced) ++report_.counts.referenced_ids_without_record;
+      next_record = std::lower_bound(ids.begin() + next_record, ids.end(), *referenced) - ids.begin();
+      if (next_record == ids.size() || ids[next_record] != *referenced) ++report_.counts.referenced_ids_without_record;
     }
-    if (!check_length("referrers", [&] { return cat("id ", referenced); }, value, kIdBytes)) continue;
-    const std::pair<uint64_t, uint64_t> edge(referenced, IdValues::decode(value));
+    if (!check_length("referrers", [&] { return cat("id ", *referenced); }, value, kIdBytes)) return;
+    const std::pair<uint64_t, uint64_t> edge(*referenced, IdValues::decode(value));
     while (next_edge < edges_.size() && edges_[next_edge] < edge) missing(edges_[next_edge++]);
     if (next_edge < edges_.size() && edges_[next_edge] == edge) {
       ++next_edge;
-      continue;
+      return;
     }
     const uint64_t referrer = IdValues::id(edge.second);
     const std::optional<size_t> record = records_.find(referrer);
-    if (record && records_.ranks[*record] == kUnreadable) continue;
+    if (record && records_.ranks[*record] == kUnreadable) return;
     problem([&] {
-      return cat("referrers: the pair (", referenced, ", ", referrer, ") names a referrer ",
-                 record ? cat("whose record does not reference ", referenced) : std::string("without a record"));
+      return cat("referrers: the pair (", *referenced, ", ", referrer, ") names a referrer ",
+                 record ? cat("whose record does not reference ", *referenced) : std::string("without a record"));
     });
-  }
+  }));
   while (next_edge < edges_.size()) missing(edges_[next_edge++]);
   std::vector<std::pair<uint64_t, uint64_t>>().swap(edges_);
   return ok_status();
@@ -435,26 +438,21 @@ Status Checker::check_type_summaries() {
     problem([&] { return cat("type_summaries: ", quoted(want.first), " is missing (types_size_index gives ",
                              describe(want.second), ")"); });
   };
-  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbs_.type_summaries));
   size_t next = 0;
-  for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
-    VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor.get(op));
-    if (!entry) break;
-    VOSSICK_TRY(tick());
-    ++report_.counts.type_summaries_entries;
-    const auto [key, value] = *entry;
-    if (!check_key("type_summaries", key)) continue;
+  VOSSICK_TRY(walk(dbs_.type_summaries, report_.counts.type_summaries_entries,
+                   [&](std::string_view key, std::string_view value) {
+    if (!check_key("type_summaries", key)) return;
     for (; next < derived.size() && derived[next].first < key; ++next) missing(derived[next]);
     const bool derived_here = next < derived.size() && derived[next].first == key;
     const std::optional<TypeSummary> want = derived_here ? std::optional(derived[next++].second) : std::nullopt;
-    if (!check_length("type_summaries", [&] { return quoted(key); }, value, kTypeSummaryBytes)) continue;
+    if (!check_length("type_summaries", [&] { return quoted(key); }, value, kTypeSummaryBytes)) return;
     const TypeSummary stored{load_le64(bytes_of(value)), load_le64(bytes_of(value) + 8)};
-    if (want == stored) continue;
+    if (want == stored) return;
     problem([&] {
       return cat("type_summaries: ", quoted(key), " holds ", describe(stored), ", but types_size_index ",
                  want ? "gives " + describe(*want) : std::string("has no entries under it"));
     });
-  }
+  }));
   for (; next < derived.size(); ++next) missing(derived[next]);
   return ok_status();
 }
