@@ -25,30 +25,30 @@ std::string cat(const Parts&... parts) {
   return out;
 }
 
+void append_hex_escape(std::string& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[c >> 4];
+  out += kHex[c & 15];
+}
+
 // A stored key as readable, always valid UTF-8 text: quoted, control
 // characters escaped, bytes that are not UTF-8 as \xNN.
 std::string quoted(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   while (!bytes.empty()) {
     const std::optional<Utf8Error> error = validate_utf8(bytes);
     const size_t valid = error ? error->valid_up_to : bytes.size();
     for (unsigned char c : bytes.substr(0, valid)) {
-      if (c == '"' || c == '\\') out += '\\';
       if (c < 0x20 || c == 0x7f) {
-        out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-      } else {
-        out += static_cast<char>(c);
+        append_hex_escape(out, c);
+        continue;
       }
+      if (c == '"' || c == '\\') out += '\\';
+      out += static_cast<char>(c);
     }
     const size_t invalid = error ? error->error_len.value_or(bytes.size() - valid) : 0;
-    for (unsigned char c : bytes.substr(valid, invalid)) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+    for (unsigned char c : bytes.substr(valid, invalid)) append_hex_escape(out, c);
     bytes.remove_prefix(valid + invalid);
   }
   out += '"';

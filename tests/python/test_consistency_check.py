@@ -63,6 +63,8 @@ DAMAGES = [
     ("types-id-under-other-type", "types", [(b"U", u64(1))], [],
      ['types: "U" lists id 1, but the record of id 1 has type "T"']),
     ("types-all-types-entry-missing", "types", [], [(b"All Types", u64(4))], ['types: id 4 is missing under "All Types"']),
+    ("types-key-quoted", "types", [(b'a"\n\xc3\xa9', u64(1))], [],
+     ['types: "a\\"\\x0a\u00e9" lists id 1, but the record of id 1 has type "T"']),
     ("types-key-not-utf8", "types", [(b"\xc3\x28", u64(1))], [],
      ['types: the key "\\xc3(" is not UTF-8 (invalid utf-8 sequence of 1 bytes from index 0)']),
     ("referrers-extra-pair", "referrers", [(u64(4), u64(1))], [],
