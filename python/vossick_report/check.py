@@ -68,13 +68,18 @@ def check_in_child(db_dir: str, progress: bool = True) -> dict[str, Any]:
 
 def _child(argv: list[str]) -> int:
     db_dir, progress = argv[0], "--progress" in argv[1:]
+    finished = False
     try:
         counts, problems = va.HeapDumpExplorer(db_dir).check_consistency(entry_progress() if progress else None)
+        finished = True
         result: dict[str, Any] = {"counts": counts, "problems": problems}
     except RuntimeError as error:
         result = {"error": str(error)}
     except KeyboardInterrupt:
         return _INTERRUPTED
+    finally:
+        if progress and not finished and sys.stderr.isatty():
+            sys.stderr.write("\n")  # the parent's message must not land on the bar's line
     json.dump(result, sys.stdout)
     return 0
 
