@@ -208,7 +208,7 @@ class Checker {
   uint64_t primary_entries_ = 0;
   uint64_t referrers_entries_ = 0;
   Records records_;
-  // (referenced id, referrer as IdValues::of), one per reference.
+  // (referenced id, referrer as IdValues::of), one per distinct reference.
   std::vector<std::pair<uint64_t, uint64_t>> edges_;
   // What the post-import pass derives from `types_size_index`, in key order.
   std::vector<std::pair<std::string, TypeSummary>> derived_summaries_;
@@ -284,7 +284,11 @@ Status Checker::scan_primary() {
     r.subtree_sizes.push_back(record.subtree_size.value_or(0));
     r.has_subtree_size.push_back(record.subtree_size.has_value());
     report_.counts.records_with_subtree_size += record.subtree_size.has_value();
-    for (uint64_t referenced : record.references) edges_.emplace_back(referenced, IdValues::of(*id, 0));
+    // One pair per distinct reference: then no pair repeats across records
+    // either, and a consistent store needs exactly what was reserved.
+    std::sort(record.references.begin(), record.references.end());
+    auto distinct_end = std::unique(record.references.begin(), record.references.end());
+    for (auto it = record.references.begin(); it != distinct_end; ++it) edges_.emplace_back(*it, IdValues::of(*id, 0));
   }));
   rank_types(std::move(names));
   return ok_status();
@@ -319,7 +323,6 @@ void Checker::rank_types(std::vector<std::string>&& names) {
 
 Status Checker::check_referrers() {
   std::sort(edges_.begin(), edges_.end());
-  edges_.erase(std::unique(edges_.begin(), edges_.end()), edges_.end());
   auto missing = [&](const std::pair<uint64_t, uint64_t>& edge) {
     problem([&] {
       const uint64_t referrer = IdValues::id(edge.second);

@@ -20,10 +20,10 @@
 // are then accepted unexamined, since what it should be filed under is
 // unknown.
 //
-// Memory: about 29 bytes per record throughout, and besides 16 per reference
-// while `referrers` is compared, 32 per record while a size index is: each
-// database's key-ordered walk is merged with a sorted array of what it should
-// hold, never looked up entry by entry.
+// Memory: about 29 bytes per record throughout, and besides 16 per distinct
+// reference while `referrers` is compared, 32 per record while a size index
+// is: each database's key-ordered walk is merged with a sorted array of what
+// it should hold, never looked up entry by entry.
 //
 // Thread safety: like a query; one read transaction, beside any writer.
 #pragma once
