@@ -1,6 +1,6 @@
 """Python bindings for Vossick's heap-dump analysis primitives."""
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Final, final
 
 @final
@@ -75,3 +75,6 @@ class HeapDumpExplorer:
         self, start_id: int, end_id: int, avoiding_ids: set[int] | frozenset[int]
     ) -> list[ObjectSummary] | None: ...
     def find_largest_common_reachable_object(self, obj_id1: int, obj_id2: int) -> int | None: ...
+    def check_consistency(
+        self, progress: Callable[[int, int], object] | None = None
+    ) -> tuple[list[tuple[str, int]], list[str]]: ...

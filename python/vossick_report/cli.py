@@ -12,6 +12,7 @@ from typing import Any
 
 import vossick_analysis as va
 
+from vossick_report.check import check_in_child
 from vossick_report.formatting import format_size, render_table, shorten
 from vossick_report.progress import with_progress
 
@@ -60,11 +61,16 @@ _SUMMARY_HEADERS = ["id", "type", "size", "subtree", "value"]
 _SUMMARY_RIGHT = [True, False, True, True, False]
 
 
+def _require_database(db_dir: str) -> None:
+    if not os.path.exists(os.path.join(db_dir, "data.mdb")):
+        raise UsageError(f"no database in {db_dir}; create one with: python -m vossick_report {db_dir} import DUMP_FILE")
+
+
 def _open(db_dir: str, create: bool = False) -> va.HeapDumpExplorer:
     if create:
         os.makedirs(db_dir, exist_ok=True)
-    elif not os.path.exists(os.path.join(db_dir, "data.mdb")):
-        raise UsageError(f"no database in {db_dir}; create one with: python -m vossick_report {db_dir} import DUMP_FILE")
+    else:
+        _require_database(db_dir)
     return va.HeapDumpExplorer(db_dir)
 
 
@@ -186,6 +192,35 @@ def cmd_common(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     return render_table(_SUMMARY_HEADERS, [row], _SUMMARY_RIGHT)
 
 
+# Exit statuses of the check beside 0 (consistent).
+CHECK_PROBLEMS = 1
+CHECK_DAMAGED = 3
+
+
+def cmd_check(options: argparse.Namespace) -> tuple[int, Any]:
+    """Runs the check in a child process; returns (exit status, result)."""
+    _require_database(options.db_dir)
+    outcome = check_in_child(options.db_dir, progress=not options.quiet)
+    if "damaged" in outcome:
+        if options.json:
+            return CHECK_DAMAGED, {"consistent": False, "damaged": outcome["damaged"]}
+        return CHECK_DAMAGED, f"the store is damaged at the page level: {outcome['damaged']}"
+    counts = dict(outcome["counts"])
+    problems: list[str] = outcome["problems"]
+    status = CHECK_PROBLEMS if counts["problems"] else 0
+    if options.json:
+        return status, {"consistent": status == 0, "counts": counts, "problems": problems}
+    table = render_table(["", "count"], [[name, f"{count:,}"] for name, count in counts.items()], [False, True])
+    if status == 0:
+        return status, f"consistent\n\n{table}"
+    more = counts["problems"] - len(problems)
+    lines = [f"{counts['problems']:,} problem{'s' if counts['problems'] != 1 else ''} found:"]
+    lines += [f"  {problem}" for problem in problems]
+    if more:
+        lines.append(f"  ... and {more:,} more")
+    return status, "\n".join(lines) + f"\n\n{table}"
+
+
 def _parser() -> argparse.ArgumentParser:
     # --json is accepted before or after the command; SUPPRESS keeps the
     # subcommand's default from overwriting a value given before it.
@@ -233,20 +268,34 @@ def _parser() -> argparse.ArgumentParser:
     common_cmd.add_argument("id1", type=_object_id, metavar="ID1")
     common_cmd.add_argument("id2", type=_object_id, metavar="ID2")
     common_cmd.set_defaults(run=cmd_common)
+
+    check = commands.add_parser(
+        "check", parents=[common],
+        help="check that the stored databases agree (exit status 0: consistent, 1: problems found, "
+             "3: damaged at the page level)")
+    check.add_argument("--quiet", action="store_true", help="no progress bar")
+    check.set_defaults(run=None)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     options = _parser().parse_args(argv)
     options.json = getattr(options, "json", False)
+    status = 0
     try:
-        explorer = _open(options.db_dir, create=getattr(options, "create", False))
-        result = options.run(explorer, options)
+        if options.run is None:  # check: never opens the database in this process
+            status, result = cmd_check(options)
+        else:
+            explorer = _open(options.db_dir, create=getattr(options, "create", False))
+            result = options.run(explorer, options)
     except (UsageError, RuntimeError, OSError) as error:
         print(f"vossick_report: error: {error}", file=sys.stderr)
         for note in getattr(error, "__notes__", ()):  # e.g. the input line an import failed on
             print(f"  {note}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("vossick_report: interrupted", file=sys.stderr)
+        return 130
     try:
         if options.json:
             json.dump(result, sys.stdout, indent=2)
@@ -256,4 +305,4 @@ def main(argv: list[str] | None = None) -> int:
         sys.stdout.flush()
     except BrokenPipeError:  # e.g. piped into head: not an error
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    return 0
+    return status

@@ -5,6 +5,7 @@
 
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
+#include "heap_dump_explorer/consistency_check.h"
 #include "heap_dump_explorer/graph_queries.h"
 #include "heap_dump_explorer/import.h"
 #include "heap_dump_explorer/post_import.h"
@@ -24,12 +25,13 @@ ExplorerObject* as_explorer(PyObject* self) { return reinterpret_cast<ExplorerOb
 
 // Runs the shared frame: binds the arguments, takes shared access and runs
 // `body(explorer, bound_arguments)`, which converts its arguments in order and
-// returns the result or nullptr with an exception set.
-template <size_t N, class Body>
+// returns the result or nullptr with an exception set. Parameters after the
+// first `Required` are optional: absent, they are bound to nullptr.
+template <size_t N, size_t Required = N, class Body>
 PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N],
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   PyObject* bound[N];
-  if (!bind_arguments(Signature{display_name, params, N}, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_arguments(Signature{display_name, params, N, Required}, args, nargs, kwnames, bound)) return nullptr;
   ExplorerObject* explorer = as_explorer(self);
   SharedAccess access(explorer->active_calls);
   return with_memory_errors([&] { return body(static_cast<const Explorer&>(*explorer->core), bound); });
@@ -236,6 +238,56 @@ PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* 
   });
 }
 
+// ---- consistency check ------------------------------------------------------
+
+PyObject* report_to_python(const ConsistencyReport& report) {
+  const auto counts = named_counts(report.counts);
+  Ref count_list(PyList_New(static_cast<Py_ssize_t>(counts.size())));
+  Ref problem_list(count_list ? PyList_New(static_cast<Py_ssize_t>(report.problems.size())) : nullptr);
+  if (!problem_list) return nullptr;
+  for (size_t i = 0; i < counts.size(); ++i) {
+    const auto& [name, count] = counts[i];
+    PyObject* row = Py_BuildValue("(s#K)", name.data(), static_cast<Py_ssize_t>(name.size()),
+                                  static_cast<unsigned long long>(count));
+    if (row == nullptr) return nullptr;
+    PyList_SetItem(count_list.get(), static_cast<Py_ssize_t>(i), row);  // steals row
+  }
+  for (size_t i = 0; i < report.problems.size(); ++i) {
+    const std::string& text = report.problems[i];
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(problem_list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return PyTuple_Pack(2, count_list.get(), problem_list.get());
+}
+
+PyObject* check_consistency(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"progress"};
+  return run_method<1, 0>(self, "HeapDumpExplorer.check_consistency()", params, args, nargs, kwnames,
+                          [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+    PyObject* progress = arg[0] == Py_None ? nullptr : arg[0];
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      raise_wrong_class("progress", progress, "Callable");
+      return nullptr;
+    }
+    Result<ConsistencyReport> report = [&] {
+      ReleasedInterpreterLock unlocked;
+      // Between entries the check takes the lock back now and then, so that
+      // Ctrl-C ends it promptly and `progress` can draw.
+      return vossick::check_consistency(explorer, [&](uint64_t done, uint64_t total) -> Status {
+        return unlocked.with_lock([&]() -> Status {
+          if (PyErr_CheckSignals() < 0) return Error::python_pending();
+          if (progress == nullptr) return ok_status();
+          Ref called(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                           static_cast<unsigned long long>(total)));
+          return called ? ok_status() : Status(Error::python_pending());
+        });
+      });
+    }();
+    return finish(std::move(report), report_to_python);
+  });
+}
+
 // ---- the class --------------------------------------------------------------
 
 #define FASTCALL_METHOD(name, signature, doc)                                                  \
@@ -258,6 +310,8 @@ PyMethodDef explorer_methods[] = {
                     "Find one reference path between two objects, optionally skipping specific IDs."),
     FASTCALL_METHOD(find_largest_common_reachable_object, "($self, obj_id1, obj_id2)",
                     "Find the largest object reachable from both of a pair of objects"),
+    FASTCALL_METHOD(check_consistency, "($self, progress=None)",
+                    "Check that the stored databases agree with each other; return (counts, problems)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -57,7 +57,7 @@ bool bind(const Signature& sig, PyObject* const* positional, Py_ssize_t nargs, P
     out[match] = kw_values[k];
   }
   std::vector<const char*> missing;
-  for (size_t i = 0; i < sig.count; ++i) {
+  for (size_t i = 0; i < sig.count && i < sig.required; ++i) {
     if (out[i] == nullptr) missing.push_back(sig.params[i]);
   }
   if (!missing.empty()) {

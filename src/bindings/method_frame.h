@@ -19,11 +19,13 @@
 
 namespace vossick::py {
 
-// A callable's parameters, all required, positional or keyword.
+// A callable's parameters, positional or keyword. The first `required` must
+// be given; the others are bound to nullptr when absent.
 struct Signature {
   const char* display_name;  // "HeapDumpExplorer.get_object()"
   const char* const* params;
   size_t count;
+  size_t required = SIZE_MAX;  // all
 };
 
 // Binds a vectorcall argument vector into `out` (borrowed references, one per

@@ -48,6 +48,18 @@ class ReleasedInterpreterLock final : public StopCheck {
  public:
   ReleasedInterpreterLock() : state_(PyEval_SaveThread()), next_check_(Clock::now() + kCheckInterval) {}
   ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
+
+  // Runs `fn` with the lock held again (to check for signals or call back
+  // into Python from long work) and releases it after.
+  template <class Fn>
+  auto with_lock(Fn&& fn) {
+    PyEval_RestoreThread(state_);
+    struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return fn();
+  }
   ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
   ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
 

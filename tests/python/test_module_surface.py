@@ -31,6 +31,8 @@ METHODS = [
      "Find one reference path between two objects, optionally skipping specific IDs."),
     ("find_largest_common_reachable_object", "($self, obj_id1, obj_id2)",
      "Find the largest object reachable from both of a pair of objects"),
+    ("check_consistency", "($self, progress=None)",
+     "Check that the stored databases agree with each other; return (counts, problems)."),
 ]
 
 
