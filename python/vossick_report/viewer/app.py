@@ -81,6 +81,23 @@ def _query_id(text: str, name: str) -> int:
         raise HTTPException(400, f"{name}: {error}") from None
 
 
+def _bytes(size: int | None) -> str:
+    return "" if size is None else f"{size:,} bytes"
+
+
+def object_rows(objects: Sequence[va.ObjectSummary], links: Sequence[str | None] = ()) -> list[tuple[object, ...]]:
+    """The cells of an objects table, one tuple per summary, with links[i] (if any) last."""
+    return [(s.id, object_url(s.id), s.type, type_url(s.type), format_size(s.size), _bytes(s.size),
+             format_size(s.subtree_size), _bytes(s.subtree_size), shorten(s.value, 80), links[i] if links else None)
+            for i, s in enumerate(objects)]
+
+
+def type_rows(types: Sequence[tuple[str, va.TypeSummary]], heap_size: int) -> list[tuple[object, ...]]:
+    """The cells of a types table; the share is of ``heap_size``."""
+    return [(name, type_url(name), f"{s.count:,}", format_size(s.total_size), _bytes(s.total_size),
+             f"{100 * s.total_size / heap_size:.1f}%" if heap_size else "-") for name, s in types]
+
+
 def _largest_first(summary: va.ObjectSummary) -> tuple[int, int]:
     return (-(summary.subtree_size or 0), -summary.size)
 
@@ -139,8 +156,10 @@ class Pages:
         ]
         return self.render(
             "overview.html", total=total, type_count=len(rows) - (total is not None), has_subtree=bool(by_subtree),
-            treemap=treemap, largest=self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)[:LARGEST_SHOWN],
-            types=types[(page - 1) * PAGE_ROWS: page * PAGE_ROWS], first=(page - 1) * PAGE_ROWS, order=order,
+            treemap=treemap,
+            largest=object_rows(self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)[:LARGEST_SHOWN]),
+            types=type_rows(types[(page - 1) * PAGE_ROWS: page * PAGE_ROWS], total.total_size if total else 0),
+            first=(page - 1) * PAGE_ROWS, order=order,
             needle=needle, page=page, pages=pages, here=functools.partial(_here, request),
         )
 
@@ -154,7 +173,7 @@ class Pages:
         summaries = dict(self.explorer.get_type_summaries())
         objects = self.explorer.get_objects_by_type_ordered_by_size(name, order == "subtree", page - 1)
         return self.render(
-            "type.html", name=name, summary=summaries[name], total=summaries[ALL_TYPES], objects=objects,
+            "type.html", name=name, summary=summaries[name], total=summaries[ALL_TYPES], objects=object_rows(objects),
             first=(page - 1) * PAGE_ROWS, order=order, page=page, pages=pages, here=functools.partial(_here, request),
         )
 
@@ -169,8 +188,8 @@ class Pages:
         references = sorted(record.references, key=_largest_first)
         referrers = sorted(record.referrers, key=_largest_first)
         return self.render(
-            "object.html", record=record, hex_id=hex(obj_id), references=references[:PAGE_ROWS],
-            referrers=referrers[:PAGE_ROWS], reference_count=len(references), referrer_count=len(referrers),
+            "object.html", record=record, hex_id=hex(obj_id), references=object_rows(references[:PAGE_ROWS]),
+            referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references), referrer_count=len(referrers),
             path=self._path_to(request, obj_id), main_module=self._main_module(),
         )
 
@@ -192,8 +211,8 @@ class Pages:
         steps = path or []
         avoid_urls = [object_url(end_id, **{"from": start, "avoid": " ".join(map(str, avoid + [s.id]))})
                       if 0 < i < len(steps) - 1 else None for i, s in enumerate(steps)]
-        return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)), "steps": path,
-                "avoid_urls": avoid_urls}
+        return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)),
+                "rows": object_rows(steps, avoid_urls)}
 
     def _main_module(self) -> va.ObjectSummary | None:
         modules = self.explorer.get_objects_by_type("builtins.module", None)
@@ -211,10 +230,12 @@ class Pages:
         # of existence (get_object would expand every reference and referrer).
         if obj_id is not None and self._exists(obj_id):
             return RedirectResponse(object_url(obj_id), 303)
-        needle = query.lower()
-        types = sorted((row for row in self.explorer.get_type_summaries()
-                        if query and row[0] != ALL_TYPES and needle in row[0].lower()), key=TYPE_ORDERS["size"])
-        return self.render("search.html", query=query, obj_id=obj_id, types=types[:PAGE_ROWS], type_count=len(types))
+        rows = self.explorer.get_type_summaries()
+        heap = dict(rows).get(ALL_TYPES)
+        types = sorted((row for row in rows if query and row[0] != ALL_TYPES and query.lower() in row[0].lower()),
+                       key=TYPE_ORDERS["size"])
+        return self.render("search.html", query=query, obj_id=obj_id, type_count=len(types),
+                           types=type_rows(types[:PAGE_ROWS], heap.total_size if heap else 0))
 
     def _exists(self, obj_id: int) -> bool:
         try:
