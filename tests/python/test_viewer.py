@@ -75,10 +75,10 @@ def url(model):
     assert server.wait(timeout=20) in (0, -signal.SIGINT)
 
 
-def get(address, method="GET"):
+def get(address, method="GET", **headers):
     """(status, body, final URL after redirects)."""
     try:
-        with urllib.request.urlopen(urllib.request.Request(address, method=method), timeout=60) as response:
+        with urllib.request.urlopen(urllib.request.Request(address, headers=headers, method=method), timeout=60) as response:
             return response.status, response.read().decode(), response.geturl()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode(), address
@@ -116,6 +116,12 @@ def test_pages_lead_to_one_url_or_say_what_is_wrong(url, model, path, status, de
 def test_nothing_but_get_is_accepted(url, model, method, path):
     assert get(url + path.format(buffer=model.buffer), method)[0] == 405
     assert get(url + path.format(buffer=model.buffer))[0] == 200
+
+
+def test_a_loopback_server_answers_to_its_own_names_only(url):
+    # Else a page whose name is made to resolve to 127.0.0.1 could read the dump through a browser.
+    assert get(url + "/", Host="dump-reader.example")[0] == 400
+    assert get(url.replace("127.0.0.1", "localhost") + "/")[0] == 200
 
 
 @pytest.mark.parametrize("query, key, needle", [

@@ -21,6 +21,7 @@ import jinja2
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, RedirectResponse, Response
 from starlette.routing import Mount, Route
@@ -135,6 +136,10 @@ class Pages:
         )
         for template in self.templates.list_templates():  # compiled now rather than by the first visitor
             self.templates.get_template(template)
+        # Looked up once (every module is listed): a served database is not expected to be
+        # re-imported, and if it is, a stale id only leads to an error page.
+        modules = explorer.get_objects_by_type("builtins.module", None)
+        self.main_module = next((m for m in modules if m.value == "__main__"), None)
 
     def render(self, template: str, status_code: int = 200, **context: Any) -> HTMLResponse:
         return HTMLResponse(self.templates.get_template(template).render(**context), status_code=status_code)
@@ -190,7 +195,7 @@ class Pages:
         return self.render(
             "object.html", record=record, hex_id=hex(obj_id), references=object_rows(references[:PAGE_ROWS]),
             referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references), referrer_count=len(referrers),
-            path=self._path_to(request, obj_id), main_module=self._main_module(),
+            path=self._path_to(request, obj_id), main_module=self.main_module,
         )
 
     def _path_to(self, request: Request, end_id: int) -> dict[str, Any] | None:
@@ -213,10 +218,6 @@ class Pages:
                       if 0 < i < len(steps) - 1 else None for i, s in enumerate(steps)]
         return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)),
                 "rows": object_rows(steps, avoid_urls)}
-
-    def _main_module(self) -> va.ObjectSummary | None:
-        modules = self.explorer.get_objects_by_type("builtins.module", None)
-        return next((m for m in modules if m.value == "__main__"), None)
 
     def search(self, request: Request) -> Response:
         query = request.query_params.get("q", "").strip()
@@ -255,8 +256,11 @@ class Pages:
         return self.render("error.html", 500, status=500, detail=f"the database could not answer: {error}")
 
 
-def make_app(explorer: va.HeapDumpExplorer, db_dir: str) -> Starlette:
-    """The viewer over ``explorer`` (``db_dir`` is only shown)."""
+def make_app(explorer: va.HeapDumpExplorer, db_dir: str, hosts: Sequence[str] = ("*",)) -> Starlette:
+    """The viewer over ``explorer`` (``db_dir`` is only shown), answering requests
+    whose Host header names one of ``hosts``: a server on the loopback address
+    lists only its own names, so that a web page whose name is made to resolve to
+    127.0.0.1 (DNS rebinding) cannot read the dump through a visitor's browser."""
     pages = Pages(explorer, db_dir)
     return Starlette(
         routes=[
@@ -266,6 +270,6 @@ def make_app(explorer: va.HeapDumpExplorer, db_dir: str) -> Starlette:
             Route("/search", pages.search),
             Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
         ],
-        middleware=[Middleware(ServerTiming)],
+        middleware=[Middleware(ServerTiming), Middleware(TrustedHostMiddleware, allowed_hosts=list(hosts))],
         exception_handlers={HTTPException: pages.http_error, RuntimeError: pages.database_error},
     )

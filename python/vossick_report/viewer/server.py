@@ -12,6 +12,8 @@ import vossick_analysis as va
 
 from vossick_report.viewer.app import make_app
 
+LOOPBACK_NAMES = ("127.0.0.1", "localhost")  # the Host headers a loopback server answers
+
 
 def bind(host: str, port: int) -> tuple[socket.socket, str]:
     """A listening socket and the URL it serves; OSError if the address is taken."""
@@ -24,7 +26,8 @@ def bind(host: str, port: int) -> tuple[socket.socket, str]:
 def serve(explorer: va.HeapDumpExplorer, db_dir: str, host: str = "127.0.0.1", port: int = 8000) -> None:
     """Serves the viewer until Ctrl-C; prints the URL first."""
     listener, url = bind(host, port)
-    server = uvicorn.Server(uvicorn.Config(make_app(explorer, db_dir), log_level="warning",
+    hosts = LOOPBACK_NAMES if host in LOOPBACK_NAMES else ("*",)
+    server = uvicorn.Server(uvicorn.Config(make_app(explorer, db_dir, hosts), log_level="warning",
                                            timeout_graceful_shutdown=3))
     print(f"serving {db_dir} read-only at {url} (Ctrl-C stops)", flush=True)
     server.run(sockets=[listener])
