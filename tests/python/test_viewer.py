@@ -78,7 +78,8 @@ def url(model):
 def get(address, method="GET", **headers):
     """(status, body, final URL after redirects)."""
     try:
-        with urllib.request.urlopen(urllib.request.Request(address, headers=headers, method=method), timeout=60) as response:
+        request = urllib.request.Request(address, headers=headers, method=method)
+        with urllib.request.urlopen(request, timeout=60) as response:
             return response.status, response.read().decode(), response.geturl()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode(), address
@@ -213,10 +214,11 @@ def test_treemap_tiles_its_box_in_proportion_to_subtree_sizes(url, browser):
     rects = [(r["x"], r["y"], r["x"] + r["width"], r["y"] + r["height"])
              for r in (t.rect for t in browser.find_elements("css selector", "#treemap a"))]
     assert len(rects) == len(sizes) > 1
+    scale = box["width"] * box["height"] / sum(sizes)
     for (x0, y0, x1, y1), size in zip(rects, sizes):
         assert box["x"] - 1 <= x0 and x1 <= box["x"] + box["width"] + 1
         assert box["y"] - 1 <= y0 and y1 <= box["y"] + box["height"] + 1
-        assert (x1 - x0) * (y1 - y0) == pytest.approx(box["width"] * box["height"] * size / sum(sizes), rel=0.05, abs=40)
+        assert (x1 - x0) * (y1 - y0) == pytest.approx(size * scale, rel=0.05, abs=40)
     for i, (ax0, ay0, ax1, ay1) in enumerate(rects):  # no two tiles overlap
         assert all(min(ax1, bx1) - max(ax0, bx0) < 1 or min(ay1, by1) - max(ay0, by0) < 1
                    for bx0, by0, bx1, by1 in rects[i + 1:])

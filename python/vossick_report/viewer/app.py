@@ -194,7 +194,8 @@ class Pages:
         referrers = sorted(record.referrers, key=_largest_first)
         return self.render(
             "object.html", record=record, hex_id=hex(obj_id), references=object_rows(references[:PAGE_ROWS]),
-            referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references), referrer_count=len(referrers),
+            referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references),
+            referrer_count=len(referrers),
             path=self._path_to(request, obj_id), main_module=self.main_module,
         )
 
@@ -207,10 +208,8 @@ class Pages:
         start = _query_id(start_text, "from")
         avoid = list(dict.fromkeys(_query_id(t, "avoid") for t in re.split(r"[\s,]+", avoid_text) if t))
         try:
-            path = self.explorer.find_path_between_objects(start, end_id, frozenset(avoid))
-        except RuntimeError as error:
-            if str(error) != f"Start ID {start} not found in database":
-                raise
+            path = self._path(start, end_id, frozenset(avoid))
+        except KeyError:
             raise HTTPException(404, f"no object with id {start} to start a path from") from None
         # Avoiding the start or the end changes nothing, so only the steps between get a link.
         steps = path or []
@@ -227,10 +226,14 @@ class Pages:
                 obj_id = parse_object_id(query)
             except ValueError:
                 pass
-        # A path from an object to itself is that object alone: the cheapest test
-        # of existence (get_object would expand every reference and referrer).
-        if obj_id is not None and self._exists(obj_id):
-            return RedirectResponse(object_url(obj_id), 303)
+        if obj_id is not None:
+            # A path from an object to itself is that object alone: the cheapest test
+            # of existence (get_object would expand every reference and referrer).
+            try:
+                self._path(obj_id, obj_id, frozenset())
+                return RedirectResponse(object_url(obj_id), 303)
+            except KeyError:
+                pass
         rows = self.explorer.get_type_summaries()
         heap = dict(rows).get(ALL_TYPES)
         types = sorted((row for row in rows if query and row[0] != ALL_TYPES and query.lower() in row[0].lower()),
@@ -238,13 +241,14 @@ class Pages:
         return self.render("search.html", query=query, obj_id=obj_id, type_count=len(types),
                            types=type_rows(types[:PAGE_ROWS], heap.total_size if heap else 0))
 
-    def _exists(self, obj_id: int) -> bool:
+    def _path(self, start: int, end: int, avoid: frozenset[int]) -> list[va.ObjectSummary] | None:
+        """The explorer's path search; KeyError when the start has no record."""
         try:
-            return self.explorer.find_path_between_objects(obj_id, obj_id, frozenset()) is not None
+            return self.explorer.find_path_between_objects(start, end, avoid)
         except RuntimeError as error:
-            if str(error) != f"Start ID {obj_id} not found in database":
+            if str(error) != f"Start ID {start} not found in database":  # the explorer's stable text
                 raise
-            return False
+            raise KeyError(start) from None
 
     def http_error(self, request: Request, error: Exception) -> Response:
         assert isinstance(error, HTTPException)
