@@ -10,7 +10,8 @@ same file:
 and prints records/s, seconds, module/floor ratios, peak RssAnon growth
 (sampled from /proc, so the mapped file does not count) against a stated
 budget, and the relative error of Low/Medium/High against Exact. Then it
-times queries on the largest dump.
+times queries and the web viewer's pages (bench/page_times.py) on the largest
+dump; --viewer-db DB_DIR times the pages over a database of your own too.
 
 Build first (module and C++ benchmarks, in their own build directory):
   cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
@@ -342,6 +343,15 @@ def time_queries(build, db, dump, seed, precisions):
         print(f"  {name:<46} n={count:4}  median {median:9.3f}  worst {worst:9.3f}", flush=True)
 
 
+def time_viewer_pages(build, db):
+    """bench/page_times.py over db, in its own interpreter (one explorer per directory per process)."""
+    path = os.pathsep.join([build, os.path.join(ROOT, "python")])
+    done = subprocess.run([sys.executable, os.path.join(HERE, "page_times.py"), db],
+                          env=dict(os.environ, PYTHONPATH=path))
+    if done.returncode:
+        print("  (viewer pages not timed: install the viewer extra, pip install .[viewer])")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="no 10 M dump; one run of everything")
@@ -350,6 +360,8 @@ def main():
     parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
     parser.add_argument("--only", default=None, help="comma-separated subset: real,1m,10m,chain,scc")
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
+    parser.add_argument("--viewer-db", default=None, metavar="DB_DIR",
+                        help="also time the web viewer's pages over this database (e.g. a large real dump)")
     parser.add_argument("--no-floor", action="store_true",
                         help="skip storage_floor (its in-memory preparation of a 10 M dump needs about 8 GiB)")
     args = parser.parse_args()
@@ -389,11 +401,14 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
         generate("scc", "single SCC of 1M", "scc-1m.jsonl",
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
-        largest = max(dumps, key=lambda d: os.path.getsize(d[1]))
+        if args.viewer_db:
+            time_viewer_pages(args.build, os.path.abspath(args.viewer_db))
+        largest = max(dumps, key=lambda d: os.path.getsize(d[1])) if dumps else None
         for name, path in dumps:
             kept = bench_dump(name, path, args, work, keep_exact_db=(path == largest[1]))
             if kept:
                 time_queries(args.build, kept, path, seed=5, precisions=args.precisions)
+                time_viewer_pages(args.build, kept)
                 shutil.rmtree(kept, ignore_errors=True)
     finally:
         if args.workdir is None:
