@@ -93,9 +93,7 @@ uint16_t double_to_bfloat16(double value) noexcept { return round_to_bfloat16(va
 
 namespace size_sketch_internal {
 
-double scaled_weight(uint64_t weight) noexcept {
-  return static_cast<double>(weight) * kNegativeLn4;
-}
+double scaled_weight(uint64_t weight) noexcept { return static_cast<double>(weight) * kNegativeLn4; }
 
 double candidate(double scaled, double u) noexcept { return candidate_of(scaled, u); }
 
@@ -207,8 +205,8 @@ __attribute__((always_inline)) inline Words rounded_candidates(Doubles u, double
   Words exponent = (bits >> 52) - 1023;
   Words mantissa_bits = (bits & 0x000FFFFFFFFFFFFFu) | kExponentOne;
   const Words above = mantissa_bits > kSqrtTwoBits;  // all ones where m > √2
-  mantissa_bits -= above & (uint64_t{1} << 52);       // halve m
-  exponent -= above;                                  // for one more power of two
+  mantissa_bits -= above & (uint64_t{1} << 52);      // halve m
+  exponent -= above;                                 // for one more power of two
   const Doubles m = __builtin_bit_cast(Doubles, mantissa_bits);
   // The exponent (-64 to 0) as a double: biased into the low bits of 2^52.
   const Words biased = (exponent + 1024) | 0x4330000000000000u;
@@ -299,9 +297,8 @@ __attribute__((always_inline)) inline void slot_candidates_in_lanes(uint64_t key
 }
 
 template <bool kNarrowingStores>
-__attribute__((always_inline)) inline void unit_candidates_in_lanes(const double* u, double scaled,
-                                                                    uint16_t* rounded, uint8_t* sure,
-                                                                    size_t n) noexcept {
+__attribute__((always_inline)) inline void unit_candidates_in_lanes(const double* u, double scaled, uint16_t* rounded,
+                                                                    uint8_t* sure, size_t n) noexcept {
   for (size_t j = 0; j < n; j += kLanes) {
     Doubles lane_u;
     __builtin_memcpy(&lane_u, u + j, sizeof lane_u);
@@ -313,8 +310,8 @@ __attribute__((always_inline)) inline void unit_candidates_in_lanes(const double
 
 }  // namespace
 
-void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                              uint8_t* sure, size_t n) noexcept {
   slot_candidates_in_lanes<false>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
 
@@ -337,25 +334,22 @@ __attribute__((target("avx2"))) void unit_candidates_avx2(const double* u, doubl
 
 #define VOSSICK_AVX512 "avx2,avx512f,avx512dq,avx512vl,avx512bw"
 
-__attribute__((target(VOSSICK_AVX512))) void slot_candidates_avx512(uint64_t key, double scaled,
-                                                                    const uint16_t* slots, double skip_bound,
-                                                                    uint16_t* rounded, uint8_t* sure,
+__attribute__((target(VOSSICK_AVX512))) void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots,
+                                                                    double skip_bound, uint16_t* rounded, uint8_t* sure,
                                                                     size_t n) noexcept {
   slot_candidates_in_lanes<true>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
 
-__attribute__((target(VOSSICK_AVX512))) void unit_candidates_avx512(const double* u, double scaled,
-                                                                    uint16_t* rounded, uint8_t* sure,
-                                                                    size_t n) noexcept {
+__attribute__((target(VOSSICK_AVX512))) void unit_candidates_avx512(const double* u, double scaled, uint16_t* rounded,
+                                                                    uint8_t* sure, size_t n) noexcept {
   unit_candidates_in_lanes<true>(u, scaled, rounded, sure, n);
 }
 
 bool have_avx512() noexcept {
   static const bool avx512 = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
   }();
   return avx512;
 }
@@ -373,8 +367,8 @@ bool have_avx2() noexcept {
 namespace {
 
 // The fastest build of the slot candidates that this CPU runs.
-inline void slot_candidates(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                            uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+inline void slot_candidates(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                            uint8_t* sure, size_t n) noexcept {
 #if VOSSICK_SIZE_SKETCH_X86
   if (have_avx512()) return slot_candidates_avx512(key, scaled, slots, skip_bound, rounded, sure, n);
   if (have_avx2()) return slot_candidates_avx2(key, scaled, slots, skip_bound, rounded, sure, n);

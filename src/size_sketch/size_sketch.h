@@ -65,17 +65,17 @@ double unit_from_hash(uint64_t hash) noexcept;
 // The portable build is compiled for every target; the AVX2 and AVX-512
 // builds exist only where VOSSICK_SIZE_SKETCH_X86 is 1 and may only be called
 // where have_avx2(), respectively have_avx512().
-void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                              uint8_t* sure, size_t n) noexcept;
 void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 
 #if defined(__x86_64__) || defined(__i386__)
 #define VOSSICK_SIZE_SKETCH_X86 1
-void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                          uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                          uint8_t* sure, size_t n) noexcept;
 void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
-void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                            uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                            uint8_t* sure, size_t n) noexcept;
 void unit_candidates_avx512(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 bool have_avx2() noexcept;
 bool have_avx512() noexcept;
