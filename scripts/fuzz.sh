@@ -30,6 +30,10 @@ if ! fuzzer_links; then
   bash scripts/apt_install_missing.sh "$runtime"
 fi
 echo "== fuzzing with $("$clangxx" --version | head -n 1)"
+# A build configured with another compiler (one since removed, say) is
+# configured afresh; the corpus and the artifacts stay.
+grep -qsx "CMAKE_CXX_COMPILER:[A-Z]*=$clangxx" "$build/CMakeCache.txt" ||
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_BUILD_TYPE=Release -DVOSSICK_SANITIZE=ON \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Prints the newest NAME-N on PATH (the largest N), else NAME if it is on
-# PATH; fails, printing nothing, if neither is.
+# Prints the full path of the newest NAME-N on PATH (the largest N), else of
+# NAME if it is on PATH; fails, printing nothing, if neither is.
 # Usage: bash scripts/newest_tool.sh NAME       e.g. clang++, g++, clang-format
 set -euo pipefail
 name=$1
@@ -15,4 +15,4 @@ while read -r command; do
   fi
 done < <(compgen -c | grep -xE "$pattern" | sort -u)
 if [ -z "$best" ] && command -v "$name" >/dev/null; then best=$name; fi
-[ -n "$best" ] && echo "$best"
+[ -n "$best" ] && command -v "$best"

@@ -12,6 +12,9 @@ cd "$(dirname "$0")/.."
 build=build/sanitize
 cxx=$(bash scripts/newest_tool.sh g++)
 echo "== sanitizers with $("$cxx" --version | head -n 1)"
+# A build configured with another compiler is configured afresh.
+grep -qsx "CMAKE_CXX_COMPILER:[A-Z]*=$cxx" "$build/CMakeCache.txt" ||
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DVOSSICK_SANITIZE=ON -DVOSSICK_BUILD_TESTS=ON \
