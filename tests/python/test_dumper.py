@@ -13,6 +13,7 @@ import pytest
 
 import vossick_analysis as va
 import vossick_dump
+from vossick_dump import _walk
 
 # A small real program with the objects that make JSON and type names hard.
 ODD_PROGRAM = textwrap.dedent(
@@ -149,7 +150,7 @@ def test_odd_objects_long_type_names_and_dumper_bookkeeping(odd_dump):
     ],
 )
 def test_short_values(value, expected):
-    got = vossick_dump._short_value(value)
+    got = _walk._short_value(value)
     if expected is not None and expected.endswith("..."):
         assert got is not None and got.startswith(expected[:-3]) and got.endswith("...")
         assert len(got) == 103
