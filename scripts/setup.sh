@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/apt_install_missing.sh liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv
+bash scripts/apt_install_missing.sh liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv gdb
 
 PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
