@@ -24,6 +24,7 @@ here, from the size of the partial dump, never on the target's streams.
 
 from __future__ import annotations
 
+import __future__
 import os
 import shutil
 import subprocess
@@ -122,9 +123,15 @@ finally:
         pass
 '''
 
+# The source's `from __future__ import annotations` is compiled in as a flag
+# instead: run as a statement, it would import __future__ into the target.
+_FUTURE_IMPORT = "from __future__ import annotations\n"
+# The file is closed by hand (an unclosed one warns, and a warning would leave
+# __warningregistry__ in __main__), through a lambda that binds no name there.
 _BOOTSTRAP = (
     "try:\n"
-    " exec(compile(open({script!r}, 'rb').read(), {script!r}, 'exec'), {{'__name__': 'vossick_dump._walk'}})\n"
+    " exec((lambda source: (compile(source.read(), {script!r}, 'exec', {flags}, True), source.close())[0])"
+    "(open({script!r}, 'rb')), {{'__name__': 'vossick_dump._walk'}})\n"
     "except BaseException:\n"
     " pass\n"
 )
@@ -187,12 +194,12 @@ def _prepare(pid: int, output: str, labels: bool, timeout: float) -> tuple[str, 
         os.chown(work, uid, gid)  # the target writes its claim and status here
     source_path = _walk.__file__
     with open(source_path, encoding="utf-8") as source:
-        code = source.read()
+        code = source.read().replace(_FUTURE_IMPORT, "\n", 1)
     request = {"directory": work, "output": output, "labels": labels, "deadline": time.time() + timeout}
     script = os.path.join(work, "vossick_dump_walk.py")
     with open(script, "w", encoding="utf-8") as out:
         out.write(f"{code}\n\n_remote_main({request!r})\n")
-    boot = _BOOTSTRAP.format(script=script)
+    boot = _BOOTSTRAP.format(script=script, flags=__future__.annotations.compiler_flag)
     with open(os.path.join(work, "bootstrap.py"), "w", encoding="utf-8") as out:
         out.write(boot)
     for name in os.listdir(work):
