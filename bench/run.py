@@ -10,7 +10,8 @@ same file:
 and prints records/s, seconds, module/floor ratios, peak RssAnon growth
 (sampled from /proc, so the mapped file does not count) against a stated
 budget, and the relative error of Low/Medium/High against Exact. Then it
-times queries on the largest dump.
+times queries on the largest dump. First it measures the dumper itself
+(bench/dump_rate.py): objects per second with and without labels.
 
 Build first (module and C++ benchmarks, in their own build directory):
   cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
@@ -35,6 +36,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import dump_rate  # noqa: E402
 import synthetic_dump  # noqa: E402
 
 PRECISIONS = ["Exact", "High", "Medium", "Low"]  # Exact first: the others are compared with it
@@ -348,7 +350,7 @@ def main():
     parser.add_argument("--runs", type=int, default=None, help="runs per figure (median); default 3, 1 with --quick")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
-    parser.add_argument("--only", default=None, help="comma-separated subset: real,1m,10m,chain,scc")
+    parser.add_argument("--only", default=None, help="comma-separated subset: dump,real,1m,10m,chain,scc")
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
     parser.add_argument("--no-floor", action="store_true",
                         help="skip storage_floor (its in-memory preparation of a 10 M dump needs about 8 GiB)")
@@ -364,10 +366,12 @@ def main():
     load = os.getloadavg()
     print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
           f"{args.runs} run(s) per figure")
-    only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
+    only = set(args.only.split(",")) if args.only else {"dump", "real", "1m", "10m", "chain", "scc"}
     if args.quick:
         only.discard("10m")
     try:
+        if "dump" in only:
+            dump_rate.bench_dumper(args.runs, work, args.build)
         dumps = []
 
         def generate(key, name, file_name, make):
@@ -389,6 +393,8 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
         generate("scc", "single SCC of 1M", "scc-1m.jsonl",
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
+        if not dumps:
+            return
         largest = max(dumps, key=lambda d: os.path.getsize(d[1]))
         for name, path in dumps:
             kept = bench_dump(name, path, args, work, keep_exact_db=(path == largest[1]))
