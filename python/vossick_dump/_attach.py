@@ -183,6 +183,13 @@ def _check_target(pid: int) -> None:
         raise AttachError(f"process {pid} is stopped; resume it first (kill -CONT {pid})")
     if pid == os.getpid():
         raise AttachError("a process cannot dump itself with --pid; call vossick_dump.dump_to_path instead")
+    try:
+        same_files = os.readlink(f"/proc/{pid}/ns/mnt") == os.readlink("/proc/self/ns/mnt")
+    except OSError:  # not ours to look at: ptrace will say
+        same_files = True
+    if not same_files:
+        raise AttachError(f"process {pid} sees other files (another mount namespace, e.g. a container); "
+                          "run vossick_dump inside it")
 
 
 def _prepare(pid: int, output: str, labels: bool, timeout: float) -> tuple[str, str]:
@@ -191,7 +198,11 @@ def _prepare(pid: int, output: str, labels: bool, timeout: float) -> tuple[str, 
     status = _proc_status(pid)
     uid, gid = int(status["Uid"].split()[1]), int(status["Gid"].split()[1])
     if (uid, gid) != (os.geteuid(), os.getegid()):
-        os.chown(work, uid, gid)  # the target writes its claim and status here
+        try:
+            os.chown(work, uid, gid)  # the target writes its claim and status here
+        except OSError:
+            shutil.rmtree(work, ignore_errors=True)
+            raise AttachError(f"cannot attach to process {pid}: {_ptrace_denial(pid)}") from None
     source_path = _walk.__file__
     with open(source_path, encoding="utf-8") as source:
         code = source.read().replace(_FUTURE_IMPORT, "\n", 1)
@@ -319,6 +330,8 @@ def dump_process(pid: int, output: str, *, labels: bool = True, timeout: float =
     """
     _check_target(pid)
     output = os.path.abspath(output)
+    if not os.path.isdir(os.path.dirname(output)):
+        raise AttachError(f"no directory {os.path.dirname(output)} for the dump")
     work, boot = _prepare(pid, output, labels, timeout)
     started_at = time.monotonic()
     gdb: subprocess.Popen[bytes] | None = None

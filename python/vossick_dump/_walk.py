@@ -111,7 +111,6 @@ _CodeType = type(_clean.__code__)
 _CellType = type(_closure_cell(0).__closure__[0])  # type: ignore[index]
 _MethodType = type(_Slotted().method)
 _MemberDescriptorType = type(_Slotted.__dict__["slot"])
-_MappingProxyType = type(_TYPE_DICT.__get__(_Slotted))
 
 
 def _type_name(cls: type) -> str:
@@ -359,15 +358,14 @@ _BUILTIN_FIELDS: dict[type, Callable[[Any, Fields], None]] = {
 
 
 def _optional_fields() -> None:
-    # Types of modules that are usually loaded; looked up, never imported.
-    functools = sys.modules.get("functools")
-    partial = getattr(functools, "partial", None) if functools else None
-    if type(partial) is type:
-        _BUILTIN_FIELDS[partial] = _attributes("func", "args", "keywords")
-    collections = sys.modules.get("collections")
-    defaultdict = getattr(collections, "defaultdict", None) if collections else None
-    if type(defaultdict) is type:
-        _BUILTIN_FIELDS[defaultdict] = _attributes("default_factory")
+    # Types of modules that are usually loaded: looked up in their namespaces
+    # (no module __getattr__ runs), never imported.
+    for module_name, type_name, names in (("functools", "partial", ("func", "args", "keywords")),
+                                          ("collections", "defaultdict", ("default_factory",))):
+        module = sys.modules.get(module_name)
+        found = _MODULE_DICT.__get__(module).get(type_name) if type(module) is _ModuleType else None
+        if type(found) is type:
+            _BUILTIN_FIELDS[found] = _attributes(*names)
 
 
 class _ClassInfo:
