@@ -36,6 +36,7 @@ import sys
 import time
 from _operator import is_ as _is
 from itertools import chain as _chain
+from itertools import repeat as _repeat
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing is not imported at run time: it would pull re and more into a dumped process
@@ -539,19 +540,23 @@ class _Walk:
             return refs, None
         return refs, [label for label, _ in fields] + [_NULL] * (len(refs) - len(fields))
 
-    def instance_labels(self, obj: Any, info: _ClassInfo, referents: list[Any]) -> list[str]:
+    def instance_labels(self, obj: Any, info: _ClassInfo, referents: list[Any]) -> list[str] | None:
+        """Labels of an instance's references; None where none can be named."""
         cls = type(obj)
-        if _INLINE_VALUES and not (info.slots or info.fields or info.container) and referents[-1] is cls:
+        probe = info.probe
+        if probe is None and _INLINE_VALUES:
+            probe = info.probe = _Probe(info.mro)
+        plain = not (info.slots or info.fields or info.container)
+        if plain and not (probe and probe.names) and not any(map(_is, referents, _repeat(cls))):
+            return None  # e.g. instances of compiled classes, which keep attributes in C slots of their own
+        found: Fields | None = None
+        if plain and probe is not None and referents[-1] is cls:
             # The common shape from 3.11: the attribute values in the order of
             # the class's shared keys, then the class.
-            probe = info.probe
-            if probe is None:
-                probe = info.probe = _Probe(info.mro)
-            found: Fields = []
+            found = []
             probe.fields(obj, found)
-            found.append(('"__class__"', cls))
-            if len(found) == len(referents) and all(map(_is, [target for _, target in found], referents)):
-                return [label for label, _ in found]
+            if len(found) + 1 == len(referents) and all(map(_is, [target for _, target in found], referents)):
+                return [label for label, _ in found] + ['"__class__"']
         fields: Fields = [('"__class__"', cls)]
         for label, member in info.slots:
             try:
@@ -565,12 +570,10 @@ class _Walk:
             items = list(container.__iter__(obj))
             fields.extend(zip(self.text.indices(len(items)), items))
         labels = _match(referents, fields)
-        if _INLINE_VALUES and _NULL in labels:
-            probe = info.probe
-            if probe is None:
-                probe = info.probe = _Probe(info.mro)
-            found = []
-            probe.fields(obj, found)
+        if probe is not None and _NULL in labels:
+            if found is None:
+                found = []
+                probe.fields(obj, found)
             if found:
                 # Only where a label is missing: fields found above keep theirs.
                 missing = [i for i, label in enumerate(labels) if label is _NULL]
@@ -604,7 +607,11 @@ class _Walk:
         if not self.labels or not referents:
             return head + referents, (head_labels or None) if self.labels else None
         if kind == _INSTANCE:
-            labels = self.instance_labels(obj, info, referents)
+            named = self.instance_labels(obj, info, referents)
+            if named is None:  # the same for every instance: no class with head labels gets here
+                info.kind = _PLAIN
+                return referents, None
+            labels = named
         elif kind == _FIELDS:
             fields: Fields = []
             info.fields(obj, fields)  # type: ignore[misc]
