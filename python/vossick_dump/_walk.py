@@ -34,6 +34,7 @@ import gc
 import os
 import sys
 import time
+from _operator import attrgetter as _attrgetter
 from _operator import is_ as _is
 from itertools import chain as _chain
 from itertools import repeat as _repeat
@@ -203,7 +204,10 @@ class _Labels:
         self.index: list[str] = []
         self.item_keys: dict[str, str] = {}
         self.attribute_keys: dict[str, str] = {}
-        self.key_sets: dict[tuple[Any, ...], list[str]] = {}  # (as_attribute, *keys) -> the dict's labels
+        # A dict's labels by its keys, for dicts with few string keys (JSON
+        # records, instance dicts): one lookup instead of one per key.
+        self.item_key_sets: dict[tuple[Any, ...], list[str]] = {}
+        self.attribute_key_sets: dict[tuple[Any, ...], list[str]] = {}
 
     def indices(self, count: int) -> list[str]:
         """'"[0]"', '"[1]"', ... for a sequence of `count` items."""
@@ -253,10 +257,13 @@ class _Probe:
     Candidates are the names that the class's own methods use (and, from 3.13,
     its ``__static_attributes__``), less those that a class attribute with a
     ``__get__`` would answer (reading them could run user code). After
-    ``_PROBE_LEARNING`` instances, names never found are dropped.
+    ``_PROBE_LEARNING`` instances, names never found are dropped; when the
+    rest were found in every instance and the class does not customise
+    attribute access, `getter` reads them all in one C call and `labels`
+    are their labels followed by the class's.
     """
 
-    __slots__ = ("names", "hits", "probed")
+    __slots__ = ("names", "hits", "probed", "getter", "labels", "plain_access")
 
     def __init__(self, mro: tuple[type, ...]) -> None:
         found: list[str] = []
@@ -285,6 +292,11 @@ class _Probe:
             self.names.append((name, _label_json(f".{name}"), default))
         self.hits = [0] * len(self.names)
         self.probed = 0
+        self.getter: Callable[[object], tuple[Any, ...]] | None = None
+        self.labels: list[str] = []
+        # With object's own attribute access, getattr is object.__getattribute__ for these names.
+        self.plain_access = all(_class_attribute(mro, special) is found
+                                for special, found in (("__getattribute__", _GETATTRIBUTE), ("__getattr__", _MISSING)))
 
     def fields(self, obj: object, out: Fields) -> None:
         hits = self.hits
@@ -301,6 +313,10 @@ class _Probe:
             kept = [i for i, count in enumerate(hits) if count]
             self.names = [self.names[i] for i in kept]
             self.hits = [hits[i] for i in kept]
+            if self.names and self.plain_access and all(count == _PROBE_LEARNING for count in self.hits):
+                names = [name for name, _, _ in self.names]
+                self.getter = _attrgetter(*names, *names[:1])  # at least two names: always a tuple
+                self.labels = [label for _, label, _ in self.names] + ['"__class__"']
 
 
 # How the walk reads an object's references, by class.
@@ -496,14 +512,18 @@ class _Walk:
         refs = list(_chain.from_iterable(dict.items(d)))
         if not self.labels or not refs:
             return refs, None
-        as_attribute = id(d) in self.attribute_dicts
+        return refs, self.dict_labels(refs, id(d) in self.attribute_dicts)
+
+    def dict_labels(self, refs: list[Any], as_attribute: bool) -> list[str]:
+        """Labels of a dict's references (key, value, key, value...)."""
         text = self.text
+        key_sets = text.attribute_key_sets if as_attribute else text.item_key_sets
         key_set = None
         if len(refs) <= 2 * _KEY_SET_LIMIT:
-            key_set = (as_attribute, *refs[::2])
-            labels = text.key_sets.get(key_set)
+            key_set = tuple(refs[::2])
+            labels = key_sets.get(key_set)
             if labels is not None:
-                return refs, labels
+                return labels
         entry = text.dict_entry
         cache = text.attribute_keys if as_attribute else text.item_keys
         labels = []
@@ -516,9 +536,9 @@ class _Walk:
                 every_key_a_str = False
             labels.append(_KEY_OF)
             labels.append(found or entry(key, as_attribute))
-        if key_set is not None and every_key_a_str and len(text.key_sets) < _LABEL_CACHE_LIMIT:
-            text.key_sets[key_set] = labels
-        return refs, labels
+        if key_set is not None and every_key_a_str and len(key_sets) < _LABEL_CACHE_LIMIT:
+            key_sets[key_set] = labels
+        return labels
 
     def frame_references(self, frame: Any) -> tuple[list[Any], list[str] | None]:
         back = frame.f_back
@@ -550,6 +570,13 @@ class _Walk:
         if plain and not (probe and probe.names) and not any(map(_is, referents, _repeat(cls))):
             return None  # e.g. instances of compiled classes, which keep attributes in C slots of their own
         found: Fields | None = None
+        if plain and probe is not None and probe.getter is not None and referents[-1] is cls:
+            try:
+                values = probe.getter(obj)
+            except AttributeError:
+                values = ()
+            if len(values) == len(referents) and all(map(_is, values[:-1], referents)):
+                return probe.labels
         if plain and probe is not None and referents[-1] is cls:
             # The common shape from 3.11: the attribute values in the order of
             # the class's shared keys, then the class.
@@ -712,6 +739,11 @@ def _walk(
     get_referents = gc.get_referents
     getsizeof = sys.getsizeof
     indices = walk.text.indices
+    chain = _chain.from_iterable
+    dict_items = dict.items
+    attribute_dicts = walk.attribute_dicts
+    attribute_key_sets = walk.text.attribute_key_sets
+    item_key_sets = walk.text.item_key_sets
     extra = walk.extra
     site_of = walk.allocation_site if walk.traceback is not None else None
     frame_type = _FrameType
@@ -739,6 +771,14 @@ def _walk(
         elif kind == _LIST or kind == _TUPLE:
             refs = list(obj)
             texts = indices(len(refs)) if labels and refs else None
+        elif kind == _DICT:
+            refs = list(chain(dict_items(obj)))
+            texts = None
+            if labels and refs:
+                if len(refs) <= 2 * _KEY_SET_LIMIT:
+                    texts = (attribute_key_sets if oid in attribute_dicts else item_key_sets).get(tuple(refs[::2]))
+                if texts is None:
+                    texts = walk.dict_labels(refs, oid in attribute_dicts)
         else:
             refs, texts = references(obj, info)
         added = extra.get(oid)
