@@ -73,6 +73,21 @@ LEAKS = textwrap.dedent(
     """
 )
 BUSY = "print('ready', flush=True)\nx = 0\nwhile True:\n    x += 1\n"
+# Exits as soon as a dump of it begins (its partial file appears in the directory given).
+EXITING = textwrap.dedent(
+    """
+    import os, sys, threading, time
+    heap = [str(i) for i in range(300_000)]
+    def watch():
+        while not [name for name in os.listdir(sys.argv[2]) if name.endswith(".partial")]:
+            time.sleep(0.005)
+        os._exit(3)
+    threading.Thread(target=watch).start()
+    print("ready", flush=True)
+    while True:
+        time.sleep(0.05)
+    """
+)
 # What the injected dumper may add to a process: built-in modules only.
 MAY_IMPORT = {"gc", "_json", "itertools", "_operator", "_tracemalloc"}
 
@@ -101,8 +116,8 @@ def ptrace_allowed(tmp_path_factory):
         pytest.skip(f"cannot attach to processes here: {done.stderr.strip()}")
 
 
-def start(program, python=sys.executable):
-    child = subprocess.Popen([python, "-c", program, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+def start(program, python=sys.executable, *args):
+    child = subprocess.Popen([python, "-c", program, "serve", *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready", child.stderr.read()
     return child
@@ -196,20 +211,23 @@ def test_pid_dumps_a_running_process_that_goes_on_unchanged(ptrace_allowed, tmp_
 def test_pid_on_a_busy_process_and_on_what_cannot_be_dumped(ptrace_allowed, tmp_path):
     busy = start(BUSY)
     sleeper = subprocess.Popen(["sleep", "60"])
+    (tmp_path / "exits").mkdir()
+    exiting = start(EXITING, sys.executable, str(tmp_path / "exits"))
     try:
         done = vossick_dump("--pid", str(busy.pid), "-o", str(tmp_path / "busy.jsonl"), "--no-labels")
         assert done.returncode == 0 and busy.poll() is None, done.stderr
         cases = [
+            (exiting.pid, f"process {exiting.pid} exited during the dump"),
             (sleeper.pid, f"process {sleeper.pid} is not a CPython interpreter"),
             (2**22 + 1, f"no process {2**22 + 1}"),
         ]
         for pid, message in cases:
-            failed = vossick_dump("--pid", str(pid), "-o", str(tmp_path / "x.jsonl"))
-            assert failed.returncode == 1 and message in failed.stderr
+            failed = vossick_dump("--pid", str(pid), "-o", str(tmp_path / "exits" / "x.jsonl"))
+            assert failed.returncode == 1 and message in failed.stderr, failed.stderr
     finally:
-        for process in (busy, sleeper):
+        for process in (busy, sleeper, exiting):
             process.kill()
             process.wait()
     records = [json.loads(line) for line in open(tmp_path / "busy.jsonl", encoding="utf-8")]
     assert records and not any("labels" in record for record in records)
-    assert sorted(os.listdir(tmp_path)) == ["busy.jsonl"]
+    assert sorted(os.listdir(tmp_path)) == ["busy.jsonl", "exits"] and not os.listdir(tmp_path / "exits")
