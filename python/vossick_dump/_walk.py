@@ -430,6 +430,15 @@ class _ClassInfo:
             self.kind = _PLAIN
 
 
+def _string_keys(refs: list[Any]) -> tuple[str, ...] | None:
+    """The keys of a dict's references (key, value...) as a tuple when they are
+    few and all exact strings, whose hashing runs no user code; else None."""
+    if len(refs) > 2 * _KEY_SET_LIMIT:
+        return None
+    keys = refs[::2]
+    return tuple(keys) if all(map(_is, map(type, keys), _repeat(str))) else None
+
+
 def _without(referents: list[Any], taken: list[Any]) -> list[Any]:
     """`referents` less one occurrence of each object in `taken` (compared by identity)."""
     counts: dict[int, int] = {}
@@ -518,25 +527,18 @@ class _Walk:
         """Labels of a dict's references (key, value, key, value...)."""
         text = self.text
         key_sets = text.attribute_key_sets if as_attribute else text.item_key_sets
-        key_set = None
-        if len(refs) <= 2 * _KEY_SET_LIMIT:
-            key_set = tuple(refs[::2])
+        key_set = _string_keys(refs)
+        if key_set is not None:
             labels = key_sets.get(key_set)
             if labels is not None:
                 return labels
         entry = text.dict_entry
         cache = text.attribute_keys if as_attribute else text.item_keys
         labels = []
-        every_key_a_str = True
         for key in refs[::2]:
-            found = None
-            if type(key) is str:
-                found = cache.get(key)
-            else:
-                every_key_a_str = False
             labels.append(_KEY_OF)
-            labels.append(found or entry(key, as_attribute))
-        if key_set is not None and every_key_a_str and len(key_sets) < _LABEL_CACHE_LIMIT:
+            labels.append((cache.get(key) if type(key) is str else None) or entry(key, as_attribute))
+        if key_set is not None and len(key_sets) < _LABEL_CACHE_LIMIT:
             key_sets[key_set] = labels
         return labels
 
@@ -775,8 +777,9 @@ def _walk(
             refs = list(chain(dict_items(obj)))
             texts = None
             if labels and refs:
-                if len(refs) <= 2 * _KEY_SET_LIMIT:
-                    texts = (attribute_key_sets if oid in attribute_dicts else item_key_sets).get(tuple(refs[::2]))
+                key_set = _string_keys(refs)
+                if key_set is not None:
+                    texts = (attribute_key_sets if oid in attribute_dicts else item_key_sets).get(key_set)
                 if texts is None:
                     texts = walk.dict_labels(refs, oid in attribute_dicts)
         else:

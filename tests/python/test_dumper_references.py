@@ -35,7 +35,21 @@ class Items(list):
 
 
 class Key:
-    pass
+    """A dict key that counts the calls a dump must never make."""
+
+    touched = 0
+
+    def __hash__(self):
+        Key.touched += 1
+        return 7
+
+    def __eq__(self, other):
+        Key.touched += 1
+        return self is other
+
+    def __repr__(self):
+        Key.touched += 1
+        return "Key"
 
 
 def make_closure(secret):
@@ -108,6 +122,9 @@ def dumps():
     return parse(texts[0]), parse(texts[1]), id(here)
 
 
+KEY_TOUCHES = Key.touched
+
+
 @pytest.fixture(scope="module")
 def records(dumps):
     return dumps[0]
@@ -152,6 +169,7 @@ def test_labels_are_optional_and_change_no_reference(dumps):
     for obj, _ in CASES.values():
         assert sorted(records[id(obj)]["references"]) == sorted(without[id(obj)]["references"])
     assert not any("allocated_at" in r for r in records.values())  # tracemalloc is not tracing
+    assert Key.touched == KEY_TOUCHES  # no key's __hash__, __eq__ or __repr__ ran
 
 
 def test_stop_cancels_and_leaves_no_file(tmp_path):
