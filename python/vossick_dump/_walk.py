@@ -201,6 +201,10 @@ class _Labels:
     """The label texts (as JSON) that the walk writes, built once and cached."""
 
     def __init__(self) -> None:
+        # The joined text of label lists that many lines share (never changed
+        # once made), by the list's id: index lists, key sets, classes' labels.
+        self.joined: dict[int, str] = {}
+        self.index_lists: dict[int, list[str]] = {}
         self.index: list[str] = []
         self.item_keys: dict[str, str] = {}
         self.attribute_keys: dict[str, str] = {}
@@ -211,10 +215,20 @@ class _Labels:
 
     def indices(self, count: int) -> list[str]:
         """'"[0]"', '"[1]"', ... for a sequence of `count` items."""
+        labels = self.index_lists.get(count)
+        if labels is not None:
+            return labels
         index = self.index
         if len(index) < count:
             index.extend(f'"[{i}]"' for i in range(len(index), count))
-        return index[:count]
+        labels = index[:count]
+        if count <= 256:
+            self.share(labels)
+            self.index_lists[count] = labels
+        return labels
+
+    def share(self, labels: list[str]) -> None:
+        self.joined[id(labels)] = ",".join(labels)
 
     def dict_entry(self, key: object, as_attribute: bool) -> str:
         """The label of the value stored under `key`: '.name' in an attribute dict, else '[key]'."""
@@ -263,9 +277,10 @@ class _Probe:
     are their labels followed by the class's.
     """
 
-    __slots__ = ("names", "hits", "probed", "getter", "labels", "plain_access")
+    __slots__ = ("names", "hits", "probed", "getter", "labels", "plain_access", "text")
 
-    def __init__(self, mro: tuple[type, ...]) -> None:
+    def __init__(self, mro: tuple[type, ...], text: _Labels) -> None:
+        self.text = text
         found: list[str] = []
         for klass in mro:
             if not _is_heap_type(klass):
@@ -317,6 +332,7 @@ class _Probe:
                 names = [name for name, _, _ in self.names]
                 self.getter = _attrgetter(*names, *names[:1])  # at least two names: always a tuple
                 self.labels = [label for _, label, _ in self.names] + ['"__class__"']
+                self.text.share(self.labels)
 
 
 # How the walk reads an object's references, by class.
@@ -540,6 +556,7 @@ class _Walk:
             labels.append((cache.get(key) if type(key) is str else None) or entry(key, as_attribute))
         if key_set is not None and len(key_sets) < _LABEL_CACHE_LIMIT:
             key_sets[key_set] = labels
+            text.share(labels)
         return labels
 
     def frame_references(self, frame: Any) -> tuple[list[Any], list[str] | None]:
@@ -567,7 +584,7 @@ class _Walk:
         cls = type(obj)
         probe = info.probe
         if probe is None and _INLINE_VALUES:
-            probe = info.probe = _Probe(info.mro)
+            probe = info.probe = _Probe(info.mro, self.text)
         plain = not (info.slots or info.fields or info.container)
         if plain and not (probe and probe.names) and not any(map(_is, referents, _repeat(cls))):
             return None  # e.g. instances of compiled classes, which keep attributes in C slots of their own
@@ -741,6 +758,7 @@ def _walk(
     get_referents = gc.get_referents
     getsizeof = sys.getsizeof
     indices = walk.text.indices
+    joined = walk.text.joined
     chain = _chain.from_iterable
     dict_items = dict.items
     attribute_dicts = walk.attribute_dicts
@@ -800,17 +818,21 @@ def _walk(
             size = getsizeof(obj)
         except Exception:  # a broken __sizeof__ must not end the dump
             size = 0
-        line = (
-            f'{{"id":{oid},"type":{info.type_text},"references":[{",".join(map(str, map(id, refs)))}],'
-            f'"value":{"null" if value is None else _json_string(value)},"size":{size}'
-        )
-        if texts and refs and (kind <= _TUPLE or texts.count(_NULL) != len(texts)):
-            line += f',"labels":[{",".join(texts)}]'
+        named = ""
+        if texts and refs:
+            labels_text = joined.get(id(texts))
+            if labels_text is None and (kind <= _TUPLE or texts.count(_NULL) != len(texts)):
+                labels_text = ",".join(texts)
+            if labels_text is not None:
+                named = f',"labels":[{labels_text}]'
         if site_of is not None:
             site = site_of(obj)
             if site is not None:
-                line += f',"allocated_at":{site}'
-        chunk.append(line + "}\n")
+                named += f',"allocated_at":{site}'
+        chunk.append(
+            f'{{"id":{oid},"type":{info.type_text},"references":[{",".join(map(str, map(id, refs)))}],'
+            f'"value":{"null" if value is None else _json_string(value)},"size":{size}{named}}}\n'
+        )
         count += 1
         if len(chunk) >= _WRITE_CHUNK:
             if stop is not None and stop():
