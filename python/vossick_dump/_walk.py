@@ -340,14 +340,20 @@ _PLAIN, _DICT, _LIST, _TUPLE, _FRAME, _INSTANCE, _FIELDS, _TYPE, _MODULE = range
 
 
 def _fields_of_function(f: Any, out: Fields) -> None:
-    out += [
-        ('"__code__"', f.__code__), ('"__globals__"', f.__globals__), ('"__module__"', f.__module__),
-        ('"__defaults__"', f.__defaults__), ('"__kwdefaults__"', f.__kwdefaults__), ('"__doc__"', f.__doc__),
-        ('"__name__"', f.__name__), ('"__qualname__"', f.__qualname__), ('"__closure__"', f.__closure__),
-    ]
+    # In the order in which the collector visits them (absent ones are skipped:
+    # None here means absent), so that the labels usually align at once.
+    out += [('"__code__"', f.__code__), ('"__globals__"', f.__globals__)]
     builtins = getattr(f, "__builtins__", None)  # 3.10+
     if builtins is not None:
         out.append(('"__builtins__"', builtins))
+    out.append(('"__module__"', f.__module__))
+    for label, value in (('"__defaults__"', f.__defaults__), ('"__kwdefaults__"', f.__kwdefaults__)):
+        if value is not None:
+            out.append((label, value))
+    out += [('"__doc__"', f.__doc__), ('"__name__"', f.__name__)]
+    if f.__closure__ is not None:
+        out.append(('"__closure__"', f.__closure__))
+    out.append(('"__qualname__"', f.__qualname__))
 
 
 _EXCEPTION_FIELD: Any = BaseException.__dict__  # the base's descriptors: no subclass property runs
