@@ -17,7 +17,6 @@ import builtins
 import os
 import sys
 import traceback
-import tracemalloc
 from typing import Any
 
 import vossick_dump
@@ -105,6 +104,8 @@ def main(argv: list[str] | None = None) -> int:
     if options.signal:
         vossick_dump.install_signal_handler(target, progress=not options.quiet, labels=options.labels)
     if options.trace:
+        import tracemalloc  # only here: it imports pickle and more into the heap being dumped
+
         tracemalloc.start()
     # The script's globals live in a real __main__ module, so that pickling and
     # dataclasses that look classes up in sys.modules["__main__"] keep working.
