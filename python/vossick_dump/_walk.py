@@ -282,7 +282,10 @@ class _Probe:
     def __init__(self, mro: tuple[type, ...], text: _Labels) -> None:
         self.text = text
         found: list[str] = []
-        for klass in mro:
+        # Probing reads through object.__getattribute__: only where that is how the
+        # class itself reads attributes (an extension type may lay them out otherwise).
+        generic = _class_attribute(mro, "__getattribute__") is _GETATTRIBUTE
+        for klass in mro if generic else ():
             if not _is_heap_type(klass):
                 continue
             namespace = _TYPE_DICT.__get__(klass)
@@ -309,9 +312,8 @@ class _Probe:
         self.probed = 0
         self.getter: Callable[[object], tuple[Any, ...]] | None = None
         self.labels: list[str] = []
-        # With object's own attribute access, getattr is object.__getattribute__ for these names.
-        self.plain_access = all(_class_attribute(mro, special) is found
-                                for special, found in (("__getattribute__", _GETATTRIBUTE), ("__getattr__", _MISSING)))
+        # Without __getattr__ too, getattr is object.__getattribute__ for these names.
+        self.plain_access = generic and _class_attribute(mro, "__getattr__") is _MISSING
 
     def fields(self, obj: object, out: Fields) -> None:
         hits = self.hits
@@ -444,10 +446,15 @@ class _ClassInfo:
             if issubclass(cls, BaseException):
                 self.fields = _fields_of_exception
             for klass in mro:
-                if _is_heap_type(klass):
-                    for member in _TYPE_DICT.__get__(klass).values():
-                        if type(member) is _MemberDescriptorType:
-                            self.slots.append((_label_json(f".{member.__name__}"), member))
+                namespace = _TYPE_DICT.__get__(klass)
+                # Only the slots that a class statement's __slots__ made: extension
+                # types may describe other members (e.g. __dict__ at an offset
+                # their layout manages otherwise) that must not be read this way.
+                if _is_heap_type(klass) and "__slots__" in namespace:
+                    for member in namespace.values():
+                        name = getattr(member, "__name__", "") if type(member) is _MemberDescriptorType else ""
+                        if name and not (name.startswith("__") and name.endswith("__")):
+                            self.slots.append((_label_json(f".{name}"), member))
         else:
             self.kind = _PLAIN
 

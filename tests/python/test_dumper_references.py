@@ -5,7 +5,9 @@ locals, with labels."""
 import gc
 import io
 import json
+import subprocess
 import sys
+import textwrap
 import threading
 
 import pytest
@@ -177,3 +179,21 @@ def test_stop_cancels_and_leaves_no_file(tmp_path):
         vossick_dump.dump_to_path(tmp_path / "heap.jsonl", progress=False, stop=lambda: True)
     assert not list(tmp_path.iterdir())
     assert gc.isenabled()
+
+
+def test_compiled_classes_are_dumped_without_reading_their_private_members():
+    # mypy's classes are compiled (mypyc): they describe __dict__ and __weakref__
+    # as members at offsets that must not be read through the descriptor.
+    pytest.importorskip("mypy", reason="mypy is not installed")
+    program = textwrap.dedent(
+        """
+        import io
+        from mypy import build, main
+        sources, options = main.process_options(["--no-incremental", "--cache-dir", "/dev/null", "-c", "x = 1"])
+        state = build.build(sources, options)
+        import vossick_dump
+        print(vossick_dump.dump(io.StringIO(), progress=False, collect=False))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and int(done.stdout) > 100_000, done.stderr
