@@ -5,7 +5,7 @@ state: examples/sample_program.py (about 160 k objects) and mypy checking this
 repository's Python packages (a larger real heap, about a million objects;
 skipped when mypy is not installed). For each it prints the objects dumped,
 the median seconds of `dump_to_path` (a full garbage collection included) and
-objects per second without and with labels, the labels' cost, the same with
+objects per second (by wall and by CPU time) without and with labels, the labels' cost, the same with
 tracemalloc tracing (the `allocated_at` member; tracemalloc also traces the
 dump's own allocations), and how long the import (NoEstimates) of the
 labelled dump takes against the unlabelled one. Tracing is measured on the
@@ -41,9 +41,9 @@ import vossick_dump
 if variant == "traced":
     import tracemalloc
     tracemalloc.start()
-started = time.perf_counter()
+started, cpu_started = time.perf_counter(), time.process_time()
 count = vossick_dump.dump_to_path(path, progress=False, labels=variant != "plain")
-print(count, time.perf_counter() - started)
+print(count, time.perf_counter() - started, time.process_time() - cpu_started)
 """
 
 IMPORT_CHILD = r"""
@@ -62,8 +62,8 @@ VARIANTS = ("plain", "labels", "traced")
 def dump_once(program, path, variant):
     done = subprocess.run([sys.executable, "-c", CHILD, ROOT, program, path, variant],
                           capture_output=True, text=True, check=True)
-    count, seconds = done.stdout.split()
-    return int(count), float(seconds)
+    count, seconds, cpu_seconds = done.stdout.split()
+    return int(count), float(seconds), float(cpu_seconds)
 
 
 def import_once(path, build):
@@ -92,16 +92,18 @@ def bench_dumper(runs, work, build=None, programs=("sample", "mypy")):
                 figures[variant].append(dump_once(program, paths[variant], variant))
             for variant in imports:
                 imports[variant].append(import_once(paths[variant], build))
-        seconds = {variant: statistics.median(s for _, s in figures[variant]) for variant in variants}
+        seconds = {variant: statistics.median(s for _, s, _ in figures[variant]) for variant in variants}
+        cpu = {variant: statistics.median(c for _, _, c in figures[variant]) for variant in variants}
         counts = {variant: figures[variant][-1][0] for variant in variants}
         line = f"  {program}:"
         for variant in variants:
             line += (f"  {variant} {counts[variant]:,} objects {seconds[variant]:.2f} s "
-                     f"{counts[variant] / seconds[variant]:,.0f}/s;")
+                     f"{counts[variant] / seconds[variant]:,.0f}/s (CPU {counts[variant] / cpu[variant]:,.0f}/s);")
         print(line, flush=True)
         plain_import, labelled_import = (statistics.median(imports[v]) for v in ("plain", "labels"))
         traced = f" (tracing x{seconds['traced'] / seconds['plain']:.2f})" if "traced" in seconds else ""
-        print(f"    labels cost x{seconds['labels'] / seconds['plain']:.2f} of the time without them{traced}; dump size "
+        print(f"    labels cost x{seconds['labels'] / seconds['plain']:.2f} of the time without them"
+              f" (CPU x{cpu['labels'] / cpu['plain']:.2f}){traced}; dump size "
               f"{os.path.getsize(paths['plain']) / 2**20:.0f} -> {os.path.getsize(paths['labels']) / 2**20:.0f} MiB;"
               f" import (NoEstimates) {plain_import:.2f} s -> {labelled_import:.2f} s with labels"
               f" (x{labelled_import / plain_import:.2f})", flush=True)
