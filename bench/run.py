@@ -358,7 +358,8 @@ def main():
     args.precisions = args.precisions.split(",")
     args.build = os.path.abspath(args.build)
     args.runs = args.runs or (1 if args.quick else 3)
-    for needed in ("storage_floor",):
+    storage_dumps = args.only is None or set(args.only.split(",")) - {"dump"}
+    for needed in ("storage_floor",) if storage_dumps else ():
         if not os.path.exists(os.path.join(args.build, needed)):
             raise SystemExit(f"{needed} not found in {args.build}; build with -DVOSSICK_BUILD_BENCH=ON first")
     work = os.path.abspath(args.workdir) if args.workdir else tempfile.mkdtemp(prefix="vossick-bench-")
