@@ -11,7 +11,9 @@ and prints records/s, seconds, module/floor ratios, peak RssAnon growth
 (sampled from /proc, so the mapped file does not count) against a stated
 budget, and the relative error of Low/Medium/High against Exact. Then it
 times queries and the web viewer's pages (bench/page_times.py) on the largest
-dump; --viewer-db DB_DIR times the pages over a database of your own too.
+dump; --viewer-db DB_DIR times the pages over a database of your own too. First
+it measures the dumper itself (bench/dump_rate.py): objects per second with and
+without labels.
 
 Build first (module and C++ benchmarks, in their own build directory):
   cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
@@ -36,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import dump_rate  # noqa: E402
 import synthetic_dump  # noqa: E402
 
 PRECISIONS = ["Exact", "High", "Medium", "Low"]  # Exact first: the others are compared with it
@@ -358,7 +361,7 @@ def main():
     parser.add_argument("--runs", type=int, default=None, help="runs per figure (median); default 3, 1 with --quick")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
-    parser.add_argument("--only", default=None, help="comma-separated subset: real,1m,10m,chain,scc")
+    parser.add_argument("--only", default=None, help="comma-separated subset: dump,real,1m,10m,chain,scc")
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
     parser.add_argument("--viewer-db", default=None, metavar="DB_DIR",
                         help="also time the web viewer's pages over this database (e.g. a large real dump)")
@@ -368,7 +371,8 @@ def main():
     args.precisions = args.precisions.split(",")
     args.build = os.path.abspath(args.build)
     args.runs = args.runs or (1 if args.quick else 3)
-    for needed in ("storage_floor",):
+    storage_dumps = args.only is None or set(args.only.split(",")) - {"dump"}
+    for needed in ("storage_floor",) if storage_dumps else ():
         if not os.path.exists(os.path.join(args.build, needed)):
             raise SystemExit(f"{needed} not found in {args.build}; build with -DVOSSICK_BUILD_BENCH=ON first")
     work = os.path.abspath(args.workdir) if args.workdir else tempfile.mkdtemp(prefix="vossick-bench-")
@@ -376,10 +380,12 @@ def main():
     load = os.getloadavg()
     print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
           f"{args.runs} run(s) per figure")
-    only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
+    only = set(args.only.split(",")) if args.only else {"dump", "real", "1m", "10m", "chain", "scc"}
     if args.quick:
         only.discard("10m")
     try:
+        if "dump" in only:
+            dump_rate.bench_dumper(args.runs, work, args.build)
         dumps = []
 
         def generate(key, name, file_name, make):
@@ -403,7 +409,9 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
         if args.viewer_db:
             time_viewer_pages(args.build, os.path.abspath(args.viewer_db))
-        largest = max(dumps, key=lambda d: os.path.getsize(d[1])) if dumps else None
+        if not dumps:
+            return
+        largest = max(dumps, key=lambda d: os.path.getsize(d[1]))
         for name, path in dumps:
             kept = bench_dump(name, path, args, work, keep_exact_db=(path == largest[1]))
             if kept:

@@ -5,9 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# chromium and its driver run the viewer's browser tests.
+# chromium and its driver run the viewer's browser tests; gdb attaches the dumper to a running process.
 bash scripts/apt_install_missing.sh liblmdb-dev libxxhash-dev libgtest-dev pkg-config g++ python3-venv \
-  chromium chromium-driver
+  chromium chromium-driver gdb
 
 PYTHON=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
