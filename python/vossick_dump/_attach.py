@@ -342,8 +342,11 @@ def dump_process(pid: int, output: str, *, labels: bool = True, timeout: float =
                 out.write(_GDB_SCRIPT.format(pid=pid, boot=boot.encode("utf-8")))
             with open(os.path.join(work, "gdb.log"), "wb") as log:
                 # A session of its own: Ctrl-C here must not reach gdb while it is inside the target.
+                # No debuginfod downloads, and none of this process's preloads (a sanitizer's
+                # runtime, an allocator) forced into gdb, which was not built for them.
+                env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
                 gdb = subprocess.Popen(_gdb_command(pid, script), stdout=log, stderr=subprocess.STDOUT,
-                                       stdin=subprocess.DEVNULL, env=dict(os.environ, DEBUGINFOD_URLS=""),
+                                       stdin=subprocess.DEVNULL, env=dict(env, DEBUGINFOD_URLS=""),
                                        start_new_session=True)
         status, said = _wait(pid, work, gdb, _Reporter(pid, output, progress), time.time() + timeout)
         if status is None:
