@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "size_sketch/size_sketch.h"
-#include "summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 
 namespace {
 

@@ -42,14 +42,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "heap_dump_explorer/encodings.h"
-#include "heap_dump_explorer/scc_size_visitor.h"
+#include "storage/encodings.h"
+#include "subtree_sizes/scc_size_visitor.h"
 #include "size_sketch/size_sketch.h"
-#include "heap_dump_explorer/records.h"
-#include "heap_dump_explorer/storage.h"
-#include "summed_radix_tree/summed_radix_tree.h"
-#include "tarjan/tarjan.h"
-#include "tarjan/u64_hash_map.h"
+#include "records/record.h"
+#include "storage/environment.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/tarjan/tarjan.h"
+#include "base/u64_hash_map.h"
 
 namespace {
 

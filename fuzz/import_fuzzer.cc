@@ -28,10 +28,10 @@
 #include <string_view>
 #include <vector>
 
-#include "heap_dump_explorer/import.h"
-#include "heap_dump_explorer/post_import.h"
-#include "heap_dump_explorer/primary.h"
-#include "heap_dump_explorer/queries.h"
+#include "import/import_session.h"
+#include "subtree_sizes/post_import.h"
+#include "storage/primary.h"
+#include "queries/object_lookup.h"
 
 namespace {
 

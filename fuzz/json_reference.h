@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "heap_dump_explorer/records.h"
+#include "records/record.h"
 
 namespace vossick::fuzz {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "json_reference.h"
-#include "heap_dump_explorer/canonical_record.h"
-#include "heap_dump_explorer/records.h"
+#include "records/canonical_record.h"
+#include "records/record.h"
 
 namespace {
 

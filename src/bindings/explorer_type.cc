@@ -5,11 +5,11 @@
 
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
-#include "heap_dump_explorer/consistency_check.h"
-#include "heap_dump_explorer/graph_queries.h"
-#include "heap_dump_explorer/import.h"
-#include "heap_dump_explorer/post_import.h"
-#include "heap_dump_explorer/queries.h"
+#include "check/consistency_check.h"
+#include "queries/graph_queries.h"
+#include "import/import_session.h"
+#include "subtree_sizes/post_import.h"
+#include "queries/object_lookup.h"
 
 namespace vossick::py {
 

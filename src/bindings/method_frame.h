@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bindings/python.h"
-#include "heap_dump_explorer/encodings.h"
-#include "heap_dump_explorer/result.h"
+#include "storage/encodings.h"
+#include "base/result.h"
 
 namespace vossick::py {
 

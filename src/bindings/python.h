@@ -8,7 +8,7 @@
 #include <chrono>
 #include <utility>
 
-#include "heap_dump_explorer/stop_check.h"
+#include "base/stop_check.h"
 
 namespace vossick::py {
 

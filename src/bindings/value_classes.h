@@ -6,7 +6,7 @@
 #pragma once
 
 #include "bindings/python.h"
-#include "heap_dump_explorer/queries.h"
+#include "queries/object_lookup.h"
 
 namespace vossick::py {
 

@@ -3,7 +3,7 @@
 // be exactly what write_record writes for it; whatever it does not recognise
 // falls back to the parser unchanged.
 
-#include "heap_dump_explorer/canonical_record.h"
+#include "records/canonical_record.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "heap_dump_explorer/primary.h"
-#include "heap_dump_explorer/records.h"
+#include "storage/primary.h"
+#include "records/record.h"
 
 namespace vossick {
 namespace {

@@ -1,4 +1,4 @@
-#include "heap_dump_explorer/graph_queries.h"
+#include "queries/graph_queries.h"
 
 #include <gtest/gtest.h>
 

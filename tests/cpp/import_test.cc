@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "heap_dump_explorer/import.h"
+#include "import/import_session.h"
 #include "test_support.h"
 
 namespace vossick {

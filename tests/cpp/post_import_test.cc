@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include "heap_dump_explorer/canonical_record.h"
-#include "heap_dump_explorer/post_import.h"
-#include "heap_dump_explorer/primary.h"
-#include "heap_dump_explorer/queries.h"
-#include "heap_dump_explorer/scc_size_visitor.h"
-#include "heap_dump_explorer/subtree_size_batch.h"
+#include "records/canonical_record.h"
+#include "subtree_sizes/post_import.h"
+#include "storage/primary.h"
+#include "queries/object_lookup.h"
+#include "subtree_sizes/scc_size_visitor.h"
+#include "subtree_sizes/subtree_size_writer.h"
 #include "size_sketch/size_sketch.h"
-#include "summed_radix_tree/summed_radix_tree.h"
-#include "tarjan/tarjan.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/tarjan/tarjan.h"
 #include "test_support.h"
 
 namespace vossick {

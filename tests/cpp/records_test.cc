@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "heap_dump_explorer/records.h"
+#include "records/record.h"
 
 namespace vossick {
 namespace {

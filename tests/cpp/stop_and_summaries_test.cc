@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "heap_dump_explorer/queries.h"
+#include "queries/object_lookup.h"
 #include "test_support.h"
 
 namespace vossick {

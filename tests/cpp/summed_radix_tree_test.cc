@@ -1,4 +1,4 @@
-#include "summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tarjan/tarjan.h"
+#include "subtree_sizes/tarjan/tarjan.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tarjan/u64_hash_map.h"
+#include "base/u64_hash_map.h"
 
 namespace vossick {
 namespace {

@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "heap_dump_explorer/explorer.h"
-#include "heap_dump_explorer/import.h"
-#include "heap_dump_explorer/post_import.h"
-#include "heap_dump_explorer/result.h"
+#include "storage/explorer.h"
+#include "import/import_session.h"
+#include "subtree_sizes/post_import.h"
+#include "base/result.h"
 
 namespace vossick::testing {
 
