@@ -19,6 +19,8 @@
 
 #include "records/canonical_record.h"
 #include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace {
 

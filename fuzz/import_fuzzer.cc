@@ -32,6 +32,7 @@
 #include "subtree_sizes/post_import.h"
 #include "storage/primary.h"
 #include "queries/object_lookup.h"
+#include "queries/type_listings.h"
 
 namespace {
 

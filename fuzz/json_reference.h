@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace vossick::fuzz {
 

@@ -21,6 +21,8 @@
 #include "json_reference.h"
 #include "records/canonical_record.h"
 #include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace {
 

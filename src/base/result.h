@@ -2,8 +2,11 @@
 //
 // Every fallible operation of the core returns Result<T> (or Status, which is
 // Result<void>). An Error is born with its final text and travels up unchanged;
-// the binding layer converts it exactly once, at the Python boundary.
-// Nothing in the core throws.
+// the binding layer converts it exactly once, at the Python boundary. The
+// texts that reach Python are part of the module's public contract (callers
+// match on them): each is written once, where its error is born, which says
+// so. Nothing in the core throws, except std::bad_alloc from its containers,
+// which the binding layer turns into MemoryError.
 #pragma once
 
 #include <cstdint>

@@ -1,10 +1,11 @@
 // How long work learns that its caller wants it to stop (in the module: a
-// signal such as Ctrl-C reaching the Python thread that waits for it). The
-// work asks now and then, only where giving up leaves nothing half-written,
-// and when told to stop returns Error::interrupted(); the owners of its
-// transactions then abort them.
+// signal such as Ctrl-C reaching the Python thread that waits for it), and
+// how it tells its caller how far it has come. The work asks now and then,
+// only where giving up leaves nothing half-written, and when told to stop
+// returns the error it was given (Error::interrupted() from stop_requested);
+// the owners of its transactions then abort them.
 //
-// Thread safety: a StopCheck is asked only on the thread doing the work.
+// Thread safety: a StopCheck is used only on the thread doing the work.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,13 @@ class StopCheck {
  public:
   // Once true, stays true.
   virtual bool stop_requested() = 0;
+
+  // Work that knows its length reports `done` of `total` steps now and then,
+  // first with 0 done, last with all done. An error ends the work with that
+  // error. Here: Error::interrupted() once stop_requested().
+  virtual Status report_progress(uint64_t /*done*/, uint64_t /*total*/) {
+    return stop_requested() ? Status(Error::interrupted()) : ok_status();
+  }
 
  protected:
   ~StopCheck() = default;

@@ -6,10 +6,12 @@
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
 #include "check/consistency_check.h"
-#include "queries/graph_queries.h"
 #include "import/import_session.h"
-#include "subtree_sizes/post_import.h"
+#include "queries/graph_queries.h"
 #include "queries/object_lookup.h"
+#include "queries/type_listings.h"
+#include "storage/explorer.h"
+#include "subtree_sizes/post_import.h"
 
 namespace vossick::py {
 
@@ -18,23 +20,22 @@ namespace {
 struct ExplorerObject {
   PyObject_HEAD
   Explorer* core;
-  Py_ssize_t active_calls;  // calls holding shared access; changed only under the interpreter lock
 };
 
 ExplorerObject* as_explorer(PyObject* self) { return reinterpret_cast<ExplorerObject*>(self); }
 
-// Runs the shared frame: binds the arguments, takes shared access and runs
-// `body(explorer, bound_arguments)`, which converts its arguments in order and
-// returns the result or nullptr with an exception set. Parameters after the
-// first `Required` are optional: absent, they are bound to nullptr.
+// Runs the shared frame: binds the arguments and runs `body(explorer,
+// bound_arguments)`, which converts its arguments in order and returns the
+// result or nullptr with an exception set. Parameters after the first
+// `Required` are optional: absent, they are bound to nullptr. Access to the
+// explorer is shared, and needs nothing more: it is immutable once open, and
+// the caller's reference keeps it alive for the call.
 template <size_t N, size_t Required = N, class Body>
 PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N],
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   PyObject* bound[N];
   if (!bind_arguments(Signature{display_name, params, N, Required}, args, nargs, kwnames, bound)) return nullptr;
-  ExplorerObject* explorer = as_explorer(self);
-  SharedAccess access(explorer->active_calls);
-  return with_memory_errors([&] { return body(static_cast<const Explorer&>(*explorer->core), bound); });
+  return with_memory_errors([&] { return body(static_cast<const Explorer&>(*as_explorer(self)->core), bound); });
 }
 
 // Converts a core result with `convert`, or raises its error.
@@ -135,7 +136,7 @@ PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) 
   Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::string_view name = rows[i].first.display();
+    std::string_view name = rows[i].first.encoded();
     Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     Ref summary(text ? to_python(rows[i].second) : nullptr);
     if (!summary) return nullptr;
@@ -147,10 +148,8 @@ PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) 
 }
 
 PyObject* get_type_summaries(PyObject* self, PyObject*) {
-  ExplorerObject* explorer = as_explorer(self);
-  SharedAccess access(explorer->active_calls);
   return with_memory_errors(
-      [&] { return finish(vossick::get_type_summaries(*explorer->core), type_rows_to_python); });
+      [&] { return finish(vossick::get_type_summaries(*as_explorer(self)->core), type_rows_to_python); });
 }
 
 PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -271,18 +270,10 @@ PyObject* check_consistency(PyObject* self, PyObject* const* args, Py_ssize_t na
       return nullptr;
     }
     Result<ConsistencyReport> report = [&] {
-      ReleasedInterpreterLock unlocked;
       // Between entries the check takes the lock back now and then, so that
       // Ctrl-C ends it promptly and `progress` can draw.
-      return vossick::check_consistency(explorer, [&](uint64_t done, uint64_t total) -> Status {
-        return unlocked.with_lock([&]() -> Status {
-          if (PyErr_CheckSignals() < 0) return Error::python_pending();
-          if (progress == nullptr) return ok_status();
-          Ref called(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                           static_cast<unsigned long long>(total)));
-          return called ? ok_status() : Status(Error::python_pending());
-        });
-      });
+      ReleasedInterpreterLock unlocked(progress);
+      return vossick::check_consistency(explorer, unlocked);
     }();
     return finish(std::move(report), report_to_python);
   });
@@ -338,7 +329,6 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref self(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;  // `opened` closes the environment
     as_explorer(self.get())->core = new Explorer(std::move(opened).value());
-    as_explorer(self.get())->active_calls = 0;
     return self.release();
   });
 }
@@ -369,16 +359,6 @@ std::atomic<PyObject*> explorer_type_cell{nullptr};
 
 }  // namespace
 
-PyObject* heap_dump_explorer_type() {
-  if (PyObject* existing = explorer_type_cell.load(std::memory_order_acquire)) return existing;
-  PyObject* type = PyType_FromSpec(&explorer_spec);
-  if (type == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!explorer_type_cell.compare_exchange_strong(expected, type)) {
-    Py_DECREF(type);
-    return expected;
-  }
-  return type;
-}
+PyObject* heap_dump_explorer_type() { return create_type_once(explorer_type_cell, &explorer_spec); }
 
 }  // namespace vossick::py

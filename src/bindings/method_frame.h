@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "bindings/python.h"
-#include "storage/encodings.h"
 #include "base/result.h"
+#include "storage/encodings.h"
 
 namespace vossick::py {
 
@@ -71,19 +71,5 @@ PyObject* with_memory_errors(Body&& body) noexcept {
     return PyErr_NoMemory();
   }
 }
-
-// Shared access to a method's receiver for the length of one call. The
-// explorer is immutable, so access is never exclusive and never refused; the
-// count is what keeps it observable.
-class SharedAccess {
- public:
-  explicit SharedAccess(Py_ssize_t& counter) : counter_(counter) { ++counter_; }
-  ~SharedAccess() { --counter_; }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
-
- private:
-  Py_ssize_t& counter_;
-};
 
 }  // namespace vossick::py

@@ -37,20 +37,6 @@ PyObject* new_holder(PyObject* type, T&& value) {
   return self;
 }
 
-// Creates a type once; a losing racer's type is discarded.
-PyObject* create_once(std::atomic<PyObject*>& cell, PyType_Spec* spec, void (*after_create)(PyObject*) = nullptr) {
-  if (PyObject* existing = cell.load(std::memory_order_acquire)) return existing;
-  PyObject* type = PyType_FromSpec(spec);
-  if (type == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!cell.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
-    Py_DECREF(type);
-    return expected;
-  }
-  if (after_create != nullptr) after_create(type);
-  return type;
-}
-
 constexpr unsigned kResultFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
@@ -196,11 +182,11 @@ std::atomic<PyObject*> object_record_cell{nullptr};
 }  // namespace
 
 PyObject* estimator_precision_type() {
-  return create_once(precision_type_cell, &precision_spec, add_precision_members);
+  return create_type_once(precision_type_cell, &precision_spec, add_precision_members);
 }
-PyObject* type_summary_type() { return create_once(type_summary_cell, &type_summary_spec); }
-PyObject* object_summary_type() { return create_once(object_summary_cell, &object_summary_spec); }
-PyObject* object_record_type() { return create_once(object_record_cell, &object_record_spec); }
+PyObject* type_summary_type() { return create_type_once(type_summary_cell, &type_summary_spec); }
+PyObject* object_summary_type() { return create_type_once(object_summary_cell, &object_summary_spec); }
+PyObject* object_record_type() { return create_type_once(object_record_cell, &object_record_spec); }
 
 PyObject* estimator_precision_member(int value) {
   std::atomic<PyObject*>& cell = precision_cells[value];

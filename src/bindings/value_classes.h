@@ -6,7 +6,11 @@
 #pragma once
 
 #include "bindings/python.h"
+#include <vector>
+
 #include "queries/object_lookup.h"
+#include "records/record.h"
+#include "storage/encodings.h"
 
 namespace vossick::py {
 

@@ -5,8 +5,10 @@
 #include <span>
 #include <unordered_map>
 
-#include "storage/primary.h"
 #include "base/utf8.h"
+#include "records/record_writer.h"
+#include "storage/encodings.h"
+#include "storage/primary.h"
 
 namespace vossick {
 
@@ -55,8 +57,6 @@ std::string quoted(std::string_view bytes) {
   return out;
 }
 
-const unsigned char* bytes_of(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
-
 // Duplicate values as numbers that compare as LMDB compares their bytes, so
 // that sorted arrays merge with a walk in stored order.
 //
@@ -65,8 +65,8 @@ struct IdValues {
   using Value = uint64_t;
   static constexpr size_t kBytes = kIdBytes;
   static Value decode(std::string_view bytes) { return load_be64(bytes_of(bytes)); }
-  static Value of(uint64_t id, uint64_t) { return __builtin_bswap64(id); }
-  static uint64_t id(Value v) { return __builtin_bswap64(v); }
+  static Value of(uint64_t id, uint64_t) { return id_bytes_order(id); }
+  static uint64_t id(Value v) { return id_bytes_order(v); }  // a byte swap: its own inverse
   static uint64_t size(Value) { return 0; }
   static std::string describe(Value v) { return cat("id ", id(v)); }
 };
@@ -145,14 +145,14 @@ Expected<typename Values::Value> expect(const Records& records, Filed&& filed) {
 
 class Checker {
  public:
-  Checker(const Explorer& explorer, const Transaction& txn, const CheckProgress& progress, size_t max_problems)
-      : dbs_(explorer.dbs()), txn_(txn), progress_(progress), max_problems_(max_problems) {}
+  Checker(const Explorer& explorer, const Transaction& txn, StopCheck& stop, size_t max_problems)
+      : dbs_(explorer.dbs()), txn_(txn), stop_(stop), max_problems_(max_problems) {}
 
   Result<ConsistencyReport> run();
 
  private:
   Status tick() {
-    if (++done_ % kProgressEvery == 0 && progress_) return progress_(done_, total_);
+    if (++done_ % kProgressEvery == 0) return stop_.report_progress(done_, total_);
     return ok_status();
   }
   template <class MakeText>
@@ -199,7 +199,7 @@ class Checker {
 
   const Databases& dbs_;
   const Transaction& txn_;
-  const CheckProgress& progress_;
+  StopCheck& stop_;
   const size_t max_problems_;
   uint64_t done_ = 0;
   uint64_t total_ = 0;
@@ -239,7 +239,7 @@ Status Checker::count_entries() {
     if (dbi == dbs_.primary) primary_entries_ = std::min<uint64_t>(stat.ms_entries, plausible);
     if (dbi == dbs_.referrers) referrers_entries_ = std::min<uint64_t>(stat.ms_entries, plausible);
   }
-  return progress_ ? progress_(0, total_) : ok_status();
+  return stop_.report_progress(0, total_);
 }
 
 std::optional<uint64_t> Checker::key_id(std::string_view database, std::string_view key) {
@@ -496,7 +496,7 @@ Result<ConsistencyReport> Checker::run() {
                                              stale, ignore));
   }
   VOSSICK_TRY(check_type_summaries());
-  if (progress_) VOSSICK_TRY(progress_(done_, total_));
+  VOSSICK_TRY(stop_.report_progress(done_, total_));
   return std::move(report_);
 }
 
@@ -517,10 +517,9 @@ std::vector<std::pair<std::string_view, uint64_t>> named_counts(const Consistenc
   };
 }
 
-Result<ConsistencyReport> check_consistency(const Explorer& explorer, const CheckProgress& progress,
-                                            size_t max_problems) {
+Result<ConsistencyReport> check_consistency(const Explorer& explorer, StopCheck& stop, size_t max_problems) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));
-  Checker checker(explorer, txn, progress, max_problems);
+  Checker checker(explorer, txn, stop, max_problems);
   return checker.run();
 }
 

@@ -29,12 +29,13 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
+#include "base/stop_check.h"
 #include "storage/explorer.h"
 
 namespace vossick {
@@ -66,16 +67,13 @@ struct ConsistencyReport {
   bool consistent() const noexcept { return counts.problems == 0; }
 };
 
-// Called every few tens of thousands of entries with the entries walked so far
-// and the total entry count of the six databases. An error it returns ends
-// the check with that error (an interrupt, say).
-using CheckProgress = std::function<Status(uint64_t done, uint64_t total)>;
-
 inline constexpr size_t kMaxReportedProblems = 100;
 
-// Fails only on LMDB errors (and with what `progress` returns); damage in the
-// stored values is reported, not returned as an error.
-Result<ConsistencyReport> check_consistency(const Explorer& explorer, const CheckProgress& progress = nullptr,
+// Fails only on LMDB errors, and with what `stop.report_progress` returns:
+// it is told, every few tens of thousands of entries, the entries walked so
+// far of the total entry count of the six databases. Damage in the stored
+// values is reported, not returned as an error.
+Result<ConsistencyReport> check_consistency(const Explorer& explorer, StopCheck& stop = never_stop(),
                                             size_t max_problems = kMaxReportedProblems);
 
 }  // namespace vossick

@@ -1,7 +1,9 @@
 #include "import/import_session.h"
 
-#include "subtree_sizes/post_import.h"
-#include "storage/primary.h"
+#include "import/record_puts.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
+#include "storage/type_summaries.h"
 
 namespace vossick {
 
@@ -99,20 +101,8 @@ Status ImportSession::put_line_in_input_order() {
 }
 
 Status ImportSession::put_in_input_order() {
-  {
-    VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn_, dbs_->primary));
-    VOSSICK_ASSIGN_OR_RETURN(bool stored, put_record_unless_conflicting(cursor, record_.id, text_));
-    if (!stored) return conflicting_record_error(record_.id, lines_);
-  }
-  for (uint64_t referenced : record_.references) {
-    VOSSICK_TRY(put_reverse_edge(txn_, *dbs_, referenced, record_.id));
-  }
-  const SizeIndexEntry entry{record_.size, record_.id};
-  VOSSICK_TRY(put_type_id(txn_, *dbs_, record_.type, record_.id));
-  VOSSICK_TRY(put_type_id(txn_, *dbs_, kAllTypesName, record_.id));
-  VOSSICK_TRY(put_size_index_entry(txn_, dbs_->types_size_index, record_.type, entry));
-  VOSSICK_TRY(put_size_index_entry(txn_, dbs_->types_size_index, kAllTypesName, entry));
-  return ok_status();
+  VOSSICK_ASSIGN_OR_RETURN(ImportCursors cursors, ImportCursors::open(txn_, *dbs_));
+  return replay_record_puts(record_, text_, lines_, cursors);
 }
 
 // The size limits LMDB checks on each put, with its error, checked before

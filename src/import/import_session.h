@@ -1,9 +1,10 @@
 // Importing heap-dump lines: one write transaction for the whole import, one
 // line parsed at a time, committed once at the end.
 //
-// By default the puts of many lines are held in a bounded batch and applied in
-// key order (import_batch.h); the databases end up the same as with puts in
-// input order. Every check that can make a line's puts fail (its parse, the
+// What each line writes is described once (record_puts.h). By default the
+// puts of many lines are held in a bounded batch and applied in key order
+// (key_ordered_batch.h); the databases end up the same as with puts in input
+// order. Every check that can make a line's puts fail (its parse, the
 // sizes of its keys and value, room in the map) is made on that line, before
 // the next one is read, so a bad line is reported where it stands. Failures
 // that do not come from a line (the disk failing while LMDB writes pages out,
@@ -12,7 +13,7 @@
 //
 // An id may come again (in the same session or after an earlier one) only
 // with the same record but for its subtree_size; a line that brings another
-// record for a stored id fails the session (import_batch.h).
+// record for a stored id fails the session (record_puts.h).
 //
 // Just before it commits, the session rebuilds `type_summaries` from what
 // its own transaction holds, so the summaries agree with the records from
@@ -28,9 +29,12 @@
 #include <string>
 #include <string_view>
 
-#include "storage/explorer.h"
+#include "base/result.h"
+#include "base/stop_check.h"
 #include "import/key_ordered_batch.h"
 #include "records/record.h"
+#include "storage/environment.h"
+#include "storage/explorer.h"
 
 namespace vossick {
 
@@ -48,12 +52,11 @@ class ImportSession {
                                      ImportOrder order = ImportOrder::kKeyOrderedBatches,
                                      BatchLimits limits = {}, StopCheck& stop = never_stop());
 
-  // Parses one line as a RawObjectRecord and writes it: the record (re-
-  // serialised in canonical form) to `primary`, one reverse edge per distinct
-  // reference, and the id under its type and under "All Types" in `types` and
-  // `types_size_index`. After an error the session only repeats it, and
-  // nothing of the session will persist. In a process forked from the one
-  // that began the session, fails with foreign_process_error().
+  // Parses one line as a RawObjectRecord and writes it, re-serialised in
+  // canonical form (record_puts.h). After an error the session only repeats
+  // it, and nothing of the session will persist: not committing (destroying
+  // the session, or any error) aborts everything added. In a process forked
+  // from the one that began the session, fails with foreign_process_error().
   Status add_line(std::string_view line);
 
   // Applies what is batched, rebuilds the type summaries (asking `stop`) and
@@ -68,8 +71,6 @@ class ImportSession {
   // Whether puts are still being batched: false in input order, and once the
   // map is too full to be sure a batch fits (the rest goes in input order).
   bool batching() const noexcept { return order_ == ImportOrder::kKeyOrderedBatches; }
-
-  // Not committing (destruction, or any error) aborts everything added.
 
  private:
   ImportSession(Transaction txn, const Databases& dbs, ImportOrder order, BatchLimits limits)
@@ -101,8 +102,8 @@ class ImportSession {
   uint64_t bound_of_used_bytes_ = 0;
 };
 
-// "while importing line 30,001 of the input": what the module adds to an
-// error that belongs to one input line.
+// "while importing line 30,001 of the input": the note the module adds to an
+// error that belongs to one input line, part of its public contract.
 std::string input_line_note(uint64_t line);
 
 }  // namespace vossick

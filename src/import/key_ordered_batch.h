@@ -1,17 +1,18 @@
-// The puts of many imported records, held back and then applied database by
-// database in key order through one cursor each. A cursor that stays on its
-// page finds the next key there instead of descending from the root, and each
-// page is touched once per batch rather than once per put, which makes an
-// import about twice as fast as putting every record as it is read.
+// The puts of many imported records (replay_record_puts, record_puts.h),
+// held back and then made database by database in key order through one
+// cursor each. A cursor that stays on its page finds the next key there
+// instead of descending from the root, and each page is touched once per
+// batch rather than once per put, which makes an import about twice as fast
+// as putting every record as it is read.
 //
-// The databases end up holding exactly what putting each line in input order
-// stores: the same pairs in the duplicate-sorted databases (a pair put twice
-// is stored once either way), and in `primary`, for an id on several lines,
-// the record of the last one (puts of one id keep their input order). A line
-// whose record conflicts with the one already stored for its id (see
-// put_record_unless_conflicting) fails the batch, and so does one whose
-// stored record no longer decodes; of several such lines, the first in input
-// order is the one reported, as in input order.
+// The databases end up holding exactly what the puts in input order store:
+// the same pairs in the duplicate-sorted databases (a pair put twice is
+// stored once either way), and in `primary`, for an id on several lines, the
+// record of the last one (puts of one id keep their input order). A line
+// whose record conflicts with the one already stored for its id fails the
+// batch, and so does one whose stored record no longer decodes; of several
+// such lines, the first in input order is the one reported, as in input
+// order.
 //
 // Thread safety: none; a batch belongs to one import session.
 #pragma once
@@ -22,18 +23,13 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/type_keyed_batch.h"
+#include "base/result.h"
 #include "records/record.h"
+#include "storage/databases.h"
 #include "storage/environment.h"
+#include "storage/type_keyed_batch.h"
 
 namespace vossick {
-
-// "conflicting records for object id 1: line 2 of the input differs from the
-// record already imported for that id"
-Error conflicting_record_error(uint64_t id, uint64_t line);
-
-// "30,001": a line number as the module's messages show it.
-std::string line_number_text(uint64_t line);
 
 // When a batch is applied: at this many records, or once it holds this much
 // memory (a single larger record is applied on its own).
@@ -45,10 +41,8 @@ struct BatchLimits {
 class KeyOrderedBatch {
  public:
   // Holds the puts of one record, read from input line `line` (counted from
-  // 1, ascending from call to call): `text` (its canonical form) under its
-  // id, a reverse edge per reference, and its id and size entry under its
-  // type and under "All Types". The caller has checked the key and value
-  // sizes.
+  // 1, ascending from call to call), `text` being its canonical form. The
+  // caller has checked the key and value sizes.
   void add(const RawObjectRecord& record, std::string_view text, uint64_t line);
 
   bool empty() const noexcept { return primary_.empty(); }
@@ -56,7 +50,7 @@ class KeyOrderedBatch {
     return primary_.size() >= limits.max_records || held_bytes() >= limits.max_bytes;
   }
 
-  // Performs every held put, stops at the first error, and empties the batch
+  // Makes every held put, stops at the first error, and empties the batch
   // either way. Memory above `limits.max_bytes` (left by one huge record) is
   // given back. When the error belongs to one line (a conflict, a stored
   // record that does not decode), `failed_line` is set to it.
@@ -77,10 +71,11 @@ class KeyOrderedBatch {
     uint32_t type;  // a BatchTypeNames number
     uint64_t id;
   };
+  // The puts of replay_record_puts, held.
+  struct Holder;
 
   size_t held_bytes() const noexcept;
   void clear(const BatchLimits& limits);
-  Status put_records(const Transaction& txn, const Databases& dbs, uint64_t& failed_line);
 
   std::string records_;
   std::vector<RecordPut> primary_;

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "storage/primary.h"
-#include "queries/object_lookup.h"
 #include "base/u64_hash_map.h"
+#include "queries/object_lookup.h"
 
 namespace vossick {
 
@@ -89,7 +89,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     for (uint64_t reference : current.references) {
       if (dead_ends.contains(reference) || avoiding_ids.contains(reference)) continue;
       VOSSICK_ASSIGN_OR_RETURN(found, read_record(txn, dbs, reference, record, stats));
-      if (!found) return Error::message("Decoding error: Missing record for ID " + std::to_string(reference));
+      if (!found) return missing_record_error(reference, MissingRecordIn::kPathSearch);
       if (is_module(record)) {
         dead_ends.try_emplace(reference, 0);
         continue;

@@ -5,6 +5,10 @@
 // of type "builtins.module" met as a reference, and read every record as
 // ObjectRecordNoValue inside one read-only transaction per call.
 //
+// Their error texts, and the order in which they settle ties (the stored
+// order of references; the heap procedures below), are part of the module's
+// public contract.
+//
 // Thread safety: any number of searches may run at once, beside one writer;
 // each call's state is its own. The heap helpers operate on the caller's
 // vector only.
@@ -15,12 +19,13 @@
 #include <unordered_set>
 #include <vector>
 
-#include "storage/explorer.h"
+#include "base/result.h"
 #include "records/record.h"
+#include "storage/databases.h"
+#include "storage/environment.h"
+#include "storage/explorer.h"
 
 namespace vossick {
-
-inline constexpr std::string_view kModuleTypeName = "builtins.module";
 
 // Optional counters a caller may ask a search to keep.
 struct SearchStats {
@@ -30,9 +35,9 @@ struct SearchStats {
 // One chain of references from `start_id` to `end_id`, first element the start
 // object; empty when no chain exists. The start object is used even when it is
 // avoided or a module. Fails with "Start ID {} not found in database",
-// "End ID {} not found in database", or "Decoding error: Missing record for ID {}"
-// when an expanded object references an id without a record; storage and
-// decoding errors pass through.
+// "End ID {} not found in database", or missing_record_error(id,
+// MissingRecordIn::kPathSearch) when an expanded object references an id
+// without a record; storage and decoding errors pass through.
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Explorer& explorer, uint64_t start_id, uint64_t end_id,
     const std::unordered_set<uint64_t>& avoiding_ids, SearchStats* stats = nullptr);

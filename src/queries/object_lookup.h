@@ -1,6 +1,7 @@
-// Read-only queries over an explorer's databases. Each public query begins
+// Object lookup: one object with its references and referrers, and the one
+// way every query turns an id into an ObjectSummary. get_object begins
 // exactly one read-only transaction, does all its reads in that snapshot and
-// ends it before returning.
+// ends it before returning; the summaries read in the caller's transaction.
 //
 // Thread safety: any number of queries may run at once, beside one writer.
 #pragma once
@@ -8,16 +9,15 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_set>
-#include <utility>
 #include <vector>
 
-#include "storage/explorer.h"
+#include "base/result.h"
 #include "records/record.h"
+#include "storage/databases.h"
+#include "storage/environment.h"
+#include "storage/explorer.h"
 
 namespace vossick {
-
-inline constexpr uint64_t kPageSize = 1000;
 
 // One object with its references and referrers expanded into summaries.
 struct ObjectRecord {
@@ -30,8 +30,8 @@ struct ObjectRecord {
   std::optional<uint64_t> subtree_size;
 };
 
-// The one way queries turn an id into a summary. A missing record is the
-// decoding error "Decoding error: Missing record for ID {id}".
+// The one way queries turn an id into a summary. A missing record is
+// missing_record_error(id, MissingRecordIn::kSummary) (primary.h).
 Result<ObjectSummary> get_summary(const Transaction& txn, const Databases& dbs, uint64_t id);
 // Summaries in the order of `ids`; stops at the first error.
 Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Transaction& txn, const Databases& dbs,
@@ -39,17 +39,5 @@ Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Transaction& txn,
 
 // Empty when no record has that id.
 Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_t id);
-
-Result<std::vector<std::pair<Type, TypeSummary>>> get_type_summaries(const Explorer& explorer);
-Result<uint64_t> get_count_for_type(const Explorer& explorer, const Type& type);
-Result<uint64_t> get_page_count_for_type(const Explorer& explorer, const Type& type);
-// Objects of a type in stored id order; one page of 1000, or all without a page.
-Result<std::vector<ObjectSummary>> get_objects_by_type(const Explorer& explorer, const Type& type,
-                                                       std::optional<uint64_t> page);
-// Objects of a type by direct size (or estimated subtree size), largest first,
-// ties by ascending id.
-Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer,
-                                                                       const Type& type, bool subtree_size,
-                                                                       std::optional<uint64_t> page);
 
 }  // namespace vossick

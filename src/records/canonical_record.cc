@@ -7,27 +7,17 @@
 
 #include <cstring>
 
-#include "records/json_swar.h"
+#include "base/utf8.h"
+#include "records/json_scan.h"
+#include "records/record_writer.h"
 
 namespace vossick {
 namespace {
 
-using json_swar::is_string_special;
-using json_swar::kHighBits;
-using json_swar::kOnes;
-using json_swar::kPowersOf10;
-using json_swar::leading_digit_count;
-using json_swar::leading_digits_value;
-using json_swar::string_special_mask;
-using json_swar::utf8_sequence_width;
-
-inline uint64_t load_word(const char* p) noexcept {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-
-inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+using json_scan::DiscardingSink;
+using json_scan::is_digit;
+using json_scan::scan_u64;
+using json_scan::StringSink;
 
 // Consumes `literal` at p, or returns false.
 template <size_t N>
@@ -37,56 +27,6 @@ inline bool consume(const char*& p, const char* end, const char (&literal)[N]) n
   p += kLength;
   return true;
 }
-
-// A canonical u64 starting at p: 1 to 20 digits, no leading zero, at most
-// 2^64 - 1. Returns the end of its digits, or nullptr.
-const char* scan_u64_slowly(const char* p, const char* end, uint64_t& out) noexcept {
-  if (p == end || !is_digit(*p)) return nullptr;
-  if (*p == '0') {
-    ++p;
-    if (p != end && is_digit(*p)) return nullptr;
-    out = 0;
-    return p;
-  }
-  uint64_t value = 0;
-  do {
-    if (__builtin_mul_overflow(value, 10, &value) ||
-        __builtin_add_overflow(value, static_cast<uint64_t>(*p - '0'), &value)) {
-      return nullptr;
-    }
-    ++p;
-  } while (p != end && is_digit(*p));
-  out = value;
-  return p;
-}
-
-inline const char* scan_u64(const char* p, const char* end, uint64_t& out) noexcept {
-  // Up to 15 digits, the usual case, from two words.
-  if (end - p >= 16) {
-    const uint64_t low = load_word(p);
-    const int low_count = leading_digit_count(low);
-    if (low_count == 0) return nullptr;
-    if (*p == '0') {
-      if (low_count != 1) return nullptr;
-      out = 0;
-      return p + 1;
-    }
-    if (low_count < 8) {
-      out = leading_digits_value(low, low_count);
-      return p + low_count;
-    }
-    const uint64_t high = load_word(p + 8);
-    const int high_count = leading_digit_count(high);
-    if (high_count < 8) {
-      uint64_t value = leading_digits_value(low, 8);
-      if (high_count > 0) value = value * kPowersOf10[high_count] + leading_digits_value(high, high_count);
-      out = value;
-      return p + 8 + high_count;
-    }
-  }
-  return scan_u64_slowly(p, end, out);
-}
-
 
 inline int lower_hex_value(char c) noexcept {
   if (is_digit(c)) return c - '0';
@@ -121,15 +61,6 @@ inline int canonical_escape(const char* p, const char* end, char& decoded) noexc
   }
 }
 
-struct DiscardingSink {
-  void append(const char*, size_t) noexcept {}
-};
-
-struct StringSink {
-  std::string& out;
-  void append(const char* p, size_t n) { out.append(p, n); }
-};
-
 // The contents of a string, p just after its opening quote; returns the end
 // of its contents (the closing quote), or nullptr. Escapes are canonical
 // ones when allowed, otherwise the string is not recognised.
@@ -137,17 +68,8 @@ template <bool kAllowEscapes, class Sink>
 const char* scan_string(const char* p, const char* end, Sink& sink) {
   const char* run = p;
   for (;;) {
-    while (end - p >= 8) {
-      const uint64_t mask = string_special_mask(load_word(p));
-      if (mask != 0) {
-        p += __builtin_ctzll(mask) / 8;
-        goto special;
-      }
-      p += 8;
-    }
-    while (p < end && !is_string_special(static_cast<unsigned char>(*p))) ++p;
+    p = json_scan::skip_plain_run<true>(p, end);
     if (p == end) return nullptr;
-  special:
     const auto c = static_cast<unsigned char>(*p);
     if (c == '"') {
       sink.append(run, static_cast<size_t>(p - run));

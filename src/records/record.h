@@ -1,13 +1,11 @@
 // Object records: the JSON line format of a heap dump and the stored value of
-// `primary`.
+// `primary`, one JSON object per heap object. Three shapes read it:
+// RawObjectRecord (all members), ObjectRecordNoValue (graph walks: skips
+// `value`) and ObjectSummary (lists: skips `references`). record_parser.h
+// reads them, record_writer.h writes the one canonical form, and
+// canonical_record.h reads that form fast.
 //
-// One JSON object per heap object. Three shapes read it: RawObjectRecord (all
-// members), ObjectRecordNoValue (graph walks: skips `value`) and ObjectSummary
-// (lists: skips `references`). The parser is strict RFC 8259; it decodes
-// straight into the shape asked for and skips what the shape does not read.
-// A record may also be a JSON array of its members' values in member order.
-//
-// Thread safety: all functions are reentrant; no shared state.
+// Thread safety: plain values.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +14,13 @@
 #include <string_view>
 #include <vector>
 
-#include "base/result.h"
-
 namespace vossick {
+
+// The type of module objects, which no graph walk enters through a
+// reference (every function would otherwise reach its module and with it
+// the whole program). Dumps name the type so; the name is part of the
+// module's public contract.
+inline constexpr std::string_view kModuleTypeName = "builtins.module";
 
 struct RawObjectRecord {
   uint64_t id = 0;
@@ -50,27 +52,5 @@ struct ObjectSummary {
 
   bool operator==(const ObjectSummary&) const = default;
 };
-
-// Parses `input` into `out`, reusing out's buffers (the import parses millions
-// of lines into one record). On error `out` holds unspecified members and the
-// error is of kind kParse, its text ending in " at line L column C".
-Status parse_record(std::string_view input, RawObjectRecord& out);
-Status parse_record(std::string_view input, ObjectRecordNoValue& out);
-Status parse_record(std::string_view input, ObjectSummary& out);
-
-template <class Record>
-Result<Record> parse_record(std::string_view input) {
-  Record record;
-  Status status = parse_record(input, record);
-  if (!status.ok()) return std::move(status).error();
-  return record;
-}
-
-// Appends the canonical compact form of `record` to `out`:
-// {"id":..,"type":"..","references":[..],"value":..|null,"size":..,"subtree_size":..|null}
-void write_record(const RawObjectRecord& record, std::string& out);
-
-// Appends the decimal digits of `value`, as write_record writes integers.
-void append_u64(uint64_t value, std::string& out);
 
 }  // namespace vossick

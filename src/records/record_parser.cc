@@ -22,17 +22,24 @@
 // - Positions count bytes: the column is the number of bytes consumed on the
 //   offending line, so a fault at a byte reports that byte's 1-based column.
 
+#include "records/record_parser.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
 
-#include "records/json_swar.h"
-#include "records/record.h"
+#include "base/utf8.h"
+#include "records/json_scan.h"
 
 namespace vossick {
 namespace {
+
+using json_scan::DiscardingSink;
+using json_scan::is_digit;
+using json_scan::string_special_mask;
+using json_scan::StringSink;
 
 constexpr int kMaxDepth = 128;
 
@@ -165,8 +172,6 @@ struct ShapeTraits<ObjectSummary> {
                                            Member::kSize, Member::kSubtreeSize};
 };
 
-inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
-
 inline bool is_whitespace(char c) noexcept {
   return c == ' ' || c == '\n' || c == '\t' || c == '\r';
 }
@@ -177,15 +182,6 @@ inline int hex_value(char c) noexcept {
   if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
   return -1;
 }
-
-using json_swar::is_string_special;
-using json_swar::kHighBits;
-using json_swar::kOnes;
-using json_swar::kPowersOf10;
-using json_swar::leading_digit_count;
-using json_swar::leading_digits_value;
-using json_swar::string_special_mask;
-using json_swar::utf8_sequence_width;
 
 inline int encode_utf8(uint32_t code_point, char* out) noexcept {
   if (code_point < 0x80) {
@@ -225,16 +221,6 @@ Member member_named(std::string_view name) noexcept {
     default: return Member::kUnknown;
   }
 }
-
-// String sinks: where decoded string bytes go.
-struct DiscardingSink {
-  void append(const char*, size_t) noexcept {}
-};
-
-struct StringSink {
-  std::string& out;
-  void append(const char* p, size_t n) { out.append(p, n); }
-};
 
 // Collects a member name; names longer than the longest known one are only
 // flagged, never stored.
@@ -419,75 +405,15 @@ class Parser {
 };
 
 // Fast path for the common number: p_ is at a digit that starts a plain
-// integer of at most 19 digits (which cannot overflow u64) followed by
-// neither a fraction nor an exponent. Reads it and returns true; otherwise
-// leaves p_ where it was and returns false, for scan_number to judge.
+// integer within u64 followed by neither a fraction nor an exponent. Reads
+// it and returns true; otherwise leaves p_ where it was and returns false,
+// for scan_number to judge.
 bool Parser::read_plain_integer(uint64_t& out) noexcept {
-  const char* start = p_;
-  if (*p_ == '0') {
-    ++p_;
-    if (p_ == end_ || (!is_digit(*p_) && *p_ != '.' && (*p_ | 0x20) != 'e')) {
-      out = 0;
-      return true;
-    }
-    p_ = start;
-    return false;
-  }
-  if (end_ - p_ >= 16) {
-    // Up to 15 digits, the usual case, from two words without a loop.
-    const char* p = p_;
-    uint64_t low;
-    std::memcpy(&low, p, 8);
-    const int low_count = leading_digit_count(low);  // at least 1
-    uint64_t value;
-    if (low_count < 8) {
-      value = leading_digits_value(low, low_count);
-      p += low_count;
-    } else {
-      uint64_t high;
-      std::memcpy(&high, p + 8, 8);
-      const int high_count = leading_digit_count(high);
-      if (high_count == 8) goto long_integer;
-      value = leading_digits_value(low, 8);
-      if (high_count > 0) {
-        value = value * kPowersOf10[high_count] + leading_digits_value(high, high_count);
-      }
-      p += 8 + high_count;
-    }
-    // p < end_: at most 15 of the 16 bytes were digits.
-    if (*p == '.' || (*p | 0x20) == 'e') return false;
-    p_ = p;
-    out = value;
-    return true;
-  }
-long_integer:
-  uint64_t value = 0;
-  int digits = 0;
-  for (;;) {
-    if (end_ - p_ >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p_, 8);
-      const int count = leading_digit_count(word);
-      if (count == 0) break;
-      digits += count;
-      if (digits > 19) break;
-      value = value * kPowersOf10[count] + leading_digits_value(word, count);
-      p_ += count;
-      if (count < 8) break;
-    } else {
-      while (p_ < end_ && is_digit(*p_) && digits <= 19) {
-        value = value * 10 + static_cast<uint64_t>(*p_++ - '0');
-        ++digits;
-      }
-      break;
-    }
-  }
-  if (digits > 0 && digits <= 19 && (p_ == end_ || (*p_ != '.' && (*p_ | 0x20) != 'e'))) {
-    out = value;
-    return true;
-  }
-  p_ = start;
-  return false;
+  const char* digits_end = json_scan::scan_u64(p_, end_, out);
+  if (digits_end == nullptr) return false;
+  if (digits_end != end_ && (*digits_end == '.' || (*digits_end | 0x20) == 'e')) return false;
+  p_ = digits_end;
+  return true;
 }
 
 // p_ is at '-' or a digit. Validates the whole number, including that it is
@@ -687,19 +613,8 @@ template <class Sink>
 bool Parser::scan_string(Sink& sink) {
   const char* run = p_;
   for (;;) {
-    while (end_ - p_ >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p_, 8);
-      const uint64_t mask = string_special_mask(word);
-      if (mask != 0) {
-        p_ += __builtin_ctzll(mask) / 8;
-        goto special;
-      }
-      p_ += 8;
-    }
-    while (p_ < end_ && !is_string_special(static_cast<unsigned char>(*p_))) ++p_;
+    p_ = json_scan::skip_plain_run<true>(p_, end_);
     if (p_ == end_) return fail_here(Fault::kEofWhileParsingString);
-  special:
     const auto c = static_cast<unsigned char>(*p_);
     if (c == '"') {
       sink.append(run, static_cast<size_t>(p_ - run));
@@ -719,11 +634,11 @@ bool Parser::scan_string(Sink& sink) {
     }
     const int width = utf8_sequence_width(reinterpret_cast<const unsigned char*>(p_),
                                           reinterpret_cast<const unsigned char*>(end_));
-    if (width < 0) {
+    if (width == 0) {
       p_ = end_;
       return fail_here(Fault::kEofWhileParsingString);
     }
-    if (width == 0) return fail_peek(Fault::kInvalidCodePoint);
+    if (width < 0) return fail_peek(Fault::kInvalidCodePoint);
     p_ += width;
   }
 }

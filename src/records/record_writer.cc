@@ -1,11 +1,10 @@
-// The canonical written form of an object record: compact JSON, fixed member
-// order, absent optionals as null, minimal escaping (only '"', '\\' and
-// characters below U+0020; everything else raw).
+// Minimal escaping: only '"', '\\' and characters below U+0020; everything
+// else is written raw.
+#include "records/record_writer.h"
 
 #include <cstring>
 
-#include "records/json_swar.h"
-#include "records/record.h"
+#include "records/json_scan.h"
 
 namespace vossick {
 namespace {
@@ -69,30 +68,13 @@ inline char* write_u64(char* out, uint64_t value) noexcept {
   return write_eight_digits(out, static_cast<uint32_t>(value % k1e8));
 }
 
-inline bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
-
-// Bytes >= 0x80 never need escaping.
-constexpr auto escape_mask = json_swar::quote_backslash_control_mask;
-
 char* write_string(char* out, std::string_view text) noexcept {
   *out++ = '"';
   const char* p = text.data();
   const char* const end = p + text.size();
   for (;;) {
     const char* run = p;
-    while (end - p >= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      const uint64_t mask = escape_mask(word);
-      if (mask != 0) {
-        p += __builtin_ctzll(mask) / 8;
-        break;
-      }
-      p += 8;
-    }
-    if (end - p < 8) {
-      while (p < end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
-    }
+    p = json_scan::skip_plain_run<false>(p, end);  // bytes of 0x80 and more are copied as they are
     std::memcpy(out, run, static_cast<size_t>(p - run));
     out += p - run;
     if (p == end) break;

@@ -11,10 +11,6 @@ Error length_error(std::string_view what, size_t expected, size_t got) {
                          std::to_string(expected) + ", got " + std::to_string(got));
 }
 
-const unsigned char* bytes_of(std::string_view s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-
 }  // namespace
 
 Result<Type> decode_type(std::string_view bytes) {

@@ -4,6 +4,9 @@
 //    duplicates of one key therefore sort by their least significant byte);
 //  - SizeIndexEntry sorts largest size first, then ascending id;
 //  - type names sort bytewise.
+// The stored bytes, the orders they give the listings, the name "All Types"
+// and the decoding errors' texts are the module's public contract: stored
+// databases and callers' scripts depend on them.
 //
 // Thread safety: pure functions.
 #pragma once
@@ -31,9 +34,8 @@ struct Type {
     return name == kAllTypesName ? all() : Type{false, std::string(name)};
   }
 
+  // The key bytes, which are also the text shown to Python.
   std::string_view encoded() const { return all_types ? kAllTypesName : std::string_view(name); }
-  // The text shown to Python.
-  std::string_view display() const { return encoded(); }
 
   bool operator==(const Type&) const = default;
 };
@@ -75,6 +77,10 @@ inline uint64_t load_be64(const unsigned char* in) {
   return v;
 }
 
+inline const unsigned char* bytes_of(std::string_view bytes) {
+  return reinterpret_cast<const unsigned char*>(bytes.data());
+}
+
 struct EncodedId {
   unsigned char bytes[kIdBytes];
 };
@@ -89,15 +95,20 @@ inline std::string_view id_key(const EncodedId& id) {
 }
 // Fails with "error while decoding: Invalid byte length for object id: expected 8, got N".
 Result<uint64_t> decode_id(std::string_view bytes);
+// Duplicates compare bytewise and ids are stored little-endian, so ids sort
+// as duplicates in the order of their byte-swapped values.
+inline uint64_t id_bytes_order(uint64_t id) { return __builtin_bswap64(id); }
 
 struct EncodedTypeSummary {
   unsigned char bytes[kTypeSummaryBytes];
+  std::string_view view() const { return std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes); }
 };
 EncodedTypeSummary encode_type_summary(const TypeSummary& summary);
 Result<TypeSummary> decode_type_summary(std::string_view bytes);
 
 struct EncodedSizeIndexEntry {
   unsigned char bytes[kSizeIndexEntryBytes];
+  std::string_view view() const { return std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes); }
 };
 EncodedSizeIndexEntry encode_size_index_entry(const SizeIndexEntry& entry);
 Result<SizeIndexEntry> decode_size_index_entry(std::string_view bytes);

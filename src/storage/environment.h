@@ -1,5 +1,4 @@
-// The LMDB environment, its six named databases, and RAII owners for
-// transactions and cursors.
+// The LMDB environment, and RAII owners for its transactions and cursors.
 //
 // Lifetimes: an Environment lives as long as the last shared_ptr to it; a
 // Transaction must not outlive its Environment; a Cursor must not outlive its
@@ -33,7 +32,7 @@
 #include <thread>
 #include <utility>
 
-#include "storage/encodings.h"
+#include "base/process_generation.h"
 #include "base/result.h"
 #include "base/stop_check.h"
 #include "storage/writer_gate.h"
@@ -162,33 +161,5 @@ class Cursor {
 Result<std::optional<std::string_view>> get_value(const Transaction& txn, MDB_dbi dbi,
                                                   std::string_view key);
 Status put_value(const Transaction& txn, MDB_dbi dbi, std::string_view key, std::string_view value);
-
-struct Databases {
-  MDB_dbi primary = 0;
-  MDB_dbi referrers = 0;
-  MDB_dbi types = 0;
-  MDB_dbi types_size_index = 0;
-  MDB_dbi types_subtree_size_index = 0;
-  MDB_dbi type_summaries = 0;
-
-  // Opens the six databases in a read-only transaction, which waits for no
-  // writer; only when one is missing, creates what is absent as create() does.
-  static Result<Databases> open(Environment& env, StopCheck& stop = never_stop());
-  // Creates the six databases if absent, in one write transaction.
-  static Result<Databases> create(Environment& env, StopCheck& stop = never_stop());
-};
-
-// Index puts. Putting a pair that a duplicate-sorted database already holds
-// stores nothing new.
-Status put_reverse_edge(const Transaction& txn, const Databases& dbs, uint64_t referenced_id,
-                        uint64_t referrer_id);
-Status put_type_id(const Transaction& txn, const Databases& dbs, std::string_view type_key,
-                   uint64_t id);
-Status put_size_index_entry(const Transaction& txn, MDB_dbi size_index, std::string_view type_key,
-                            const SizeIndexEntry& entry);
-Status put_type_summary(const Transaction& txn, const Databases& dbs, std::string_view type_key,
-                        const TypeSummary& summary);
-Result<std::optional<TypeSummary>> get_type_summary(const Transaction& txn, const Databases& dbs,
-                                                    std::string_view type_key);
 
 }  // namespace vossick

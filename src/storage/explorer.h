@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "storage/databases.h"
 #include "storage/environment.h"
 
 namespace vossick {

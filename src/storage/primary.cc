@@ -1,6 +1,7 @@
 #include "storage/primary.h"
 
 #include "records/canonical_record.h"
+#include "records/record_parser.h"
 
 namespace vossick {
 
@@ -32,6 +33,15 @@ Result<bool> same_but_subtree_size(std::string_view stored, std::string_view tex
 }
 
 }  // namespace
+
+Error missing_record_error(uint64_t id, MissingRecordIn where) {
+  switch (where) {
+    case MissingRecordIn::kSummary: return Error::decoding("Decoding error: Missing record for ID " + std::to_string(id));
+    case MissingRecordIn::kPathSearch: return Error::message("Decoding error: Missing record for ID " + std::to_string(id));
+    case MissingRecordIn::kPostImportPass: return Error::decoding("Missing record for node ID " + std::to_string(id));
+  }
+  return Error::panic("missing_record_error: unknown caller");
+}
 
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out) {

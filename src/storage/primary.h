@@ -10,6 +10,7 @@
 #include <string>
 
 #include "records/record.h"
+#include "storage/databases.h"
 #include "storage/environment.h"
 
 namespace vossick {
@@ -25,6 +26,21 @@ Result<std::optional<Record>> get_record(const Transaction& txn, const Databases
   if (!found) return std::optional<Record>();
   return std::optional<Record>(std::move(record));
 }
+
+// Where a record was missed. Each caller reports it in its own text, and
+// each text is part of the module's public contract (Python callers match
+// on them), so all are built here, by missing_record_error:
+enum class MissingRecordIn {
+  // get_summary, for object lookups and listings: the decoding error
+  // "error while decoding: Decoding error: Missing record for ID 5".
+  kSummary,
+  // The path search: the plain message "Decoding error: Missing record for ID 5".
+  kPathSearch,
+  // The post-import pass: the decoding error "error while decoding: Missing
+  // record for node ID 5".
+  kPostImportPass,
+};
+Error missing_record_error(uint64_t id, MissingRecordIn where);
 
 // Parses a stored value, mapping parse errors to decoding errors.
 template <class Record>

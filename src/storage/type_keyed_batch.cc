@@ -1,7 +1,5 @@
 #include "storage/type_keyed_batch.h"
 
-#include <algorithm>
-
 namespace vossick {
 
 uint32_t BatchTypeNames::number(std::string_view name) {
@@ -31,16 +29,13 @@ void BatchTypeNames::clear() {
   numbers_.clear();
 }
 
-Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::vector<SizeEntryPut>& entries,
-                                     BatchTypeNames& types) {
-  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbi));
+Status put_size_entries_in_key_order(Cursor& size_index, std::vector<SizeEntryPut>& entries, BatchTypeNames& types) {
   // The encoded order: largest size first, then ascending id.
   const auto before = [](const SizeEntryPut& a, const SizeEntryPut& b) {
     return a.entry.size != b.entry.size ? a.entry.size > b.entry.size : a.entry.id < b.entry.id;
   };
   return put_under_type_and_all_types(entries, types, before, [&](std::string_view name, const SizeEntryPut& put) {
-    const EncodedSizeIndexEntry value = encode_size_index_entry(put.entry);
-    return cursor.put(name, std::string_view(reinterpret_cast<const char*>(value.bytes), kSizeIndexEntryBytes));
+    return put_size_index_entry(size_index, name, put.entry);
   });
 }
 

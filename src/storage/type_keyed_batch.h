@@ -1,7 +1,8 @@
-// Pieces shared by the writers that hold many puts back and apply them in
-// key order through one cursor: the type names of a batch, ranked in LMDB's
-// key order, and the items filed under an object's type and under
-// "All Types" (ids in `types`, size-index entries).
+// Entries of the type-keyed databases (`types` and the size indexes) that a
+// writer holds back to put many at once, in LMDB's key order, through one
+// cursor: the batch's type names ranked as LMDB orders them, and the filing
+// of every item under its type and under "All Types". The import's batches
+// and the post-import pass's both use them.
 //
 // Thread safety: none; each belongs to one writer.
 #pragma once
@@ -14,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "storage/databases.h"
 #include "storage/environment.h"
 
 namespace vossick {
@@ -67,13 +69,8 @@ struct SizeEntryPut {
   SizeIndexEntry entry;
 };
 
-// Puts every entry into the size index `dbi` under its type's name and under
-// "All Types", in key order.
-Status put_size_entries_in_key_order(const Transaction& txn, MDB_dbi dbi, std::vector<SizeEntryPut>& entries,
-                                     BatchTypeNames& types);
-
-// Duplicates compare bytewise and ids are stored little-endian, so ids sort
-// as duplicates in the order of their byte-swapped values.
-inline uint64_t id_bytes_order(uint64_t id) { return __builtin_bswap64(id); }
+// Puts every entry through `size_index`, a cursor on a size index, under its
+// type's name and under "All Types", in key order.
+Status put_size_entries_in_key_order(Cursor& size_index, std::vector<SizeEntryPut>& entries, BatchTypeNames& types);
 
 }  // namespace vossick

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
@@ -19,8 +18,6 @@ namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
-std::atomic<uint64_t> generation{0};
-
 // The descriptors of the gates this process holds or is waiting for. The
 // fork handlers keep the list still while fork copies it.
 std::mutex held_mutex;
@@ -30,7 +27,6 @@ std::vector<int>& held_descriptors() {
 }
 
 void in_child_after_fork() {
-  generation.fetch_add(1);
   // Closing a copy drops no lock while the parent's copy stays open, and a
   // parent that dies or releases leaves no hold behind in the child. The
   // child's WriterGate objects find a new generation and leave their numbers
@@ -49,11 +45,6 @@ void install_fork_handlers() {
 
 }  // namespace
 
-uint64_t process_generation() noexcept {
-  install_fork_handlers();
-  return generation.load(std::memory_order_relaxed);
-}
-
 Result<WriterGate> WriterGate::acquire(const std::string& data_file, StopCheck& stop) {
   install_fork_handlers();
   std::unique_lock lock(held_mutex);
@@ -61,7 +52,7 @@ Result<WriterGate> WriterGate::acquire(const std::string& data_file, StopCheck& 
   const int fd = ::open(data_file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Error::os(errno);
   held_descriptors().push_back(fd);
-  WriterGate gate(fd, generation.load());
+  WriterGate gate(fd, process_generation());
   lock.unlock();
   for (;;) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return gate;
@@ -83,7 +74,7 @@ WriterGate& WriterGate::operator=(WriterGate&& other) noexcept {
 
 void WriterGate::release() noexcept {
   const int fd = std::exchange(fd_, -1);
-  if (fd < 0 || generation_ != generation.load()) return;  // a child's copy, closed at the fork
+  if (fd < 0 || generation_ != process_generation()) return;  // a child's copy, closed at the fork
   // Unlocking first drops the hold even if a child forked meanwhile still
   // has a copy of the descriptor.
   ::flock(fd, LOCK_UN);

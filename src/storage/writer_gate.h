@@ -1,4 +1,4 @@
-// The writer gate, and which process an LMDB handle belongs to.
+// The writer gate.
 //
 // LMDB's writer lock cannot be waited for with a timeout, so a writer that
 // waits inside mdb_txn_begin can neither be interrupted nor give up. Every
@@ -13,26 +13,18 @@
 // A forked child closes its copies of the descriptors held at the fork (a
 // fork handler), so that it never keeps its parent's hold alive.
 //
-// LMDB environments, transactions and cursors must not be used across fork:
-// process_generation() tells a child from the process that created a handle.
-//
-// Thread safety: process_generation() may be called from any thread; a
-// WriterGate is owned by one thread at a time.
+// Thread safety: a WriterGate is owned by one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <utility>
 
+#include "base/process_generation.h"
 #include "base/result.h"
 #include "base/stop_check.h"
 
 namespace vossick {
-
-// Changes in every child forked from this process (never in the process
-// itself). A handle that recorded it at creation and finds it changed is in
-// a child, where it must not reach LMDB.
-uint64_t process_generation() noexcept;
 
 class WriterGate {
  public:

@@ -1,44 +1,64 @@
 #include "subtree_sizes/post_import.h"
 
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "size_sketch/size_sketch.h"
+#include "storage/type_summaries.h"
+#include "subtree_sizes/scc_size_visitor.h"
+#include "subtree_sizes/subtree_size_writer.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/tarjan/tarjan.h"
+
 namespace vossick {
 
 namespace {
 
-// Pages of up to ~250 entries between questions to the StopCheck.
-constexpr uint32_t kPagesPerStopPoll = 16;
+template <class Estimator>
+Status estimate_with(const Explorer& explorer, const Transaction& write_txn, PassWrites writes, StopCheck& stop) {
+  VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
+  // Declared after read_txn: the cursor closes before the snapshot ends.
+  VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
+  if (writes == PassWrites::kEmitOrder) {
+    VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(explorer.dbs(), write_txn));
+    StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
+                                                                             std::move(roots), stop);
+    return visit_sccs(visitor);
+  }
+  using Visitor = StronglyConnectedComponentsVisitor<Estimator, KeyOrderedSubtreeSizeWriter>;
+  // Exact trees live in a node pool of their own, dropped whole at the end
+  // instead of node by node (millions of them, a cache miss each).
+  std::optional<SummedRadixTree::Scope> tree_nodes;
+  if constexpr (std::is_same_v<Estimator, SummedRadixTree>) tree_nodes.emplace();
+  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn);
+  Visitor visitor(explorer.dbs(), read_txn, writer, std::move(roots), stop);
+  Status traversed = ok_status();
+  {
+    tarjan::TarjanState<Visitor> state;
+    traversed = visit_sccs(visitor, state);
+    if (tree_nodes) tree_nodes->discard_on_release();
+  }
+  // Stopping writes nothing more: the pass is aborted anyway.
+  if (!traversed.ok() && traversed.error().kind() == ErrorKind::kInterrupted) return traversed;
+  // What was emitted before the traversal's own error comes first.
+  Status written = writer.flush();
+  return written.ok() ? traversed : written;
+}
 
 }  // namespace
 
-Status rebuild_type_summaries(const Transaction& read_txn, const Transaction& write_txn, const Databases& dbs,
-                              StopCheck& stop) {
-  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(read_txn, dbs.types_size_index));
-  StopPoll poll(stop, kPagesPerStopPoll);
-  std::string type;
-  for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT_NODUP) {
-    VOSSICK_ASSIGN_OR_RETURN(auto first, cursor.get(op));
-    if (!first) break;
-    VOSSICK_TRY(decode_type(first->first));
-    // The index is DUPFIXED, so every entry of a key has the first one's length.
-    VOSSICK_TRY(decode_size_index_entry(first->second));
-    type.assign(first->first);
-    TypeSummary summary;
-    // A key with one entry has no pages of entries: then LMDB leaves the
-    // value as it was, and the entry is the one already read.
-    VOSSICK_ASSIGN_OR_RETURN(auto page, cursor.get(MDB_GET_MULTIPLE));
-    if (page && page->second.data() == nullptr) page->second = first->second;
-    while (page) {
-      for (size_t at = 0; at < page->second.size(); at += kSizeIndexEntryBytes) {
-        VOSSICK_ASSIGN_OR_RETURN(SizeIndexEntry entry,
-                                 decode_size_index_entry(page->second.substr(at, kSizeIndexEntryBytes)));
-        summary.count += 1;
-        summary.total_size += entry.size;
-      }
-      VOSSICK_TRY(poll.poll());
-      VOSSICK_ASSIGN_OR_RETURN(page, cursor.get(MDB_NEXT_MULTIPLE));
-    }
-    VOSSICK_TRY(put_type_summary(write_txn, dbs, type, summary));
+Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
+                                   EstimatorPrecision precision, PassWrites writes, StopCheck& stop) {
+  switch (precision) {
+    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, writes, stop);
+    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, writes, stop);
+    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, writes, stop);
+    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, writes, stop);
+    case EstimatorPrecision::kNoEstimates: break;
   }
-  return ok_status();
+  return Error::panic("subtree-size estimation run with precision " +
+                      std::to_string(static_cast<int>(precision)));
 }
 
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision, TypeSummaries summaries,

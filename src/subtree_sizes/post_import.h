@@ -8,16 +8,19 @@
 // interpreter lock).
 #pragma once
 
+#include "base/result.h"
+#include "base/stop_check.h"
+#include "storage/environment.h"
 #include "storage/explorer.h"
 
 namespace vossick {
 
 enum class EstimatorPrecision : int { kNoEstimates = 0, kLow = 1, kMedium = 2, kHigh = 3, kExact = 4 };
 
-// Whether the pass rebuilds the type summaries. kCurrent: the import that
-// runs the pass rebuilt them in its own transaction just before committing
-// (import.h), from exactly what the pass would read, so rebuilding again
-// would write the same bytes.
+// Whether the pass rebuilds the type summaries (type_summaries.h). kCurrent:
+// the import that runs the pass rebuilt them in its own transaction just
+// before committing, from exactly what the pass would read, so rebuilding
+// again would write the same bytes.
 enum class TypeSummaries { kRebuild, kCurrent };
 
 // Asks `stop` every few thousand objects; when it says stop, the pass
@@ -25,15 +28,8 @@ enum class TypeSummaries { kRebuild, kCurrent };
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
                                   TypeSummaries summaries = TypeSummaries::kRebuild, StopCheck& stop = never_stop());
 
-// Writes, through `write_txn`, the count and total direct size of every type
-// in `types_size_index` as `read_txn` sees it (the same transaction, or a
-// snapshot beside it) into `type_summaries`. One sequential scan, a page of
-// entries at a time; asks `stop` as it goes.
-Status rebuild_type_summaries(const Transaction& read_txn, const Transaction& write_txn, const Databases& dbs,
-                              StopCheck& stop);
-
-// How the pass's writes reach LMDB: held in batches applied in key order
-// (subtree_size_batch.h), or object by object as the traversal emits them.
+// How the pass's writes reach LMDB: held in batches applied in key order, or
+// object by object as the traversal emits them (subtree_size_writer.h).
 // The stored bytes and the error are the same either way.
 enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
 

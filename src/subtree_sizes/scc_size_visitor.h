@@ -9,8 +9,7 @@
 // Reads (roots and successors) go through `read_txn`, a snapshot taken before
 // the pass, so the traversal never sees the pass's own writes. Each member's
 // estimate goes to a sink, which rewrites the record and indexes it through
-// the write transaction: a SubtreeSizeWriter at once, a
-// KeyOrderedSubtreeSizeWriter in batches.
+// the write transaction (subtree_size_writer.h).
 //
 // Thread safety: a visitor is used on one thread at a time. Sinks run on the
 // write transaction's thread.
@@ -23,46 +22,14 @@
 #include <type_traits>
 #include <vector>
 
-#include "storage/primary.h"
-#include "records/record.h"
 #include "base/stop_check.h"
-#include "storage/environment.h"
 #include "base/u64_hash_map.h"
+#include "records/record.h"
+#include "storage/databases.h"
+#include "storage/environment.h"
+#include "storage/primary.h"
 
 namespace vossick {
-
-inline constexpr std::string_view kModuleTypeName = "builtins.module";
-
-// The pass's error for an object whose record is gone when it is written.
-inline Error missing_record_error(uint64_t member_id) {
-  return Error::decoding("Missing record for node ID " + std::to_string(member_id));
-}
-
-// Writes one object's subtree size: rewrites its record with the new
-// `subtree_size` and adds the entry to `types_subtree_size_index` under its
-// type and under "All Types".
-class SubtreeSizeWriter {
- public:
-  SubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn) : dbs_(dbs), write_txn_(write_txn) {}
-
-  Status write(uint64_t member_id, uint64_t estimate) {
-    VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(write_txn_, dbs_, member_id, record_));
-    if (!found) return missing_record_error(member_id);
-    record_.subtree_size = estimate;
-    scratch_.clear();
-    write_record(record_, scratch_);
-    VOSSICK_TRY(put_value(write_txn_, dbs_.primary, id_key(encode_id(record_.id)), scratch_));
-    const SizeIndexEntry entry{estimate, member_id};
-    VOSSICK_TRY(put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, record_.type, entry));
-    return put_size_index_entry(write_txn_, dbs_.types_subtree_size_index, kAllTypesName, entry);
-  }
-
- private:
-  const Databases& dbs_;
-  const Transaction& write_txn_;
-  RawObjectRecord record_;  // reused for every object
-  std::string scratch_;
-};
 
 // Sink: `Status write(uint64_t member_id, uint64_t estimate)`.
 //

@@ -1,12 +1,62 @@
 #include "subtree_sizes/subtree_size_writer.h"
 
 #include <algorithm>
+#include <string_view>
+#include <utility>
 
 #include "records/canonical_record.h"
+#include "records/record_writer.h"
 #include "storage/primary.h"
-#include "subtree_sizes/scc_size_visitor.h"
 
 namespace vossick {
+
+namespace {
+
+// The record's own id and type; the type views the stored value or the
+// scratch record, valid until the next write or the next rewrite.
+struct RewrittenRecord {
+  uint64_t id;
+  std::string_view type;
+};
+
+// Reads the record of `id` through `primary`, a cursor on it, and appends its
+// text with `subtree_size` set to `estimate` to `out`: a canonical record by
+// splicing in the estimate, which gives what decoding it and writing it anew
+// gives; any other by doing that, in `scratch`. A missing record is the
+// pass's missing-record error; one that does not decode, a decoding error.
+Result<RewrittenRecord> rewrite_record(Cursor& primary, uint64_t id, uint64_t estimate, RawObjectRecord& scratch,
+                                       std::string& out) {
+  VOSSICK_ASSIGN_OR_RETURN(auto stored, primary.get(MDB_SET_KEY, id_key(encode_id(id))));
+  if (!stored) return missing_record_error(id, MissingRecordIn::kPostImportPass);
+  const std::string_view value = stored->second;
+  if (const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value)) {
+    append_with_subtree_size(value, *canonical, estimate, out);
+    return RewrittenRecord{canonical->id, canonical->type};
+  }
+  VOSSICK_TRY(decode_stored_record(value, scratch));
+  scratch.subtree_size = estimate;
+  write_record(scratch, out);
+  return RewrittenRecord{scratch.id, scratch.type};
+}
+
+}  // namespace
+
+Result<SubtreeSizeWriter> SubtreeSizeWriter::open(const Databases& dbs, const Transaction& write_txn) {
+  VOSSICK_ASSIGN_OR_RETURN(Cursor primary, Cursor::open(write_txn, dbs.primary));
+  VOSSICK_ASSIGN_OR_RETURN(Cursor index, Cursor::open(write_txn, dbs.types_subtree_size_index));
+  return SubtreeSizeWriter(std::move(primary), std::move(index));
+}
+
+Status SubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
+  text_.clear();
+  VOSSICK_ASSIGN_OR_RETURN(RewrittenRecord record, rewrite_record(primary_, member_id, estimate, record_, text_));
+  type_.assign(record.type);  // the put may move the stored value it views
+  // Under the record's own id, which only a damaged database makes differ.
+  VOSSICK_TRY(primary_.put(id_key(encode_id(record.id)), text_));
+  const SizeIndexEntry entry{estimate, member_id};
+  VOSSICK_TRY(put_size_index_entry(index_, type_, entry));
+  return put_size_index_entry(index_, kAllTypesName, entry);
+}
 
 Status KeyOrderedSubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
   if (failed_) return *failed_;
@@ -39,41 +89,27 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
     return a.member_id != b.member_id ? a.member_id < b.member_id : a.sequence < b.sequence;
   });
   std::optional<std::pair<uint32_t, Error>> first_failure;
-  const auto note = [&](uint32_t sequence, Error error) {
-    if (!first_failure || sequence < first_failure->first) first_failure.emplace(sequence, std::move(error));
-  };
   VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(write_txn_, dbs_.primary));
   for (Update& update : updates_) {
-    VOSSICK_ASSIGN_OR_RETURN(auto stored, cursor.get(MDB_SET_KEY, id_key(encode_id(update.member_id))));
-    if (!stored) {
-      note(update.sequence, missing_record_error(update.member_id));
+    const size_t offset = texts_.size();
+    Result<RewrittenRecord> rewritten = rewrite_record(cursor, update.member_id, update.estimate, record_, texts_);
+    if (!rewritten.ok()) {
+      if (rewritten.error().kind() != ErrorKind::kDecoding) return std::move(rewritten).error();
+      if (!first_failure || update.sequence < first_failure->first) {
+        first_failure.emplace(update.sequence, std::move(rewritten).error());
+      }
       continue;
     }
-    // A canonical value is rewritten by splicing in the new subtree size,
-    // which gives what decoding it and writing it anew would.
-    const std::string_view value = stored->second;
-    const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value);
-    if (!canonical) {
-      Status decoded = decode_stored_record(value, record_);
-      if (!decoded.ok()) {
-        note(update.sequence, decoded.error());
-        continue;
-      }
+    if (rewritten.value().id != update.member_id) return false;
+    if (first_failure) {
+      texts_.resize(offset);
+      continue;
     }
-    if ((canonical ? canonical->id : record_.id) != update.member_id) return false;
-    if (first_failure) continue;
-    update.offset = texts_.size();
-    if (canonical) {
-      append_with_subtree_size(value, *canonical, update.estimate, texts_);
-    } else {
-      record_.subtree_size = update.estimate;
-      write_record(record_, texts_);
-    }
-    update.length = texts_.size() - update.offset;
+    update.offset = offset;
+    update.length = texts_.size() - offset;
     if (texts_.size() > max_text_bytes_) return false;
     const SizeIndexEntry entry{update.estimate, update.member_id};
-    const std::string_view type = canonical ? canonical->type : std::string_view(record_.type);
-    entries_.push_back(SizeEntryPut{types_.number(type), entry});
+    entries_.push_back(SizeEntryPut{types_.number(rewritten.value().type), entry});
   }
   if (first_failure) return std::move(first_failure->second);
   return true;
@@ -89,12 +125,13 @@ Status KeyOrderedSubtreeSizeWriter::apply() {
       VOSSICK_TRY(cursor.put(id_key(encode_id(update.member_id)), texts.substr(update.offset, update.length)));
     }
   }
-  return put_size_entries_in_key_order(write_txn_, dbs_.types_subtree_size_index, entries_, types_);
+  VOSSICK_ASSIGN_OR_RETURN(Cursor index, Cursor::open(write_txn_, dbs_.types_subtree_size_index));
+  return put_size_entries_in_key_order(index, entries_, types_);
 }
 
 Status KeyOrderedSubtreeSizeWriter::write_in_emit_order() {
   std::sort(updates_.begin(), updates_.end(), [](const Update& a, const Update& b) { return a.sequence < b.sequence; });
-  SubtreeSizeWriter writer(dbs_, write_txn_);
+  VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(dbs_, write_txn_));
   for (const Update& update : updates_) VOSSICK_TRY(writer.write(update.member_id, update.estimate));
   return ok_status();
 }

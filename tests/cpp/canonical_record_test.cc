@@ -14,6 +14,8 @@
 
 #include "storage/primary.h"
 #include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace vossick {
 namespace {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "import/import_session.h"
+#include "import/record_puts.h"
 #include "test_support.h"
 
 namespace vossick {

@@ -14,6 +14,7 @@
 #include "subtree_sizes/post_import.h"
 #include "storage/primary.h"
 #include "queries/object_lookup.h"
+#include "queries/type_listings.h"
 #include "subtree_sizes/scc_size_visitor.h"
 #include "subtree_sizes/subtree_size_writer.h"
 #include "size_sketch/size_sketch.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "queries/object_lookup.h"
+#include "queries/type_listings.h"
 #include "test_support.h"
 
 namespace vossick {
@@ -75,7 +76,7 @@ TEST(TypeSummariesTest, TheCommitCountsAndSumsWhatIsStoredPerType) {
     }
     ASSERT_OK(session.commit());
     for (const auto& [key, summary] : value_or_die(get_type_summaries(explorer))) {
-      stored[std::string(key.display())] = summary;
+      stored[std::string(key.encoded())] = summary;
     }
     EXPECT_EQ(stored, model);
   }

@@ -325,13 +325,15 @@ Status resume_after_child(TarjanState<V>& state) {
   return ok_status();
 }
 
+// How far ahead of the member being completed finish_frame prefetches the
+// bookkeeping entry of another member.
+inline constexpr size_t kMembersAhead = 8;
+
 // Removes the top frame. If its node is an SCC root, completes the SCC and
 // delivers it. The frame's result goes into the frame below, if any: when it
 // belongs to that frame's SCC its sum, its value and its lowlink, else only
 // the SCC's value (a completed SCC's root had a lowlink equal to its own
 // index, above the parent's, so it could not lower the parent's lowlink).
-inline constexpr size_t kMembersAhead = 8;
-
 template <GraphSCCVisitor V>
 Status finish_frame(TarjanState<V>& state, V& visitor) {
   CallStackFrame<V>& frame = state.frames.back();
