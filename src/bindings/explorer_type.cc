@@ -152,24 +152,27 @@ PyObject* get_type_summaries(PyObject* self, PyObject*) {
       [&] { return finish(vossick::get_type_summaries(*as_explorer(self)->core), type_rows_to_python); });
 }
 
-PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// get_count_for_type and get_page_count_for_type: a count for one type name.
+template <Result<uint64_t> (*kQuery)(const Explorer&, const Type&)>
+PyObject* count_for_type(PyObject* self, const char* display_name, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   static const char* const params[] = {"typename"};
-  return run_method(self, "HeapDumpExplorer.get_count_for_type()", params, args, nargs, kwnames,
+  return run_method(self, display_name, params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
     Type type;
     if (!convert_type("typename", arg[0], type)) return nullptr;
-    return finish(vossick::get_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
+    return finish(kQuery(explorer, type), PyLong_FromUnsignedLongLong);
   });
 }
 
+PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return count_for_type<vossick::get_count_for_type>(self, "HeapDumpExplorer.get_count_for_type()", args, nargs,
+                                                     kwnames);
+}
+
 PyObject* get_page_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"typename"};
-  return run_method(self, "HeapDumpExplorer.get_page_count_for_type()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    if (!convert_type("typename", arg[0], type)) return nullptr;
-    return finish(vossick::get_page_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
-  });
+  return count_for_type<vossick::get_page_count_for_type>(self, "HeapDumpExplorer.get_page_count_for_type()", args,
+                                                          nargs, kwnames);
 }
 
 PyObject* get_objects_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -337,10 +340,7 @@ void explorer_dealloc(PyObject* self) {
   // Closes the environment and frees its directory for a later explorer (in
   // a forked child only the latter: the parent's handle is left alone).
   delete as_explorer(self)->core;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_heap_instance(self);
 }
 
 PyType_Slot explorer_slots[] = {

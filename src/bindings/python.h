@@ -95,6 +95,15 @@ class ReleasedInterpreterLock final : public StopCheck {
   bool stopped_ = false;
 };
 
+// The tp_dealloc of a heap type's instance that holds nothing to release:
+// frees it and drops its reference to the type.
+inline void free_heap_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
 // The type object of `spec`, created on first need and kept for the life of
 // the process in `cell`; a thread that loses the race to create it discards
 // its own. `after_create` runs once, on the type that is kept.
