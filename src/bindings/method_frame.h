@@ -1,6 +1,9 @@
 // The frame every HeapDumpExplorer method shares: binding arguments by
 // position and keyword, converting them, and turning core errors into Python
-// exceptions exactly once.
+// exceptions exactly once. The texts of the binding and conversion errors
+// ("HeapDumpExplorer.get_object() missing 1 required positional argument:
+// 'obj_id'", "argument 'obj_id': 'str' object is not an instance of 'int'")
+// are part of the module's public contract: callers match on them.
 //
 // All functions here require the interpreter lock. Functions returning bool
 // return false with a Python exception set.

@@ -71,6 +71,9 @@ enum class Fault : uint8_t {
   kInvalidLength,
 };
 
+// The texts of the faults, and the forms rendered below ("missing field
+// `size`", " at line L column C"), reach Python unchanged: they are part of
+// the module's public contract, and callers match on them.
 std::string_view fault_text(Fault fault) {
   switch (fault) {
     case Fault::kEofWhileParsingValue: return "EOF while parsing a value";

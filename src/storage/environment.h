@@ -19,6 +19,9 @@
 // Stale reader slots, left by processes that died inside a read transaction,
 // are cleared at open and before every write transaction, so that they do not
 // keep the pages of old snapshots from reuse and the file from growing.
+//
+// The texts of the errors (LMDB's messages, the OS's, "environment already
+// open in this program; ...") are part of the module's public contract.
 #pragma once
 
 #include <lmdb.h>
