@@ -10,7 +10,10 @@ same file:
 and prints records/s, seconds, module/floor ratios, peak RssAnon growth
 (sampled from /proc, so the mapped file does not count) against a stated
 budget, and the relative error of Low/Medium/High against Exact. Then it
-times queries on the largest dump.
+times queries and the web viewer's pages (bench/page_times.py) on the largest
+dump; --viewer-db DB_DIR times the pages over a database of your own too. First
+it measures the dumper itself (bench/dump_rate.py): objects per second with and
+without labels.
 
 Build first (module and C++ benchmarks, in their own build directory):
   cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
@@ -35,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import dump_rate  # noqa: E402
 import synthetic_dump  # noqa: E402
 
 PRECISIONS = ["Exact", "High", "Medium", "Low"]  # Exact first: the others are compared with it
@@ -342,21 +346,33 @@ def time_queries(build, db, dump, seed, precisions):
         print(f"  {name:<46} n={count:4}  median {median:9.3f}  worst {worst:9.3f}", flush=True)
 
 
+def time_viewer_pages(build, db):
+    """bench/page_times.py over db, in its own interpreter (one explorer per directory per process)."""
+    path = os.pathsep.join([build, os.path.join(ROOT, "python")])
+    done = subprocess.run([sys.executable, os.path.join(HERE, "page_times.py"), db],
+                          env=dict(os.environ, PYTHONPATH=path))
+    if done.returncode:
+        print("  (viewer pages not timed: install the viewer extra, pip install .[viewer])")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="no 10 M dump; one run of everything")
     parser.add_argument("--runs", type=int, default=None, help="runs per figure (median); default 3, 1 with --quick")
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
-    parser.add_argument("--only", default=None, help="comma-separated subset: real,1m,10m,chain,scc")
+    parser.add_argument("--only", default=None, help="comma-separated subset: dump,real,1m,10m,chain,scc")
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
+    parser.add_argument("--viewer-db", default=None, metavar="DB_DIR",
+                        help="also time the web viewer's pages over this database (e.g. a large real dump)")
     parser.add_argument("--no-floor", action="store_true",
                         help="skip storage_floor (its in-memory preparation of a 10 M dump needs about 8 GiB)")
     args = parser.parse_args()
     args.precisions = args.precisions.split(",")
     args.build = os.path.abspath(args.build)
     args.runs = args.runs or (1 if args.quick else 3)
-    for needed in ("storage_floor",):
+    storage_dumps = args.only is None or set(args.only.split(",")) - {"dump"}
+    for needed in ("storage_floor",) if storage_dumps else ():
         if not os.path.exists(os.path.join(args.build, needed)):
             raise SystemExit(f"{needed} not found in {args.build}; build with -DVOSSICK_BUILD_BENCH=ON first")
     work = os.path.abspath(args.workdir) if args.workdir else tempfile.mkdtemp(prefix="vossick-bench-")
@@ -364,10 +380,12 @@ def main():
     load = os.getloadavg()
     print(f"machine: {os.cpu_count()} cores, load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
           f"{args.runs} run(s) per figure")
-    only = set(args.only.split(",")) if args.only else {"real", "1m", "10m", "chain", "scc"}
+    only = set(args.only.split(",")) if args.only else {"dump", "real", "1m", "10m", "chain", "scc"}
     if args.quick:
         only.discard("10m")
     try:
+        if "dump" in only:
+            dump_rate.bench_dumper(args.runs, work, args.build)
         dumps = []
 
         def generate(key, name, file_name, make):
@@ -389,11 +407,16 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
         generate("scc", "single SCC of 1M", "scc-1m.jsonl",
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
+        if args.viewer_db:
+            time_viewer_pages(args.build, os.path.abspath(args.viewer_db))
+        if not dumps:
+            return
         largest = max(dumps, key=lambda d: os.path.getsize(d[1]))
         for name, path in dumps:
             kept = bench_dump(name, path, args, work, keep_exact_db=(path == largest[1]))
             if kept:
                 time_queries(args.build, kept, path, seed=5, precisions=args.precisions)
+                time_viewer_pages(args.build, kept)
                 shutil.rmtree(kept, ignore_errors=True)
     finally:
         if args.workdir is None:

@@ -4,6 +4,11 @@ The sample program builds a cache of customers and orders (with cycles) and a
 2 MB buffer, then dumps its own heap. The report answers: which types use the
 memory, which objects hold the most, what holds the buffer, and how the main
 module keeps it alive.
+
+    python examples/demo.py [WORK_DIR]
+
+With WORK_DIR, the dump and the database are kept there (to browse them with
+``python -m vossick_report WORK_DIR/db serve``); without, they are removed.
 """
 
 import os
@@ -28,7 +33,11 @@ def run(*args: str) -> None:
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory() as work:
+    keep = sys.argv[1] if len(sys.argv) > 1 else None
+    if keep:
+        os.makedirs(keep, exist_ok=True)
+    with tempfile.TemporaryDirectory() as scratch:
+        work = keep or scratch
         dump = os.path.join(work, "heap.jsonl")
         db = os.path.join(work, "db")
         section("dump the heap of examples/sample_program.py")
@@ -53,6 +62,8 @@ def main() -> None:
         run(db, "object", str(blob.id), "--limit", "5")
         section("how the __main__ module keeps it alive")
         run(db, "path", str(main_module.id), str(blob.id))
+        if keep:
+            print(f"\nbrowse it: python -m vossick_report {db} serve", flush=True)
 
 
 if __name__ == "__main__":

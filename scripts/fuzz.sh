@@ -11,9 +11,29 @@ seconds=${1:-30}
 build=build/fuzz
 
 # clang and its fuzzer runtime are needed only here, so they are installed
-# here rather than by setup.sh.
-bash scripts/apt_install_missing.sh clang libclang-rt-14-dev
-clangxx=$(command -v clang++ || command -v clang++-14)
+# here rather than by setup.sh: the newest clang++ found, else Debian's
+# default clang, and that version's libFuzzer and sanitizer runtimes
+# (libclang-rt-N-dev; some Debian clang versions ship them in
+# libclang-common-N-dev instead) unless a fuzzer already links.
+clangxx=$(bash scripts/newest_tool.sh clang++) || {
+  bash scripts/apt_install_missing.sh clang
+  clangxx=$(bash scripts/newest_tool.sh clang++)
+}
+fuzzer_links() {
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' |
+    "$clangxx" -fsanitize=fuzzer,address,undefined -x c++ - -o /dev/null 2>/dev/null
+}
+if ! fuzzer_links; then
+  major=$("$clangxx" --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+  runtime=libclang-rt-$major-dev
+  apt-cache show "$runtime" >/dev/null 2>&1 || runtime=libclang-common-$major-dev
+  bash scripts/apt_install_missing.sh "$runtime"
+fi
+echo "== fuzzing with $("$clangxx" --version | head -n 1)"
+# A build configured with another compiler (one since removed, say) is
+# configured afresh; the corpus and the artifacts stay.
+grep -qsx "CMAKE_CXX_COMPILER:[A-Z]*=$clangxx" "$build/CMakeCache.txt" ||
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
 
 .venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
   -DCMAKE_CXX_COMPILER="$clangxx" -DCMAKE_BUILD_TYPE=Release -DVOSSICK_SANITIZE=ON \

@@ -2,8 +2,10 @@
 # Runs every test on a fresh or prepared machine: sets up, builds the wheel,
 # checks its stable ABI, runs the C++ unit tests, the Python tests, and a smoke
 # test of the same wheel under the oldest and newest other Pythons available,
-# then the C++ and Python tests again under ASan+UBSan (scripts/sanitize.sh) and
-# a short run of each fuzzer (scripts/fuzz.sh; a long run: bash scripts/fuzz.sh 3600).
+# then the C++ unit tests cross-built for aarch64 under qemu-user
+# (scripts/cross_aarch64.sh), the C++ and Python tests again under ASan+UBSan
+# (scripts/sanitize.sh) and a short run of each fuzzer (scripts/fuzz.sh; a
+# long run: bash scripts/fuzz.sh 3600).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -22,6 +24,9 @@ echo "== Python tests"
 
 echo "== the same wheel under other Pythons"
 bash scripts/smoke_other_pythons.sh
+
+echo "== C++ unit tests on aarch64 (cross-built, under qemu-user)"
+bash scripts/cross_aarch64.sh
 
 echo "== sanitizers"
 bash scripts/sanitize.sh

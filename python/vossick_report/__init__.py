@@ -7,6 +7,7 @@
     python -m vossick_report DB_DIR path START END
     python -m vossick_report DB_DIR common ID1 ID2
     python -m vossick_report DB_DIR check
+    python -m vossick_report DB_DIR serve [--port N]    # a web viewer; needs the viewer extra
 
 Every command takes --json for output that scripts can read.
 """

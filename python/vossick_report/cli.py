@@ -7,7 +7,7 @@ import json
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import vossick_analysis as va
@@ -24,20 +24,37 @@ PRECISIONS = {
     "exact": va.EstimatorPrecision.Exact,
 }
 ALL_TYPES = "All Types"
+LOOPBACK = "127.0.0.1"
+VIEWER_NEEDS = ("starlette", "uvicorn", "jinja2")  # the viewer extra's packages
+
+# The orders of the type table, shared by the types command and the viewer.
+TYPE_ORDERS: dict[str, Callable[[tuple[str, va.TypeSummary]], Any]] = {
+    "size": lambda row: (-row[1].total_size, row[0]),
+    "count": lambda row: (-row[1].count, row[0]),
+    "name": lambda row: row[0],
+}
 
 
 class UsageError(Exception):
     """A mistake of the caller, reported without a traceback."""
 
 
+def parse_object_id(text: str) -> int:
+    """An id in decimal or 0x hex (as id() prints elsewhere); ValueError says what is wrong."""
+    try:
+        value = int(text.strip(), 0)
+    except ValueError:
+        raise ValueError(f"not an object id: {text!r}") from None
+    if not 0 <= value < 1 << 64:
+        raise ValueError(f"object id out of range: {text}")
+    return value
+
+
 def _object_id(text: str) -> int:
     try:
-        value = int(text, 0)  # decimal, or 0x... as id() prints in hex elsewhere
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an object id: {text!r}") from None
-    if not 0 <= value < 1 << 64:
-        raise argparse.ArgumentTypeError(f"object id out of range: {text}")
-    return value
+        return parse_object_id(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _summary_json(summary: va.ObjectSummary) -> dict[str, Any]:
@@ -102,12 +119,7 @@ def cmd_types(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any
     rows = explorer.get_type_summaries()
     grand = dict(rows).get(ALL_TYPES)
     grand_size = grand.total_size if grand else 0
-    keys = {
-        "size": lambda r: (-r[1].total_size, r[0]),
-        "count": lambda r: (-r[1].count, r[0]),
-        "name": lambda r: r[0],
-    }
-    table = sorted((r for r in rows if r[0] != ALL_TYPES), key=keys[options.sort])
+    table = sorted((r for r in rows if r[0] != ALL_TYPES), key=TYPE_ORDERS[options.sort])
     shown = table[: options.limit] if options.limit else table
     if options.json:
         return [{"type": name, "count": s.count, "total_size": s.total_size} for name, s in shown]
@@ -221,6 +233,26 @@ def cmd_check(options: argparse.Namespace) -> tuple[int, Any]:
     return status, "\n".join(lines) + f"\n\n{table}"
 
 
+def cmd_serve(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    try:
+        from vossick_report.viewer import serve
+    except ModuleNotFoundError as missing:
+        if missing.name not in VIEWER_NEEDS:
+            raise
+        raise UsageError(f"the viewer needs {missing.name}: pip install 'vossick_analysis[viewer]'") from None
+    if options.host != LOOPBACK:
+        print(f"vossick_report: warning: serving on {options.host}, where anyone who reaches it can read "
+              "this dump (the viewer has no login)", file=sys.stderr)
+    serve(explorer, options.db_dir, options.host, options.port)
+    return f"stopped serving {options.db_dir}"
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"not a TCP port: {text!r}")
+    return int(text)
+
+
 def _parser() -> argparse.ArgumentParser:
     # --json is accepted before or after the command; SUPPRESS keeps the
     # subcommand's default from overwriting a value given before it.
@@ -242,7 +274,7 @@ def _parser() -> argparse.ArgumentParser:
     imp.set_defaults(run=cmd_import, create=True)
 
     types = commands.add_parser("types", parents=[common], help="object count and total size per type")
-    types.add_argument("--sort", choices=["size", "count", "name"], default="size")
+    types.add_argument("--sort", choices=list(TYPE_ORDERS), default="size")
     types.add_argument("--limit", type=int, default=30, help="rows to show (0: all; default 30)")
     types.set_defaults(run=cmd_types)
 
@@ -275,6 +307,11 @@ def _parser() -> argparse.ArgumentParser:
              "3: damaged at the page level)")
     check.add_argument("--quiet", action="store_true", help="no progress bar")
     check.set_defaults(run=None)
+
+    serve = commands.add_parser("serve", help="browse the database in a web browser (read-only)")
+    serve.add_argument("--port", type=_port, default=8000, help="TCP port (default 8000; 0 picks a free one)")
+    serve.add_argument("--host", default=LOOPBACK, help=f"address to listen on (default {LOOPBACK}: this machine only)")
+    serve.set_defaults(run=cmd_serve)
     return parser
 
 

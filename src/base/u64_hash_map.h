@@ -14,6 +14,10 @@
 // Probes land at random: in a table of tens of megabytes nearly every one
 // would also miss the TLB on 4 KiB pages, so large tables are mapped on their
 // own, aligned to 2 MiB and offered to the kernel's transparent huge pages.
+// 2 MiB is the huge page of x86-64 and of aarch64 with 4 KiB pages. With other
+// page sizes (aarch64's 16 or 64 KiB) the mapping is still correct, since 2
+// MiB is a multiple of every base page, and the hint merely finds fewer huge
+// pages to use.
 #pragma once
 
 #include <bit>

@@ -1,7 +1,9 @@
 // Stored estimates depend on every floating-point step below being one IEEE
 // operation rounded to nearest: this file must not be built with -ffast-math
-// or similar flags. No step has the a·b + c shape that FMA contraction could
-// fuse.
+// or similar flags, and is built with -ffp-contract=off (CMakeLists.txt),
+// since the vector lanes have a·b + c steps that GCC would otherwise fuse
+// wherever the target has FMA (every aarch64 CPU, x86 in the AVX-512 build).
+// The exact scalar path has no such step.
 #include "size_sketch/size_sketch.h"
 
 #include <algorithm>
@@ -91,9 +93,7 @@ uint16_t double_to_bfloat16(double value) noexcept { return round_to_bfloat16(va
 
 namespace size_sketch_internal {
 
-double scaled_weight(uint64_t weight) noexcept {
-  return static_cast<double>(weight) * kNegativeLn4;
-}
+double scaled_weight(uint64_t weight) noexcept { return static_cast<double>(weight) * kNegativeLn4; }
 
 double candidate(double scaled, double u) noexcept { return candidate_of(scaled, u); }
 
@@ -137,14 +137,16 @@ using Doubles = double __attribute__((vector_size(32)));
 using Words = uint64_t __attribute__((vector_size(32)));
 constexpr size_t kLanes = 4;
 
-// The steps below work on four slots at a time in GCC vector types; each
-// function that uses them is built three times, for plain x86-64, for AVX2
-// and for AVX-512 (still four lanes: it brings 64-bit multiplies and
-// narrowing stores, while eight-lane vectors measured slower), and one is
-// chosen at run time. Integer steps are exact; the floating-point
-// ones are single IEEE operations, so both builds agree bit for bit. The
-// helpers are always inlined, so how a vector argument would be passed
-// between them never matters (the -Wpsabi note is off for this file).
+// The steps below work on four slots at a time in GCC vector types, which
+// the compiler maps onto whatever vector unit the target has (SSE2, NEON) or
+// onto scalar steps. Each function that uses them is built for the target's
+// baseline instruction set (the portable build) and, on x86 only, again for
+// AVX2 and for AVX-512 (still four lanes: it brings 64-bit multiplies and
+// narrowing stores, while eight-lane vectors measured slower); one is chosen
+// at run time. Integer steps are exact; the floating-point ones are single
+// IEEE operations, so every build agrees bit for bit. The helpers are always
+// inlined, so how a vector argument would be passed between them never
+// matters (the -Wpsabi note is off for this file).
 
 // u = (double)hash · 2^-64 for four hashes, rounded like the scalar
 // conversion: the two 32-bit halves convert exactly, and one addition rounds
@@ -203,8 +205,8 @@ __attribute__((always_inline)) inline Words rounded_candidates(Doubles u, double
   Words exponent = (bits >> 52) - 1023;
   Words mantissa_bits = (bits & 0x000FFFFFFFFFFFFFu) | kExponentOne;
   const Words above = mantissa_bits > kSqrtTwoBits;  // all ones where m > √2
-  mantissa_bits -= above & (uint64_t{1} << 52);       // halve m
-  exponent -= above;                                  // for one more power of two
+  mantissa_bits -= above & (uint64_t{1} << 52);      // halve m
+  exponent -= above;                                 // for one more power of two
   const Doubles m = __builtin_bit_cast(Doubles, mantissa_bits);
   // The exponent (-64 to 0) as a double: biased into the low bits of 2^52.
   const Words biased = (exponent + 1024) | 0x4330000000000000u;
@@ -295,9 +297,8 @@ __attribute__((always_inline)) inline void slot_candidates_in_lanes(uint64_t key
 }
 
 template <bool kNarrowingStores>
-__attribute__((always_inline)) inline void unit_candidates_in_lanes(const double* u, double scaled,
-                                                                    uint16_t* rounded, uint8_t* sure,
-                                                                    size_t n) noexcept {
+__attribute__((always_inline)) inline void unit_candidates_in_lanes(const double* u, double scaled, uint16_t* rounded,
+                                                                    uint8_t* sure, size_t n) noexcept {
   for (size_t j = 0; j < n; j += kLanes) {
     Doubles lane_u;
     __builtin_memcpy(&lane_u, u + j, sizeof lane_u);
@@ -309,10 +310,16 @@ __attribute__((always_inline)) inline void unit_candidates_in_lanes(const double
 
 }  // namespace
 
-void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                              uint8_t* sure, size_t n) noexcept {
   slot_candidates_in_lanes<false>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
+
+void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
+  unit_candidates_in_lanes<false>(u, scaled, rounded, sure, n);
+}
+
+#if VOSSICK_SIZE_SKETCH_X86
 
 __attribute__((target("avx2"))) void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots,
                                                           double skip_bound, uint16_t* rounded, uint8_t* sure,
@@ -320,36 +327,29 @@ __attribute__((target("avx2"))) void slot_candidates_avx2(uint64_t key, double s
   slot_candidates_in_lanes<false>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
 }
 
-#define VOSSICK_AVX512 "avx2,avx512f,avx512dq,avx512vl,avx512bw"
-
-__attribute__((target(VOSSICK_AVX512))) void slot_candidates_avx512(uint64_t key, double scaled,
-                                                                    const uint16_t* slots, double skip_bound,
-                                                                    uint16_t* rounded, uint8_t* sure,
-                                                                    size_t n) noexcept {
-  slot_candidates_in_lanes<true>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
-}
-
-void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept {
-  unit_candidates_in_lanes<false>(u, scaled, rounded, sure, n);
-}
-
 __attribute__((target("avx2"))) void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded,
                                                           uint8_t* sure, size_t n) noexcept {
   unit_candidates_in_lanes<false>(u, scaled, rounded, sure, n);
 }
 
-__attribute__((target(VOSSICK_AVX512))) void unit_candidates_avx512(const double* u, double scaled,
-                                                                    uint16_t* rounded, uint8_t* sure,
+#define VOSSICK_AVX512 "avx2,avx512f,avx512dq,avx512vl,avx512bw"
+
+__attribute__((target(VOSSICK_AVX512))) void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots,
+                                                                    double skip_bound, uint16_t* rounded, uint8_t* sure,
                                                                     size_t n) noexcept {
+  slot_candidates_in_lanes<true>(prepared_key(key), scaled, slots, skip_bound, rounded, sure, n);
+}
+
+__attribute__((target(VOSSICK_AVX512))) void unit_candidates_avx512(const double* u, double scaled, uint16_t* rounded,
+                                                                    uint8_t* sure, size_t n) noexcept {
   unit_candidates_in_lanes<true>(u, scaled, rounded, sure, n);
 }
 
 bool have_avx512() noexcept {
   static const bool avx512 = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512bw");
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
   }();
   return avx512;
 }
@@ -361,6 +361,22 @@ bool have_avx2() noexcept {
   }();
   return avx2;
 }
+
+#endif  // VOSSICK_SIZE_SKETCH_X86
+
+namespace {
+
+// The fastest build of the slot candidates that this CPU runs.
+inline void slot_candidates(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                            uint8_t* sure, size_t n) noexcept {
+#if VOSSICK_SIZE_SKETCH_X86
+  if (have_avx512()) return slot_candidates_avx512(key, scaled, slots, skip_bound, rounded, sure, n);
+  if (have_avx2()) return slot_candidates_avx2(key, scaled, slots, skip_bound, rounded, sure, n);
+#endif
+  slot_candidates_portable(key, scaled, slots, skip_bound, rounded, sure, n);
+}
+
+}  // namespace
 
 }  // namespace size_sketch_internal
 
@@ -385,13 +401,7 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   std::copy(slots_.begin(), slots_.end(), slots);
   uint16_t rounded[kPadded];
   uint8_t sure[kPadded];
-  if (internal::have_avx512()) {
-    internal::slot_candidates_avx512(key, scaled, slots, skip_bound, rounded, sure, kPadded);
-  } else if (internal::have_avx2()) {
-    internal::slot_candidates_avx2(key, scaled, slots, skip_bound, rounded, sure, kPadded);
-  } else {
-    internal::slot_candidates_portable(key, scaled, slots, skip_bound, rounded, sure, kPadded);
-  }
+  internal::slot_candidates(key, scaled, slots, skip_bound, rounded, sure, kPadded);
   for (size_t i = 0; i < K; ++i) {
     if (!sure[i]) {
       rounded[i] = round_to_bfloat16(candidate_of(scaled, unit_of(internal::slot_hash(i, key))));

@@ -61,19 +61,27 @@ double unit_from_hash(uint64_t hash) noexcept;
 // eight whose candidates all surely lose to their slots by add_in_place's
 // test against `skip_bound` yields +0, sure, instead. The unit_ forms take
 // the u values themselves. n is a multiple of 8 (of 4 for the unit_ forms).
-// The AVX2 and AVX-512 builds may only be called where have_avx2(),
-// respectively have_avx512(); every build is exposed for tests.
-void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                              uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
-void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                          uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+// Every build gives the same results bit for bit and is exposed for tests.
+// The portable build is compiled for every target; the AVX2 and AVX-512
+// builds exist only where VOSSICK_SIZE_SKETCH_X86 is 1 and may only be called
+// where have_avx2(), respectively have_avx512().
+void slot_candidates_portable(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                              uint8_t* sure, size_t n) noexcept;
 void unit_candidates_portable(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+
+#if defined(__x86_64__) || defined(__i386__)
+#define VOSSICK_SIZE_SKETCH_X86 1
+void slot_candidates_avx2(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                          uint8_t* sure, size_t n) noexcept;
 void unit_candidates_avx2(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
-void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots, double skip_bound,
-                            uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
+void slot_candidates_avx512(uint64_t key, double scaled, const uint16_t* slots, double skip_bound, uint16_t* rounded,
+                            uint8_t* sure, size_t n) noexcept;
 void unit_candidates_avx512(const double* u, double scaled, uint16_t* rounded, uint8_t* sure, size_t n) noexcept;
 bool have_avx2() noexcept;
 bool have_avx512() noexcept;
+#else
+#define VOSSICK_SIZE_SKETCH_X86 0
+#endif
 
 // IEEE total order on bfloat16 patterns mapped onto unsigned order:
 // -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.

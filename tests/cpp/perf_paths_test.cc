@@ -203,15 +203,22 @@ TEST_P(CandidateLanesTest, UnitsAtRoundingBoundariesRoundAlikeOrStepAside) {
   EXPECT_LT(sure, lanes);  // some lanes were close enough to need the exact path
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Builds, CandidateLanesTest,
-    ::testing::Values(LanesCase{"Portable", size_sketch_internal::unit_candidates_portable,
-                                size_sketch_internal::slot_candidates_portable, always},
-                      LanesCase{"Avx2", size_sketch_internal::unit_candidates_avx2,
-                                size_sketch_internal::slot_candidates_avx2, size_sketch_internal::have_avx2},
-                      LanesCase{"Avx512", size_sketch_internal::unit_candidates_avx512,
-                                size_sketch_internal::slot_candidates_avx512, size_sketch_internal::have_avx512}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Only the portable build exists on targets other than x86.
+const LanesCase kBuilds[] = {
+    {"Portable", size_sketch_internal::unit_candidates_portable, size_sketch_internal::slot_candidates_portable,
+     always},
+#if VOSSICK_SIZE_SKETCH_X86
+    {"Avx2", size_sketch_internal::unit_candidates_avx2, size_sketch_internal::slot_candidates_avx2,
+     size_sketch_internal::have_avx2},
+    {"Avx512", size_sketch_internal::unit_candidates_avx512, size_sketch_internal::slot_candidates_avx512,
+     size_sketch_internal::have_avx512},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Builds, CandidateLanesTest, ::testing::ValuesIn(kBuilds),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+#if VOSSICK_SIZE_SKETCH_X86
 
 // Every build against the portable one, without skipping and with slots
 // that make whole steps skip (the builds group slots differently there, so
@@ -248,6 +255,7 @@ TEST(CandidateLanesBuildsTest, AgreeBitForBit) {
     }
   }
 }
+#endif  // VOSSICK_SIZE_SKETCH_X86
 
 }  // namespace
 }  // namespace vossick

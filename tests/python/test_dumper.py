@@ -13,6 +13,7 @@ import pytest
 
 import vossick_analysis as va
 import vossick_dump
+from vossick_dump import _walk
 
 # A small real program with the objects that make JSON and type names hard.
 ODD_PROGRAM = textwrap.dedent(
@@ -149,7 +150,7 @@ def test_odd_objects_long_type_names_and_dumper_bookkeeping(odd_dump):
     ],
 )
 def test_short_values(value, expected):
-    got = vossick_dump._short_value(value)
+    got = _walk._short_value(value)
     if expected is not None and expected.endswith("..."):
         assert got is not None and got.startswith(expected[:-3]) and got.endswith("...")
         assert len(got) == 103
@@ -163,6 +164,7 @@ SCRIPT = textwrap.dedent(
     class Marker:
         pass
     keep = [Marker() for _ in range(7)]
+    blob = bytearray(5000)
     print("argv", sys.argv[1:])
     if sys.argv[1] == "raise":
         raise KeyError("boom")
@@ -192,6 +194,23 @@ def test_run_script_and_dump_at_exit(tmp_path, output):
         assert done.returncode == 3 and "argv ['3', '-o', 'x']" in done.stdout, done.stderr
     assert "objects" in done.stderr
     assert len(of_type(read_dump(dump), "__main__.Marker")) == 7
+
+
+@pytest.mark.parametrize(
+    "option, holds",
+    [
+        ("--trace", lambda records, script: [r["allocated_at"] for r in of_type(records, "builtins.bytearray")
+                                             if r.get("allocated_at", "").startswith(str(script))] == [f"{script}:6"]),
+        ("--no-labels", lambda records, script: not any("labels" in r for r in records)),
+    ],
+)
+def test_run_script_with_options(tmp_path, option, holds):
+    script = tmp_path / "script.py"
+    script.write_text(SCRIPT)
+    done = run_python(["-m", "vossick_dump", option, "-o", str(tmp_path / "heap.jsonl"), str(script), "0"])
+    assert done.returncode == 0, done.stderr
+    records = read_dump(tmp_path / "heap.jsonl")
+    assert len(of_type(records, "__main__.Marker")) == 7 and holds(records, script)
 
 
 LIVE_PROGRAM = textwrap.dedent(

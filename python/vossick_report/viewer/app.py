@@ -1,0 +1,279 @@
+"""The viewer's pages. Each renders from the database through the explorer's
+methods at request time (nothing is cached, so a page shows the last committed
+import) and loads at most one explorer page (1000 objects) of any listing.
+
+URLs are stable and meant to be pasted: ``/`` (overview; ``sort``, ``filter``,
+``page``), ``/type/NAME`` (``sort``, ``page``), ``/object/ID`` with a decimal id
+(``from`` and ``avoid`` ask for a path from another object), ``/search?q=``.
+Page numbers in URLs count from 1. Only GET (and HEAD) is served.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import re
+import time
+from collections.abc import Sequence
+from typing import Any
+
+import jinja2
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.middleware.trustedhost import TrustedHostMiddleware
+from starlette.requests import Request
+from starlette.responses import HTMLResponse, RedirectResponse, Response
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+from starlette.types import ASGIApp, Message, Receive, Scope, Send
+from urllib.parse import quote, urlencode
+
+import vossick_analysis as va
+
+from vossick_report.cli import ALL_TYPES, TYPE_ORDERS, parse_object_id
+from vossick_report.formatting import format_size, shorten
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PAGE_ROWS = 1000  # the explorer's page size: one page here is one page there
+TREEMAP_BOXES = 40
+LARGEST_SHOWN = 10
+TYPE_NAME_LIMIT = 511  # bytes; longer keys are refused by the store, so no such type exists
+OBJECT_SORTS = ("size", "subtree")
+
+
+def object_url(obj_id: int, **query: object) -> str:
+    return f"/object/{obj_id}" + (f"?{urlencode(query)}" if query else "")
+
+
+def type_url(name: str, **query: object) -> str:
+    return f"/type/{quote(name, safe='')}" + (f"?{urlencode(query)}" if query else "")
+
+
+def _here(request: Request, **changes: object) -> str:
+    """This page's URL with some query parameters replaced."""
+    params: dict[str, object] = dict(request.query_params)
+    params.update(changes)
+    return f"{request.url.path}?{urlencode(params)}"
+
+
+def _choice(request: Request, name: str, allowed: Sequence[str], default: str) -> str:
+    value = request.query_params.get(name, default)
+    if value not in allowed:
+        raise HTTPException(400, f"bad {name}: {value!r} (one of {', '.join(allowed)})")
+    return value
+
+
+def _page_number(request: Request, page_count: int) -> int:
+    """The 1-based page asked for: 400 if it is not a page number, 404 past the last page."""
+    text = request.query_params.get("page", "1")
+    if not text.isdigit() or int(text) == 0:
+        raise HTTPException(400, f"bad page number: {text!r} (pages are numbered from 1)")
+    page = int(text)
+    if page > max(page_count, 1):
+        raise HTTPException(404, f"page {page} is past the last page ({max(page_count, 1)})")
+    return page
+
+
+def _query_id(text: str, name: str) -> int:
+    try:
+        return parse_object_id(text)
+    except ValueError as error:
+        raise HTTPException(400, f"{name}: {error}") from None
+
+
+def _bytes(size: int | None) -> str:
+    return "" if size is None else f"{size:,} bytes"
+
+
+def object_rows(objects: Sequence[va.ObjectSummary], links: Sequence[str | None] = ()) -> list[tuple[object, ...]]:
+    """The cells of an objects table, one tuple per summary, with links[i] (if any) last."""
+    return [(s.id, object_url(s.id), s.type, type_url(s.type), format_size(s.size), _bytes(s.size),
+             format_size(s.subtree_size), _bytes(s.subtree_size), shorten(s.value, 80), links[i] if links else None)
+            for i, s in enumerate(objects)]
+
+
+def type_rows(types: Sequence[tuple[str, va.TypeSummary]], heap_size: int) -> list[tuple[object, ...]]:
+    """The cells of a types table; the share is of ``heap_size``."""
+    return [(name, type_url(name), f"{s.count:,}", format_size(s.total_size), _bytes(s.total_size),
+             f"{100 * s.total_size / heap_size:.1f}%" if heap_size else "-") for name, s in types]
+
+
+def _largest_first(summary: va.ObjectSummary) -> tuple[int, int]:
+    return (-(summary.subtree_size or 0), -summary.size)
+
+
+class ServerTiming:
+    """Adds a Server-Timing header: the time from the request to the start of the
+    response, i.e. the page's server time (the body is rendered before it starts)."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        started = time.perf_counter()
+
+        async def timed(message: Message) -> None:
+            if message["type"] == "http.response.start":
+                spent = f"app;dur={(time.perf_counter() - started) * 1e3:.1f}".encode()
+                message = {**message, "headers": [*message.get("headers", []), (b"server-timing", spent)]}
+            await send(message)
+
+        await self.app(scope, receive, timed if scope["type"] == "http" else send)
+
+
+class Pages:
+    """The request handlers over one explorer (whose methods any thread may call)."""
+
+    def __init__(self, explorer: va.HeapDumpExplorer, db_dir: str) -> None:
+        self.explorer = explorer
+        self.templates = jinja2.Environment(
+            loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
+            autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined,
+        )
+        self.templates.globals.update(
+            db_name=db_dir, format_size=format_size, shorten=shorten, object_url=object_url, type_url=type_url,
+        )
+        for template in self.templates.list_templates():  # compiled now rather than by the first visitor
+            self.templates.get_template(template)
+        # Looked up once (every module is listed): a served database is not expected to be
+        # re-imported, and if it is, a stale id only leads to an error page.
+        modules = explorer.get_objects_by_type("builtins.module", None)
+        self.main_module = next((m for m in modules if m.value == "__main__"), None)
+
+    def render(self, template: str, status_code: int = 200, **context: Any) -> HTMLResponse:
+        return HTMLResponse(self.templates.get_template(template).render(**context), status_code=status_code)
+
+    def overview(self, request: Request) -> Response:
+        rows = self.explorer.get_type_summaries()
+        total = dict(rows).get(ALL_TYPES)
+        order = _choice(request, "sort", list(TYPE_ORDERS), "size")
+        needle = request.query_params.get("filter", "").strip()
+        types = sorted((row for row in rows if row[0] != ALL_TYPES and needle.lower() in row[0].lower()),
+                       key=TYPE_ORDERS[order])
+        pages = -(-len(types) // PAGE_ROWS)
+        page = _page_number(request, pages)
+        by_subtree = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
+        treemap = [
+            {"url": object_url(s.id), "size": s.subtree_size, "label": f"{s.type} {format_size(s.subtree_size)}",
+             "title": f"{s.type} {s.id}: subtree {format_size(s.subtree_size)}, {shorten(s.value, 60)}"}
+            for s in by_subtree[:TREEMAP_BOXES] if s.subtree_size
+        ]
+        return self.render(
+            "overview.html", total=total, type_count=len(rows) - (total is not None), has_subtree=bool(by_subtree),
+            treemap=treemap,
+            largest=object_rows(self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)[:LARGEST_SHOWN]),
+            types=type_rows(types[(page - 1) * PAGE_ROWS: page * PAGE_ROWS], total.total_size if total else 0),
+            first=(page - 1) * PAGE_ROWS, order=order,
+            needle=needle, page=page, pages=pages, here=functools.partial(_here, request),
+        )
+
+    def type_page(self, request: Request) -> Response:
+        name = request.path_params["name"]
+        if not 0 < len(name.encode()) <= TYPE_NAME_LIMIT or not self.explorer.get_count_for_type(name):
+            raise HTTPException(404, f"no objects of type {name}")
+        order = _choice(request, "sort", OBJECT_SORTS, "size")
+        pages = self.explorer.get_page_count_for_type(name)
+        page = _page_number(request, pages)
+        summaries = dict(self.explorer.get_type_summaries())
+        objects = self.explorer.get_objects_by_type_ordered_by_size(name, order == "subtree", page - 1)
+        return self.render(
+            "type.html", name=name, summary=summaries[name], total=summaries[ALL_TYPES], objects=object_rows(objects),
+            first=(page - 1) * PAGE_ROWS, order=order, page=page, pages=pages, here=functools.partial(_here, request),
+        )
+
+    def object_page(self, request: Request) -> Response:
+        text = request.path_params["id"]
+        obj_id = _query_id(text, "object id")
+        if text != str(obj_id):  # one URL per object: hex and padded ids lead to the decimal one
+            return RedirectResponse(object_url(obj_id) + (f"?{request.url.query}" if request.url.query else ""), 308)
+        record = self.explorer.get_object(obj_id)
+        if record is None:
+            raise HTTPException(404, f"no object with id {obj_id}")
+        references = sorted(record.references, key=_largest_first)
+        referrers = sorted(record.referrers, key=_largest_first)
+        return self.render(
+            "object.html", record=record, hex_id=hex(obj_id), references=object_rows(references[:PAGE_ROWS]),
+            referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references),
+            referrer_count=len(referrers),
+            path=self._path_to(request, obj_id), main_module=self.main_module,
+        )
+
+    def _path_to(self, request: Request, end_id: int) -> dict[str, Any] | None:
+        """The path search the query asks for (``from``, ``avoid``), or None."""
+        start_text = request.query_params.get("from", "").strip()
+        avoid_text = request.query_params.get("avoid", "")
+        if not start_text:
+            return None
+        start = _query_id(start_text, "from")
+        avoid = list(dict.fromkeys(_query_id(t, "avoid") for t in re.split(r"[\s,]+", avoid_text) if t))
+        try:
+            path = self._path(start, end_id, frozenset(avoid))
+        except KeyError:
+            raise HTTPException(404, f"no object with id {start} to start a path from") from None
+        # Avoiding the start or the end changes nothing, so only the steps between get a link.
+        steps = path or []
+        avoid_urls = [object_url(end_id, **{"from": start, "avoid": " ".join(map(str, avoid + [s.id]))})
+                      if 0 < i < len(steps) - 1 else None for i, s in enumerate(steps)]
+        return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)),
+                "rows": object_rows(steps, avoid_urls)}
+
+    def search(self, request: Request) -> Response:
+        query = request.query_params.get("q", "").strip()
+        obj_id = None
+        if query:
+            try:
+                obj_id = parse_object_id(query)
+            except ValueError:
+                pass
+        if obj_id is not None:
+            # A path from an object to itself is that object alone: the cheapest test
+            # of existence (get_object would expand every reference and referrer).
+            try:
+                self._path(obj_id, obj_id, frozenset())
+                return RedirectResponse(object_url(obj_id), 303)
+            except KeyError:
+                pass
+        rows = self.explorer.get_type_summaries()
+        heap = dict(rows).get(ALL_TYPES)
+        types = sorted((row for row in rows if query and row[0] != ALL_TYPES and query.lower() in row[0].lower()),
+                       key=TYPE_ORDERS["size"])
+        return self.render("search.html", query=query, obj_id=obj_id, type_count=len(types),
+                           types=type_rows(types[:PAGE_ROWS], heap.total_size if heap else 0))
+
+    def _path(self, start: int, end: int, avoid: frozenset[int]) -> list[va.ObjectSummary] | None:
+        """The explorer's path search; KeyError when the start has no record."""
+        try:
+            return self.explorer.find_path_between_objects(start, end, avoid)
+        except RuntimeError as error:
+            if str(error) != f"Start ID {start} not found in database":  # the explorer's stable text
+                raise
+            raise KeyError(start) from None
+
+    def http_error(self, request: Request, error: Exception) -> Response:
+        assert isinstance(error, HTTPException)
+        response = self.render("error.html", error.status_code, status=error.status_code, detail=error.detail)
+        response.headers.update(error.headers or {})
+        return response
+
+    def database_error(self, request: Request, error: Exception) -> Response:
+        return self.render("error.html", 500, status=500, detail=f"the database could not answer: {error}")
+
+
+def make_app(explorer: va.HeapDumpExplorer, db_dir: str, hosts: Sequence[str] = ("*",)) -> Starlette:
+    """The viewer over ``explorer`` (``db_dir`` is only shown), answering requests
+    whose Host header names one of ``hosts``: a server on the loopback address
+    lists only its own names, so that a web page whose name is made to resolve to
+    127.0.0.1 (DNS rebinding) cannot read the dump through a visitor's browser."""
+    pages = Pages(explorer, db_dir)
+    return Starlette(
+        routes=[
+            Route("/", pages.overview),
+            Route("/type/{name:path}", pages.type_page),
+            Route("/object/{id}", pages.object_page),
+            Route("/search", pages.search),
+            Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
+        ],
+        middleware=[Middleware(ServerTiming), Middleware(TrustedHostMiddleware, allowed_hosts=list(hosts))],
+        exception_handlers={HTTPException: pages.http_error, RuntimeError: pages.database_error},
+    )
