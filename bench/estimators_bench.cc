@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 
 namespace {

@@ -44,7 +44,7 @@
 
 #include "storage/encodings.h"
 #include "subtree_sizes/scc_size_visitor.h"
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "records/record.h"
 #include "records/record_parser.h"
 #include "records/record_writer.h"

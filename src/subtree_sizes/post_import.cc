@@ -4,7 +4,7 @@
 #include <string>
 #include <type_traits>
 
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "storage/type_summaries.h"
 #include "subtree_sizes/scc_size_visitor.h"
 #include "subtree_sizes/subtree_size_writer.h"

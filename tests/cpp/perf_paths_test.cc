@@ -14,7 +14,7 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 
 namespace vossick {
 namespace {

@@ -17,7 +17,7 @@
 #include "queries/type_listings.h"
 #include "subtree_sizes/scc_size_visitor.h"
 #include "subtree_sizes/subtree_size_writer.h"
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 #include "subtree_sizes/tarjan/tarjan.h"
 #include "test_support.h"

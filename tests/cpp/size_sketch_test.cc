@@ -1,4 +1,4 @@
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 
 #include <gtest/gtest.h>
 

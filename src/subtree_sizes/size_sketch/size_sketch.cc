@@ -4,7 +4,7 @@
 // since the vector lanes have a·b + c steps that GCC would otherwise fuse
 // wherever the target has FMA (every aarch64 CPU, x86 in the AVX-512 build).
 // The exact scalar path has no such step.
-#include "size_sketch/size_sketch.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,10 +21,24 @@ namespace vossick {
 
 namespace {
 
-// The exported functions below are called through the PIC module's symbol
-// table, which keeps the compiler from inlining them; add_in_place and
-// estimate use these internal copies instead.
-inline uint16_t round_to_bfloat16(double value) noexcept {
+// (double)hash rounds to nearest, ties to even. Without AVX-512 the compiler
+// converts an unsigned 64-bit value through a branch on its top bit, which a
+// hash sets half the time; here both conversions are made and one is
+// selected. For a top bit set, halving with the lost bit kept as a sticky bit
+// gives the same rounding (the value has 64 significant bits, so bit 0 is
+// below the rounding position either way).
+inline double exact_u64_to_double(uint64_t value) noexcept {
+  const double low_range = static_cast<double>(static_cast<int64_t>(value & INT64_MAX));
+  const double halved = static_cast<double>(static_cast<int64_t>((value >> 1) | (value & 1)));
+  const double high_range = halved + halved;
+  const uint64_t take_high = uint64_t{0} - (value >> 63);
+  return std::bit_cast<double>((std::bit_cast<uint64_t>(low_range) & ~take_high) |
+                               (std::bit_cast<uint64_t>(high_range) & take_high));
+}
+
+}  // namespace
+
+uint16_t double_to_bfloat16(double value) noexcept {
   const uint64_t bits = std::bit_cast<uint64_t>(value);
   const uint32_t upper = static_cast<uint32_t>(bits >> 32);
   const uint32_t lower = static_cast<uint32_t>(bits);
@@ -59,43 +73,15 @@ inline uint16_t round_to_bfloat16(double value) noexcept {
   return sign;
 }
 
-inline double candidate_of(double scaled, double u) noexcept {
-  const double log_u = std::log(u);
-  return scaled / log_u;
-}
-
-// (double)hash rounds to nearest, ties to even. Without AVX-512 the compiler
-// converts an unsigned 64-bit value through a branch on its top bit, which a
-// hash sets half the time; here both conversions are made and one is
-// selected. For a top bit set, halving with the lost bit kept as a sticky bit
-// gives the same rounding (the value has 64 significant bits, so bit 0 is
-// below the rounding position either way).
-inline double exact_u64_to_double(uint64_t value) noexcept {
-  const double low_range = static_cast<double>(static_cast<int64_t>(value & INT64_MAX));
-  const double halved = static_cast<double>(static_cast<int64_t>((value >> 1) | (value & 1)));
-  const double high_range = halved + halved;
-  const uint64_t take_high = uint64_t{0} - (value >> 63);
-  return std::bit_cast<double>((std::bit_cast<uint64_t>(low_range) & ~take_high) |
-                               (std::bit_cast<uint64_t>(high_range) & take_high));
-}
-
-inline double unit_of(uint64_t hash) noexcept { return exact_u64_to_double(hash) * 0x1p-64; }
-
-inline uint64_t truncate_to_u64(double value) noexcept {
-  if (!(value >= 0.0)) return 0;  // NaN and negatives
-  if (value >= 0x1p64) return UINT64_MAX;
-  return static_cast<uint64_t>(value);
-}
-
-}  // namespace
-
-uint16_t double_to_bfloat16(double value) noexcept { return round_to_bfloat16(value); }
 
 namespace size_sketch_internal {
 
 double scaled_weight(uint64_t weight) noexcept { return static_cast<double>(weight) * kNegativeLn4; }
 
-double candidate(double scaled, double u) noexcept { return candidate_of(scaled, u); }
+double candidate(double scaled, double u) noexcept {
+  const double log_u = std::log(u);
+  return scaled / log_u;
+}
 
 namespace {
 
@@ -123,9 +109,13 @@ uint64_t slot_hash(uint64_t slot_index, uint64_t key) noexcept {
   return slot_hash_of_prepared(slot_index, prepared_key(key));
 }
 
-double unit_from_hash(uint64_t hash) noexcept { return unit_of(hash); }
+double unit_from_hash(uint64_t hash) noexcept { return exact_u64_to_double(hash) * 0x1p-64; }
 
-uint64_t saturating_to_u64(double value) noexcept { return truncate_to_u64(value); }
+uint64_t saturating_to_u64(double value) noexcept {
+  if (!(value >= 0.0)) return 0;  // NaN and negatives
+  if (value >= 0x1p64) return UINT64_MAX;
+  return static_cast<uint64_t>(value);
+}
 
 }  // namespace size_sketch_internal
 
@@ -230,7 +220,7 @@ __attribute__((always_inline)) inline Words rounded_candidates(Doubles u, double
   const Words round_bits = upper & 0x1FFF;
   sure = (u > 0.0) & (u < 1.0) & (q_exponent >= 898) & (q_exponent <= 1149) &
          ((round_bits < 0x0FFF) | (round_bits > 0x1001));
-  // round_to_bfloat16 on its path for positive normal results.
+  // double_to_bfloat16 on its path for positive normal results.
   const Words round_up = (fraction >> 12) & ((fraction & 0x2FFF) != 0) & 1;
   return (((q_exponent - 896) << 7) | (fraction >> 13)) + round_up;
 }
@@ -404,7 +394,7 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   internal::slot_candidates(key, scaled, slots, skip_bound, rounded, sure, kPadded);
   for (size_t i = 0; i < K; ++i) {
     if (!sure[i]) {
-      rounded[i] = round_to_bfloat16(candidate_of(scaled, unit_of(internal::slot_hash(i, key))));
+      rounded[i] = double_to_bfloat16(internal::candidate(scaled, internal::unit_from_hash(internal::slot_hash(i, key))));
     }
     // Branch-free: whether a candidate wins is a coin flip in a grown sketch.
     const bool wins = internal::bfloat16_to_float(rounded[i]) > internal::bfloat16_to_float(slots_[i]);
@@ -445,7 +435,7 @@ uint64_t SizeSketch<K>::estimate() const noexcept {
     }
   }
   const uint16_t selected = static_cast<uint16_t>(static_cast<uint16_t>(low) ^ 0x8000);
-  return truncate_to_u64(bfloat16_to_double(internal::from_total_order_key(selected)));
+  return internal::saturating_to_u64(bfloat16_to_double(internal::from_total_order_key(selected)));
 }
 
 template class SizeSketch<7>;
