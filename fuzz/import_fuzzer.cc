@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "import/import_session.h"
-#include "subtree_sizes/post_import.h"
-#include "storage/primary.h"
 #include "queries/object_lookup.h"
 #include "queries/type_listings.h"
+#include "storage/primary.h"
+#include "subtree_sizes/post_import.h"
 
 namespace {
 
@@ -101,8 +101,8 @@ const Explorer& shared_explorer() {
 void empty_all(const Explorer& explorer) {
   Transaction txn = must(Transaction::begin_write(explorer.env()), "begin");
   const Databases& d = explorer.dbs();
-  for (MDB_dbi dbi : {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index,
-                      d.type_summaries}) {
+  for (MDB_dbi dbi :
+       {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index, d.type_summaries}) {
     if (int rc = mdb_drop(txn.raw(), dbi, 0); rc != 0) fail("mdb_drop");
   }
   must(txn.commit(), "commit");
@@ -120,8 +120,8 @@ std::vector<std::string> snapshot(const Explorer& explorer) {
   Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");
   const Databases& d = explorer.dbs();
   std::vector<std::string> out;
-  for (MDB_dbi dbi : {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index,
-                      d.type_summaries}) {
+  for (MDB_dbi dbi :
+       {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index, d.type_summaries}) {
     Cursor cursor = must(Cursor::open(txn, dbi), "cursor");
     for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
       auto entry = must(cursor.get(op), "cursor get");
@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       call.push_back(line_of(lines[i]));
       conflict = conflict || !(after.try_emplace(lines[i].id, lines[i]).first->second == lines[i]);
     }
-      Status status = import(explorer, call, precision);
+    Status status = import(explorer, call, precision);
     if (status.ok() == conflict) {
       fail("conflict " + std::to_string(conflict) + ", import: " + (status.ok() ? "ok" : status.error().text()));
     }
@@ -231,7 +231,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint64_t reference : model.references) dangling = dangling || !records.count(reference);
     auto object = get_object(explorer, id);
     if (object.ok() == dangling) {
-      fail("get_object of " + std::to_string(id) + (dangling ? " succeeded despite a dangling reference" : " failed: ") +
+      fail("get_object of " + std::to_string(id) +
+           (dangling ? " succeeded despite a dangling reference" : " failed: ") +
            (object.ok() ? "" : object.error().text()));
     }
     if (object.ok() && (!object.value() || object.value()->references.size() != model.references.size())) {

@@ -24,9 +24,9 @@ namespace vossick::fuzz {
 struct JsonValue {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
   Kind kind = Kind::kNull;
-  std::string text;  // a number's source text, or a string's decoded bytes
-  std::vector<JsonValue> items;       // array elements, or object member values
-  std::vector<std::string> keys;      // object member names, parallel to `items`
+  std::string text;               // a number's source text, or a string's decoded bytes
+  std::vector<JsonValue> items;   // array elements, or object member values
+  std::vector<std::string> keys;  // object member names, parallel to `items`
 };
 
 class ReferenceJsonParser {

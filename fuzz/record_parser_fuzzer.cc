@@ -31,8 +31,7 @@ using vossick::ObjectSummary;
 using vossick::RawObjectRecord;
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
-  std::fprintf(stderr, "record_parser_fuzzer: %s: %.*s\n", what, static_cast<int>(detail.size()),
-               detail.data());
+  std::fprintf(stderr, "record_parser_fuzzer: %s: %.*s\n", what, static_cast<int>(detail.size()), detail.data());
   std::abort();
 }
 
@@ -118,10 +117,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::optional<vossick::fuzz::JsonValue> tree = vossick::fuzz::ReferenceJsonParser(input).parse_document();
 
-  auto raw = check_shape<RawObjectRecord>(input, tree, vossick::fuzz::raw_shape(),
-                                          [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
-  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::no_value_shape(), without_value,
-                                   "ObjectRecordNoValue");
+  auto raw = check_shape<RawObjectRecord>(
+      input, tree, vossick::fuzz::raw_shape(), [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
+  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::no_value_shape(), without_value, "ObjectRecordNoValue");
   check_shape<ObjectSummary>(input, tree, vossick::fuzz::summary_shape(), summary_of, "ObjectSummary");
   check_fast_path(input);
   if (!raw) return 0;

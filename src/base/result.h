@@ -19,12 +19,12 @@
 namespace vossick {
 
 enum class ErrorKind : uint8_t {
-  kStorage,   // LMDB failure; text is LMDB's message for the code
-  kDecoding,  // a stored value that does not decode; text carries the prefix
-  kParse,     // the JSON parser's message with its position
-  kMessage,   // the program's own texts ("Start ID 5 not found in database")
-  kPython,    // a Python exception is pending in the interpreter (binding layer only)
-  kPanic,     // a violated internal invariant; surfaces as PanicException
+  kStorage,      // LMDB failure; text is LMDB's message for the code
+  kDecoding,     // a stored value that does not decode; text carries the prefix
+  kParse,        // the JSON parser's message with its position
+  kMessage,      // the program's own texts ("Start ID 5 not found in database")
+  kPython,       // a Python exception is pending in the interpreter (binding layer only)
+  kPanic,        // a violated internal invariant; surfaces as PanicException
   kInterrupted,  // long work gave up because its StopCheck asked it to (stop_check.h)
 };
 
@@ -59,7 +59,7 @@ class Error {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit by design
   Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return v_.index() == 0; }
@@ -99,11 +99,10 @@ inline Status ok_status() { return Status(); }
 #define VOSSICK_CONCAT(a, b) VOSSICK_CONCAT_INNER(a, b)
 
 // Returns the error of a Status or Result expression from the enclosing function.
-#define VOSSICK_TRY(expr)                                        \
-  do {                                                           \
-    auto&& vossick_try_result_ = (expr);                         \
-    if (!vossick_try_result_.ok())                               \
-      return std::move(vossick_try_result_).error();             \
+#define VOSSICK_TRY(expr)                                                         \
+  do {                                                                            \
+    auto&& vossick_try_result_ = (expr);                                          \
+    if (!vossick_try_result_.ok()) return std::move(vossick_try_result_).error(); \
   } while (0)
 
 // `VOSSICK_ASSIGN_OR_RETURN(auto x, f());` binds the value or returns the error.

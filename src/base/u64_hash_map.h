@@ -63,9 +63,7 @@ class U64HashMap {
   // Number of slots in the table; its memory is capacity() * (8 + sizeof(V)) bytes.
   size_t capacity() const noexcept { return slots_ == nullptr ? 0 : mask_ + 1; }
 
-  V* find(uint64_t key) noexcept {
-    return const_cast<V*>(std::as_const(*this).find(key));
-  }
+  V* find(uint64_t key) noexcept { return const_cast<V*>(std::as_const(*this).find(key)); }
   const V* find(uint64_t key) const noexcept {
     if (key == kEmptyKey) return zero_key_value_.has_value() ? &*zero_key_value_ : nullptr;
     if (slots_ == nullptr) return nullptr;

@@ -31,8 +31,8 @@ ExplorerObject* as_explorer(PyObject* self) { return reinterpret_cast<ExplorerOb
 // explorer is shared, and needs nothing more: it is immutable once open, and
 // the caller's reference keeps it alive for the call.
 template <size_t N, size_t Required = N, class Body>
-PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N],
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N], PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   PyObject* bound[N];
   if (!bind_arguments(Signature{display_name, params, N, Required}, args, nargs, kwnames, bound)) return nullptr;
   return with_memory_errors([&] { return body(static_cast<const Explorer&>(*as_explorer(self)->core), bound); });
@@ -62,57 +62,58 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const char* const params[] = {"lines", "estimator_precision"};
   return run_method(self, "HeapDumpExplorer.import_lines()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    int precision = 0;
-    if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
+                      int precision = 0;
+                      if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
 
-    // Waiting for the writer without the interpreter lock lets another
-    // thread's import, which may be inside Python code, finish and commit.
-    Result<ImportSession> begun = [&] {
-      ReleasedInterpreterLock unlocked;
-      return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
-    }();
-    if (!begun.ok()) return raise_error(begun.error());
-    ImportSession& session = begun.value();
+                      // Waiting for the writer without the interpreter lock lets another
+                      // thread's import, which may be inside Python code, finish and commit.
+                      Result<ImportSession> begun = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
+                      }();
+                      if (!begun.ok()) return raise_error(begun.error());
+                      ImportSession& session = begun.value();
 
-    // Every return before the commit drops the session, which aborts it:
-    // nothing of the call lands.
-    Ref iterator(PyObject_GetIter(arg[0]));
-    if (!iterator) return nullptr;
-    uint64_t items = 0;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-      ++items;
-      if (!PyBytes_Check(item.get())) {
-        raise_wrong_class(nullptr, item.get(), "bytes");
-        return add_note_to_raised(input_line_note(items));
-      }
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
-      Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
-      if (!added.ok()) return raise_line_error(added.error(), session.failed_line());
-      if (items % kLinesPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+                      // Every return before the commit drops the session, which aborts it:
+                      // nothing of the call lands.
+                      Ref iterator(PyObject_GetIter(arg[0]));
+                      if (!iterator) return nullptr;
+                      uint64_t items = 0;
+                      while (Ref item{PyIter_Next(iterator.get())}) {
+                        ++items;
+                        if (!PyBytes_Check(item.get())) {
+                          raise_wrong_class(nullptr, item.get(), "bytes");
+                          return add_note_to_raised(input_line_note(items));
+                        }
+                        char* data = nullptr;
+                        Py_ssize_t size = 0;
+                        if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
+                        Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
+                        if (!added.ok()) return raise_line_error(added.error(), session.failed_line());
+                        if (items % kLinesPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return nullptr;
+                      }
+                      if (PyErr_Occurred()) return nullptr;
 
-    Status committed = [&] {
-      ReleasedInterpreterLock unlocked;
-      return session.commit(unlocked);
-    }();
-    if (!committed.ok()) return raise_line_error(committed.error(), session.failed_line());
+                      Status committed = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return session.commit(unlocked);
+                      }();
+                      if (!committed.ok()) return raise_line_error(committed.error(), session.failed_line());
 
-    // The commit rebuilt the type summaries; the pass only estimates.
-    PyObject* done = with_memory_errors([&]() -> PyObject* {
-      Status passed = [&] {
-        ReleasedInterpreterLock unlocked;
-        return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision),
-                                          TypeSummaries::kCurrent, unlocked);
-      }();
-      if (!passed.ok()) return raise_error(passed.error());
-      Py_RETURN_NONE;
-    });
-    if (done == nullptr) add_note_to_raised("the imported lines were committed; subtree sizes were not updated");
-    return done;
-  });
+                      // The commit rebuilt the type summaries; the pass only estimates.
+                      PyObject* done = with_memory_errors([&]() -> PyObject* {
+                        Status passed = [&] {
+                          ReleasedInterpreterLock unlocked;
+                          return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision),
+                                                            TypeSummaries::kCurrent, unlocked);
+                        }();
+                        if (!passed.ok()) return raise_error(passed.error());
+                        Py_RETURN_NONE;
+                      });
+                      if (done == nullptr)
+                        add_note_to_raised("the imported lines were committed; subtree sizes were not updated");
+                      return done;
+                    });
 }
 
 // ---- object lookup ----------------------------------------------------------
@@ -121,13 +122,14 @@ PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const char* const params[] = {"obj_id"};
   return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t id = 0;
-    if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-    return finish(vossick::get_object(explorer, id), [](std::optional<ObjectRecord>&& record) -> PyObject* {
-      if (!record) Py_RETURN_NONE;
-      return to_python(std::move(*record));
-    });
-  });
+                      uint64_t id = 0;
+                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
+                      return finish(vossick::get_object(explorer, id),
+                                    [](std::optional<ObjectRecord>&& record) -> PyObject* {
+                                      if (!record) Py_RETURN_NONE;
+                                      return to_python(std::move(*record));
+                                    });
+                    });
 }
 
 // ---- type listings ----------------------------------------------------------
@@ -159,10 +161,10 @@ PyObject* count_for_type(PyObject* self, const char* display_name, PyObject* con
   static const char* const params[] = {"typename"};
   return run_method(self, display_name, params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    if (!convert_type("typename", arg[0], type)) return nullptr;
-    return finish(kQuery(explorer, type), PyLong_FromUnsignedLongLong);
-  });
+                      Type type;
+                      if (!convert_type("typename", arg[0], type)) return nullptr;
+                      return finish(kQuery(explorer, type), PyLong_FromUnsignedLongLong);
+                    });
 }
 
 PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -179,28 +181,29 @@ PyObject* get_objects_by_type(PyObject* self, PyObject* const* args, Py_ssize_t 
   static const char* const params[] = {"typename", "page"};
   return run_method(self, "HeapDumpExplorer.get_objects_by_type()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    std::optional<uint64_t> page;
-    if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page)) return nullptr;
-    return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
-  });
+                      Type type;
+                      std::optional<uint64_t> page;
+                      if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page))
+                        return nullptr;
+                      return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
+                    });
 }
 
 PyObject* get_objects_by_type_ordered_by_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
   static const char* const params[] = {"type", "subtree_size", "page"};
-  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_size()", params, args, nargs,
-                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    bool subtree_size = false;
-    std::optional<uint64_t> page;
-    if (!convert_type("type", arg[0], type) || !convert_bool("subtree_size", arg[1], subtree_size) ||
-        !convert_optional_u64("page", arg[2], page)) {
-      return nullptr;
-    }
-    return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
-                  summaries_to_python);
-  });
+  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_size()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      Type type;
+                      bool subtree_size = false;
+                      std::optional<uint64_t> page;
+                      if (!convert_type("type", arg[0], type) || !convert_bool("subtree_size", arg[1], subtree_size) ||
+                          !convert_optional_u64("page", arg[2], page)) {
+                        return nullptr;
+                      }
+                      return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
+                                    summaries_to_python);
+                    });
 }
 
 // ---- graph queries ------------------------------------------------------------
@@ -209,35 +212,36 @@ PyObject* find_path_between_objects(PyObject* self, PyObject* const* args, Py_ss
   static const char* const params[] = {"start_id", "end_id", "avoiding_ids"};
   return run_method(self, "HeapDumpExplorer.find_path_between_objects()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t start_id = 0;
-    uint64_t end_id = 0;
-    std::unordered_set<uint64_t> avoiding_ids;
-    if (!convert_u64("start_id", arg[0], start_id) || !convert_u64("end_id", arg[1], end_id) ||
-        !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
-      return nullptr;
-    }
-    return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
-                  [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
-                    if (!path) Py_RETURN_NONE;
-                    return to_python(*path);
-                  });
-  });
+                      uint64_t start_id = 0;
+                      uint64_t end_id = 0;
+                      std::unordered_set<uint64_t> avoiding_ids;
+                      if (!convert_u64("start_id", arg[0], start_id) || !convert_u64("end_id", arg[1], end_id) ||
+                          !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
+                        return nullptr;
+                      }
+                      return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
+                                    [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
+                                      if (!path) Py_RETURN_NONE;
+                                      return to_python(*path);
+                                    });
+                    });
 }
 
 PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) {
   static const char* const params[] = {"obj_id1", "obj_id2"};
-  return run_method(self, "HeapDumpExplorer.find_largest_common_reachable_object()", params, args, nargs,
-                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t obj_id1 = 0;
-    uint64_t obj_id2 = 0;
-    if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2)) return nullptr;
-    return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
-                  [](std::optional<uint64_t>&& id) -> PyObject* {
-                    if (!id) Py_RETURN_NONE;
-                    return PyLong_FromUnsignedLongLong(*id);
-                  });
-  });
+  return run_method(self, "HeapDumpExplorer.find_largest_common_reachable_object()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      uint64_t obj_id1 = 0;
+                      uint64_t obj_id2 = 0;
+                      if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2))
+                        return nullptr;
+                      return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
+                                    [](std::optional<uint64_t>&& id) -> PyObject* {
+                                      if (!id) Py_RETURN_NONE;
+                                      return PyLong_FromUnsignedLongLong(*id);
+                                    });
+                    });
 }
 
 // ---- consistency check ------------------------------------------------------
@@ -267,26 +271,28 @@ PyObject* check_consistency(PyObject* self, PyObject* const* args, Py_ssize_t na
   static const char* const params[] = {"progress"};
   return run_method<1, 0>(self, "HeapDumpExplorer.check_consistency()", params, args, nargs, kwnames,
                           [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    PyObject* progress = arg[0] == Py_None ? nullptr : arg[0];
-    if (progress != nullptr && !PyCallable_Check(progress)) {
-      raise_wrong_class("progress", progress, "Callable");
-      return nullptr;
-    }
-    Result<ConsistencyReport> report = [&] {
-      // Between entries the check takes the lock back now and then, so that
-      // Ctrl-C ends it promptly and `progress` can draw.
-      ReleasedInterpreterLock unlocked(progress);
-      return vossick::check_consistency(explorer, unlocked);
-    }();
-    return finish(std::move(report), report_to_python);
-  });
+                            PyObject* progress = arg[0] == Py_None ? nullptr : arg[0];
+                            if (progress != nullptr && !PyCallable_Check(progress)) {
+                              raise_wrong_class("progress", progress, "Callable");
+                              return nullptr;
+                            }
+                            Result<ConsistencyReport> report = [&] {
+                              // Between entries the check takes the lock back now and then, so that
+                              // Ctrl-C ends it promptly and `progress` can draw.
+                              ReleasedInterpreterLock unlocked(progress);
+                              return vossick::check_consistency(explorer, unlocked);
+                            }();
+                            return finish(std::move(report), report_to_python);
+                          });
 }
 
 // ---- the class --------------------------------------------------------------
 
-#define FASTCALL_METHOD(name, signature, doc)                                                  \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
-   #name signature "\n--\n\n" doc}
+#define FASTCALL_METHOD(name, signature, doc)                                                                   \
+  {                                                                                                             \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
+        #name signature "\n--\n\n" doc                                                                          \
+  }
 
 PyMethodDef explorer_methods[] = {
     FASTCALL_METHOD(import_lines, "($self, lines, estimator_precision)",

@@ -16,8 +16,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "bindings/python.h"
 #include "base/result.h"
+#include "bindings/python.h"
 #include "storage/encodings.h"
 
 namespace vossick::py {
@@ -33,8 +33,7 @@ struct Signature {
 
 // Binds a vectorcall argument vector into `out` (borrowed references, one per
 // parameter), raising the binding TypeErrors.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out);
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for a classic (args tuple, kwargs dict) call.
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 

@@ -68,7 +68,6 @@ struct PrecisionObject {
   int value;
 };
 
-
 PyObject* precision_repr(PyObject* self) {
   int value = reinterpret_cast<PrecisionObject*>(self)->value;
   return PyUnicode_FromFormat("EstimatorPrecision.%s", kPrecisionNames[value]);
@@ -161,8 +160,7 @@ PyObject* result_type() {
       {0, nullptr},
   };
   static PyType_Spec spec = {ResultClass<T>::kName, sizeof(Holder<T>), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                             slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
   static std::atomic<PyObject*> cell{nullptr};
   return create_type_once(cell, &spec);
 }

@@ -5,8 +5,8 @@
 // Requires the interpreter lock.
 #pragma once
 
-#include "bindings/python.h"
 #include <vector>
+#include "bindings/python.h"
 
 #include "queries/object_lookup.h"
 #include "records/record.h"

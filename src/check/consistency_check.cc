@@ -75,9 +75,7 @@ struct IdValues {
 struct SizeValues {
   using Value = std::pair<uint64_t, uint64_t>;
   static constexpr size_t kBytes = kSizeIndexEntryBytes;
-  static Value decode(std::string_view bytes) {
-    return {load_be64(bytes_of(bytes)), load_be64(bytes_of(bytes) + 8)};
-  }
+  static Value decode(std::string_view bytes) { return {load_be64(bytes_of(bytes)), load_be64(bytes_of(bytes) + 8)}; }
   static Value of(uint64_t id, uint64_t size) { return {~size, id}; }
   static uint64_t id(Value v) { return v.second; }
   static uint64_t size(Value v) { return ~v.first; }
@@ -231,8 +229,8 @@ Status Checker::count_entries() {
   if (int rc = mdb_env_info(env, &info); rc != 0) return Error::lmdb(rc);
   if (int rc = mdb_env_stat(env, &env_stat); rc != 0) return Error::lmdb(rc);
   const uint64_t plausible = (uint64_t{info.me_last_pgno} + 1) * env_stat.ms_psize / kIdBytes;
-  for (MDB_dbi dbi : {dbs_.primary, dbs_.referrers, dbs_.types, dbs_.types_size_index,
-                      dbs_.types_subtree_size_index, dbs_.type_summaries}) {
+  for (MDB_dbi dbi : {dbs_.primary, dbs_.referrers, dbs_.types, dbs_.types_size_index, dbs_.types_subtree_size_index,
+                      dbs_.type_summaries}) {
     MDB_stat stat{};
     if (int rc = mdb_stat(txn_.raw(), dbi, &stat); rc != 0) return Error::lmdb(rc);
     total_ += stat.ms_entries;
@@ -269,7 +267,8 @@ Status Checker::scan_primary() {
     r.ids.push_back(*id);
     const Status decoded = decode_stored_record(value, record);
     if (!decoded.ok()) {
-      problem([&] { return cat("primary: the record of id ", *id, " does not decode (", decoded.error().text(), ")"); });
+      problem(
+          [&] { return cat("primary: the record of id ", *id, " does not decode (", decoded.error().text(), ")"); });
       r.ranks.push_back(kUnreadable);
       r.sizes.push_back(0);
       r.subtree_sizes.push_back(0);
@@ -342,7 +341,9 @@ Status Checker::check_referrers() {
       next_record = std::lower_bound(ids.begin() + next_record, ids.end(), *referenced) - ids.begin();
       if (next_record == ids.size() || ids[next_record] != *referenced) ++report_.counts.referenced_ids_without_record;
     }
-    if (!check_length("referrers", [&] { return cat("id ", *referenced); }, value, kIdBytes)) return;
+    if (!check_length(
+            "referrers", [&] { return cat("id ", *referenced); }, value, kIdBytes))
+      return;
     const std::pair<uint64_t, uint64_t> edge(*referenced, IdValues::decode(value));
     while (next_edge < edges_.size() && edges_[next_edge] < edge) missing(edges_[next_edge++]);
     if (next_edge < edges_.size() && edges_[next_edge] == edge) {
@@ -370,9 +371,7 @@ Status Checker::check_type_index(MDB_dbi dbi, std::string_view database,
   const std::vector<std::string>& keys = records_.keys;
   std::optional<size_t> rank;  // of the current key, when records need it
   auto missing = [&](Value value) {
-    problem([&] {
-      return cat(database, ": ", Values::describe(value), " is missing under ", quoted(keys[*rank]));
-    });
+    problem([&] { return cat(database, ": ", Values::describe(value), " is missing under ", quoted(keys[*rank])); });
   };
   auto all_missing = [&] {
     for (Value value : expected.under(*rank)) missing(value);
@@ -395,7 +394,8 @@ Status Checker::check_type_index(MDB_dbi dbi, std::string_view database,
     for (std::string_view bytes = entry->second;;) {
       VOSSICK_TRY(tick());
       ++entries;
-      if (key_ok && check_length(database, [&] { return quoted(key); }, bytes, Values::kBytes)) {
+      if (key_ok && check_length(
+                        database, [&] { return quoted(key); }, bytes, Values::kBytes)) {
         const Value value = Values::decode(bytes);
         summary.count += 1;
         summary.total_size += Values::size(value);
@@ -410,11 +410,15 @@ Status Checker::check_type_index(MDB_dbi dbi, std::string_view database,
           const std::optional<size_t> record = records_.find(id);
           const uint32_t record_rank = record ? records_.ranks[*record] : kUnreadable;
           if (!record) {
-            problem([&] { return cat(database, ": ", quoted(key), " lists ", Values::describe(value),
-                                     ", but id ", id, " has no record"); });
+            problem([&] {
+              return cat(database, ": ", quoted(key), " lists ", Values::describe(value), ", but id ", id,
+                         " has no record");
+            });
           } else if (record_rank != kUnreadable && rank != records_.all_rank && rank != record_rank) {
-            problem([&] { return cat(database, ": ", quoted(key), " lists ", Values::describe(value),
-                                     ", but the record of id ", id, " has type ", quoted(keys[record_rank])); });
+            problem([&] {
+              return cat(database, ": ", quoted(key), " lists ", Values::describe(value), ", but the record of id ", id,
+                         " has type ", quoted(keys[record_rank]));
+            });
           } else if (record_rank != kUnreadable) {
             same_type(key, value, *record);
           }
@@ -438,24 +442,28 @@ Status Checker::check_type_summaries() {
   const std::vector<std::pair<std::string, TypeSummary>>& derived = derived_summaries_;
   auto describe = [](const TypeSummary& s) { return cat("count ", s.count, ", total size ", s.total_size); };
   auto missing = [&](const std::pair<std::string, TypeSummary>& want) {
-    problem([&] { return cat("type_summaries: ", quoted(want.first), " is missing (types_size_index gives ",
-                             describe(want.second), ")"); });
+    problem([&] {
+      return cat("type_summaries: ", quoted(want.first), " is missing (types_size_index gives ", describe(want.second),
+                 ")");
+    });
   };
   size_t next = 0;
-  VOSSICK_TRY(walk(dbs_.type_summaries, report_.counts.type_summaries_entries,
-                   [&](std::string_view key, std::string_view value) {
-    if (!check_key("type_summaries", key)) return;
-    for (; next < derived.size() && derived[next].first < key; ++next) missing(derived[next]);
-    const bool derived_here = next < derived.size() && derived[next].first == key;
-    const std::optional<TypeSummary> want = derived_here ? std::optional(derived[next++].second) : std::nullopt;
-    if (!check_length("type_summaries", [&] { return quoted(key); }, value, kTypeSummaryBytes)) return;
-    const TypeSummary stored{load_le64(bytes_of(value)), load_le64(bytes_of(value) + 8)};
-    if (want == stored) return;
-    problem([&] {
-      return cat("type_summaries: ", quoted(key), " holds ", describe(stored), ", but types_size_index ",
-                 want ? "gives " + describe(*want) : std::string("has no entries under it"));
-    });
-  }));
+  VOSSICK_TRY(walk(
+      dbs_.type_summaries, report_.counts.type_summaries_entries, [&](std::string_view key, std::string_view value) {
+        if (!check_key("type_summaries", key)) return;
+        for (; next < derived.size() && derived[next].first < key; ++next) missing(derived[next]);
+        const bool derived_here = next < derived.size() && derived[next].first == key;
+        const std::optional<TypeSummary> want = derived_here ? std::optional(derived[next++].second) : std::nullopt;
+        if (!check_length(
+                "type_summaries", [&] { return quoted(key); }, value, kTypeSummaryBytes))
+          return;
+        const TypeSummary stored{load_le64(bytes_of(value)), load_le64(bytes_of(value) + 8)};
+        if (want == stored) return;
+        problem([&] {
+          return cat("type_summaries: ", quoted(key), " holds ", describe(stored), ", but types_size_index ",
+                     want ? "gives " + describe(*want) : std::string("has no entries under it"));
+        });
+      }));
   for (; next < derived.size(); ++next) missing(derived[next]);
   return ok_status();
 }
@@ -476,8 +484,8 @@ Result<ConsistencyReport> Checker::run() {
     auto filed = [&](size_t i) { return std::optional<uint64_t>(r.sizes[i]); };
     auto size_differs = [&](std::string_view key, SizeValues::Value value, size_t record) {
       problem([&] {
-        return cat("types_size_index: ", quoted(key), " lists ", SizeValues::describe(value),
-                   ", but the record of id ", r.ids[record], " has size ", r.sizes[record]);
+        return cat("types_size_index: ", quoted(key), " lists ", SizeValues::describe(value), ", but the record of id ",
+                   r.ids[record], " has size ", r.sizes[record]);
       });
     };
     auto derive = [&](std::string_view key, const TypeSummary& summary) {

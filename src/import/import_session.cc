@@ -25,7 +25,7 @@ constexpr uint64_t kPageFillSlack = 4;
 }  // namespace
 
 Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder order, BatchLimits limits,
-                                          StopCheck& stop) {
+                                           StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_write(explorer.env(), stop));
   ImportSession session(std::move(txn), explorer.dbs(), order, limits);
   // Read under the writer lock: no other commit can move these.

@@ -48,8 +48,7 @@ class ImportSession {
   // Begins the import's write transaction. Waits while another writer holds
   // the environment, asking `stop`: callers holding other locks must release
   // them first.
-  static Result<ImportSession> begin(const Explorer& explorer,
-                                     ImportOrder order = ImportOrder::kKeyOrderedBatches,
+  static Result<ImportSession> begin(const Explorer& explorer, ImportOrder order = ImportOrder::kKeyOrderedBatches,
                                      BatchLimits limits = {}, StopCheck& stop = never_stop());
 
   // Parses one line as a RawObjectRecord and writes it, re-serialised in

@@ -60,9 +60,8 @@ Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, cons
   // The puts of one id keep their input order, so each line meets what the
   // lines before it left, as in input order, and the first conflicting line
   // of each id is found; the first of those in input order is the failure.
-  std::sort(primary_.begin(), primary_.end(), [](const RecordPut& a, const RecordPut& b) {
-    return a.id != b.id ? a.id < b.id : a.line < b.line;
-  });
+  std::sort(primary_.begin(), primary_.end(),
+            [](const RecordPut& a, const RecordPut& b) { return a.id != b.id ? a.id < b.id : a.line < b.line; });
   std::optional<std::pair<uint64_t, Error>> first_failure;
   for (const RecordPut& put : primary_) {
     if (first_failure && put.line > first_failure->first) continue;

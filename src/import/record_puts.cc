@@ -32,8 +32,8 @@ Status ImportCursors::put_under_type(std::string_view type, const SizeIndexEntry
 }
 
 Error conflicting_record_error(uint64_t id, uint64_t line) {
-  return Error::message("conflicting records for object id " + std::to_string(id) + ": line " +
-                        line_number_text(line) + " of the input differs from the record already imported for that id");
+  return Error::message("conflicting records for object id " + std::to_string(id) + ": line " + line_number_text(line) +
+                        " of the input differs from the record already imported for that id");
 }
 
 std::string line_number_text(uint64_t line) {

@@ -5,9 +5,9 @@
 #include <string>
 #include <utility>
 
-#include "storage/primary.h"
 #include "base/u64_hash_map.h"
 #include "queries/object_lookup.h"
+#include "storage/primary.h"
 
 namespace vossick {
 
@@ -50,8 +50,8 @@ Result<std::vector<ObjectSummary>> rebuild_path(const Transaction& txn, const Da
 }  // namespace
 
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
-    const Explorer& explorer, uint64_t start_id, uint64_t end_id,
-    const std::unordered_set<uint64_t>& avoiding_ids, SearchStats* stats) {
+    const Explorer& explorer, uint64_t start_id, uint64_t end_id, const std::unordered_set<uint64_t>& avoiding_ids,
+    SearchStats* stats) {
   using Path = std::optional<std::vector<ObjectSummary>>;
   const Databases& dbs = explorer.dbs();
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));

@@ -39,8 +39,8 @@ struct SearchStats {
 // MissingRecordIn::kPathSearch) when an expanded object references an id
 // without a record; storage and decoding errors pass through.
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
-    const Explorer& explorer, uint64_t start_id, uint64_t end_id,
-    const std::unordered_set<uint64_t>& avoiding_ids, SearchStats* stats = nullptr);
+    const Explorer& explorer, uint64_t start_id, uint64_t end_id, const std::unordered_set<uint64_t>& avoiding_ids,
+    SearchStats* stats = nullptr);
 
 // The id of the first object taken from the queue on both sides, or empty when
 // the two objects reach nothing in common. Needs subtree sizes: fails with

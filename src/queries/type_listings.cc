@@ -60,8 +60,8 @@ Result<std::vector<ObjectSummary>> get_objects_by_type(const Explorer& explorer,
   return list_page(explorer, explorer.dbs().types, type, page, /*size_entries=*/false);
 }
 
-Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer,
-                                                                       const Type& type, bool subtree_size,
+Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer, const Type& type,
+                                                                       bool subtree_size,
                                                                        std::optional<uint64_t> page) {
   const Databases& dbs = explorer.dbs();
   return list_page(explorer, subtree_size ? dbs.types_subtree_size_index : dbs.types_size_index, type, page,

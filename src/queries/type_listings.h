@@ -28,8 +28,7 @@ Result<std::vector<ObjectSummary>> get_objects_by_type(const Explorer& explorer,
                                                        std::optional<uint64_t> page);
 // Objects of a type by direct size (or estimated subtree size), largest first,
 // ties by ascending id.
-Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer,
-                                                                       const Type& type, bool subtree_size,
-                                                                       std::optional<uint64_t> page);
+Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer, const Type& type,
+                                                                       bool subtree_size, std::optional<uint64_t> page);
 
 }  // namespace vossick

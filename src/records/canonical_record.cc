@@ -76,8 +76,8 @@ const char* scan_string(const char* p, const char* end, Sink& sink) {
       return p;
     }
     if (c >= 0x80) {
-      const int width = utf8_sequence_width(reinterpret_cast<const unsigned char*>(p),
-                                            reinterpret_cast<const unsigned char*>(end));
+      const int width =
+          utf8_sequence_width(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end));
       if (width <= 0) return nullptr;  // malformed, or cut short by the end
       p += width;
       continue;

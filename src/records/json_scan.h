@@ -51,8 +51,7 @@ inline const char* skip_plain_run(const char* p, const char* end) noexcept {
   return p;
 }
 
-inline constexpr uint64_t kPowersOf10[] = {1,      10,      100,      1000,      10000,
-                                           100000, 1000000, 10000000, 100000000};
+inline constexpr uint64_t kPowersOf10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Number of leading bytes of `word` (in memory order) that are ASCII digits.
 inline int leading_digit_count(uint64_t word) noexcept {

@@ -91,8 +91,7 @@ std::string_view fault_text(Fault fault) {
     case Fault::kInvalidEscape: return "invalid escape";
     case Fault::kInvalidNumber: return "invalid number";
     case Fault::kNumberOutOfRange: return "number out of range";
-    case Fault::kControlCharacter:
-      return "control character (\\u0000-\\u001F) found while parsing a string";
+    case Fault::kControlCharacter: return "control character (\\u0000-\\u001F) found while parsing a string";
     case Fault::kUnexpectedEndOfHexEscape: return "unexpected end of hex escape";
     case Fault::kLoneLeadingSurrogate: return "lone leading surrogate in hex escape";
     case Fault::kInvalidCodePoint: return "invalid unicode code point";
@@ -104,8 +103,7 @@ std::string_view fault_text(Fault fault) {
 // Bit positions double as the `seen` mask of the object form.
 enum class Member : uint8_t { kId, kType, kReferences, kValue, kSize, kSubtreeSize, kUnknown };
 
-constexpr std::string_view kMemberNames[] = {"id",    "type", "references",
-                                             "value", "size", "subtree_size"};
+constexpr std::string_view kMemberNames[] = {"id", "type", "references", "value", "size", "subtree_size"};
 
 enum class Expected : uint8_t {
   kU64,
@@ -162,8 +160,8 @@ struct ShapeTraits<ObjectRecordNoValue> {
   static constexpr bool kReadsReferences = true;
   static constexpr bool kReadsValue = false;
   static constexpr Expected kExpected = Expected::kObjectRecordNoValue;
-  static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kReferences,
-                                           Member::kSize, Member::kSubtreeSize};
+  static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kReferences, Member::kSize,
+                                           Member::kSubtreeSize};
 };
 
 template <>
@@ -171,13 +169,11 @@ struct ShapeTraits<ObjectSummary> {
   static constexpr bool kReadsReferences = false;
   static constexpr bool kReadsValue = true;
   static constexpr Expected kExpected = Expected::kObjectSummary;
-  static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kValue,
-                                           Member::kSize, Member::kSubtreeSize};
+  static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kValue, Member::kSize,
+                                           Member::kSubtreeSize};
 };
 
-inline bool is_whitespace(char c) noexcept {
-  return c == ' ' || c == '\n' || c == '\t' || c == '\r';
-}
+inline bool is_whitespace(char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
 inline int hex_value(char c) noexcept {
   if (is_digit(c)) return c - '0';
@@ -217,10 +213,8 @@ Member member_named(std::string_view name) noexcept {
       if (std::memcmp(n, "type", 4) == 0) return Member::kType;
       return std::memcmp(n, "size", 4) == 0 ? Member::kSize : Member::kUnknown;
     case 5: return std::memcmp(n, "value", 5) == 0 ? Member::kValue : Member::kUnknown;
-    case 10:
-      return std::memcmp(n, "references", 10) == 0 ? Member::kReferences : Member::kUnknown;
-    case 12:
-      return std::memcmp(n, "subtree_size", 12) == 0 ? Member::kSubtreeSize : Member::kUnknown;
+    case 10: return std::memcmp(n, "references", 10) == 0 ? Member::kReferences : Member::kUnknown;
+    case 12: return std::memcmp(n, "subtree_size", 12) == 0 ? Member::kSubtreeSize : Member::kUnknown;
     default: return Member::kUnknown;
   }
 }
@@ -240,9 +234,7 @@ struct KeySink {
     std::memcpy(bytes + length, p, n);
     length += n;
   }
-  Member member() const noexcept {
-    return too_long ? Member::kUnknown : member_named(std::string_view(bytes, length));
-  }
+  Member member() const noexcept { return too_long ? Member::kUnknown : member_named(std::string_view(bytes, length)); }
 };
 
 // A scanned number: its text and, when it is a plain integer within u64, its
@@ -326,9 +318,7 @@ class Parser {
     return fail_at(fault, std::min(index() + 1, input_size()));
   }
   // A fault after what has been consumed so far.
-  [[gnu::cold, gnu::noinline]] bool fail_here(Fault fault) noexcept {
-    return fail_at(fault, index());
-  }
+  [[gnu::cold, gnu::noinline]] bool fail_here(Fault fault) noexcept { return fail_at(fault, index()); }
   bool fail_at(Fault fault, size_t index) noexcept {
     failure_.fault = fault;
     failure_.index = index;
@@ -344,9 +334,8 @@ class Parser {
   }
   // A value of the wrong type or range, just consumed; [token_begin,
   // token_end) is what the message shows of it.
-  [[gnu::cold, gnu::noinline]] bool fail_mismatch(Fault fault, Token token,
-                                                  const char* token_begin, const char* token_end,
-                                                  Expected expected) noexcept {
+  [[gnu::cold, gnu::noinline]] bool fail_mismatch(Fault fault, Token token, const char* token_begin,
+                                                  const char* token_end, Expected expected) noexcept {
     failure_.token = token;
     failure_.token_begin = static_cast<size_t>(token_begin - begin_);
     failure_.token_end = static_cast<size_t>(token_end - begin_);
@@ -477,7 +466,8 @@ bool Parser::scan_number(NumberToken& token) noexcept {
 
 bool Parser::parse_u64(uint64_t& out) noexcept {
   if (!skip_whitespace()) return fail_peek(Fault::kEofWhileParsingValue);
-  if (is_digit(*p_) && read_plain_integer(out)) [[likely]] return true;
+  if (is_digit(*p_) && read_plain_integer(out)) [[likely]]
+    return true;
   if (*p_ != '-' && !is_digit(*p_)) return mismatch_at_peek(Expected::kU64);
   NumberToken token;
   if (!scan_number(token)) return false;
@@ -559,8 +549,16 @@ bool Parser::mismatch_at_peek(Expected expected) noexcept {
       token = Token::kFalse;
       break;
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       NumberToken number;
       if (!scan_number(number)) return false;
       token = Token::kNumber;
@@ -573,14 +571,9 @@ bool Parser::mismatch_at_peek(Expected expected) noexcept {
       // The contents between the quotes.
       return fail_mismatch(Fault::kInvalidType, Token::kString, start + 1, p_ - 1, expected);
     }
-    case '[':
-      token = Token::kSequence;
-      break;
-    case '{':
-      token = Token::kMap;
-      break;
-    default:
-      return fail_peek(Fault::kExpectedValue);
+    case '[': token = Token::kSequence; break;
+    case '{': token = Token::kMap; break;
+    default: return fail_peek(Fault::kExpectedValue);
   }
   return fail_mismatch(Fault::kInvalidType, token, start, p_, expected);
 }
@@ -635,8 +628,8 @@ bool Parser::scan_string(Sink& sink) {
       ++p_;
       return fail_here(Fault::kControlCharacter);
     }
-    const int width = utf8_sequence_width(reinterpret_cast<const unsigned char*>(p_),
-                                          reinterpret_cast<const unsigned char*>(end_));
+    const int width =
+        utf8_sequence_width(reinterpret_cast<const unsigned char*>(p_), reinterpret_cast<const unsigned char*>(end_));
     if (width == 0) {
       p_ = end_;
       return fail_here(Fault::kEofWhileParsingString);
@@ -682,8 +675,7 @@ bool Parser::parse_escape(Sink& sink) {
       sink.append(bytes, static_cast<size_t>(encode_utf8(code_point, bytes)));
       return true;
     }
-    default:
-      return fail_here(Fault::kInvalidEscape);
+    default: return fail_here(Fault::kInvalidEscape);
   }
   sink.append(&decoded, 1);
   return true;
@@ -712,8 +704,16 @@ bool Parser::skip_value() noexcept {
     case 'n': return parse_literal_rest("ull");
     case 't': return parse_literal_rest("rue");
     case 'f': return parse_literal_rest("alse");
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       uint64_t ignored;
       if (read_plain_integer(ignored)) return true;
       NumberToken token;
@@ -736,8 +736,7 @@ bool Parser::skip_value() noexcept {
       if (!enter_nesting()) return false;
       ++p_;
       return skip_object_rest();
-    default:
-      return fail_peek(Fault::kExpectedValue);
+    default: return fail_peek(Fault::kExpectedValue);
   }
 }
 
@@ -954,8 +953,7 @@ void append_number_description(std::string_view text, std::string& out) {
   double value = 0;
   std::from_chars(text.data(), text.data() + text.size(), value);  // finite: checked when scanned
   char buffer[400];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed);
+  const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed);
   std::string_view shown(buffer, static_cast<size_t>(result.ptr - buffer));
   out += "floating point `";
   out += shown;
@@ -975,14 +973,12 @@ void append_number_description(std::string_view text, std::string& out) {
     case Fault::kInvalidLength:
       text = "invalid length " + std::to_string(failure.length) + ", expected ";
       text += expected_text(failure.expected);
-      text += " with " + std::to_string(failure.expected == Expected::kRawObjectRecord ? 6 : 5) +
-              " elements";
+      text += " with " + std::to_string(failure.expected == Expected::kRawObjectRecord ? 6 : 5) + " elements";
       break;
     case Fault::kInvalidType:
     case Fault::kInvalidValue: {
       text = failure.fault == Fault::kInvalidType ? "invalid type: " : "invalid value: ";
-      const std::string_view token =
-          input.substr(failure.token_begin, failure.token_end - failure.token_begin);
+      const std::string_view token = input.substr(failure.token_begin, failure.token_end - failure.token_begin);
       switch (failure.token) {
         case Token::kNull: text += "null"; break;
         case Token::kTrue: text += "boolean `true`"; break;
@@ -999,14 +995,12 @@ void append_number_description(std::string_view text, std::string& out) {
       text += expected_text(failure.expected);
       break;
     }
-    default:
-      text = fault_text(failure.fault);
+    default: text = fault_text(failure.fault);
   }
   const std::string_view consumed = input.substr(0, failure.index);
   const size_t line = 1 + static_cast<size_t>(std::count(consumed.begin(), consumed.end(), '\n'));
   const size_t last_newline = consumed.rfind('\n');
-  const size_t column =
-      last_newline == std::string_view::npos ? consumed.size() : consumed.size() - last_newline - 1;
+  const size_t column = last_newline == std::string_view::npos ? consumed.size() : consumed.size() - last_newline - 1;
   text += " at line " + std::to_string(line) + " column " + std::to_string(column);
   return text;
 }
@@ -1014,7 +1008,8 @@ void append_number_description(std::string_view text, std::string& out) {
 template <class Shape>
 Status parse_shape(std::string_view input, Shape& out) {
   Parser parser(input);
-  if (parser.parse_record(out)) [[likely]] return ok_status();
+  if (parser.parse_record(out)) [[likely]]
+    return ok_status();
   Failure failure = parser.failure();
   if (failure.fault == Fault::kInvalidLength) failure.expected = ShapeTraits<Shape>::kExpected;
   return Error::parse(render(failure, input));
@@ -1022,16 +1017,10 @@ Status parse_shape(std::string_view input, Shape& out) {
 
 }  // namespace
 
-Status parse_record(std::string_view input, RawObjectRecord& out) {
-  return parse_shape(input, out);
-}
+Status parse_record(std::string_view input, RawObjectRecord& out) { return parse_shape(input, out); }
 
-Status parse_record(std::string_view input, ObjectRecordNoValue& out) {
-  return parse_shape(input, out);
-}
+Status parse_record(std::string_view input, ObjectRecordNoValue& out) { return parse_shape(input, out); }
 
-Status parse_record(std::string_view input, ObjectSummary& out) {
-  return parse_shape(input, out);
-}
+Status parse_record(std::string_view input, ObjectSummary& out) { return parse_shape(input, out); }
 
 }  // namespace vossick

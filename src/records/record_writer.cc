@@ -105,8 +105,8 @@ char* write_string(char* out, std::string_view text) noexcept {
 void write_record(const RawObjectRecord& record, std::string& out) {
   const size_t value_bound = record.value ? record.value->size() * kMaxEscapedWidth + 2 : 4;
   // Integers may store 4 bytes past their digits; the slack covers that.
-  const size_t bound = 96 + 4 * (kMaxU64Digits + 1) + record.type.size() * kMaxEscapedWidth +
-                       value_bound + record.references.size() * (kMaxU64Digits + 1);
+  const size_t bound = 96 + 4 * (kMaxU64Digits + 1) + record.type.size() * kMaxEscapedWidth + value_bound +
+                       record.references.size() * (kMaxU64Digits + 1);
   const size_t start = out.size();
   out.resize(start + bound);
   char* const base = out.data() + start;

@@ -7,8 +7,8 @@ namespace vossick {
 namespace {
 
 Error length_error(std::string_view what, size_t expected, size_t got) {
-  return Error::decoding("Invalid byte length for " + std::string(what) + ": expected " +
-                         std::to_string(expected) + ", got " + std::to_string(got));
+  return Error::decoding("Invalid byte length for " + std::string(what) + ": expected " + std::to_string(expected) +
+                         ", got " + std::to_string(got));
 }
 
 }  // namespace

@@ -30,9 +30,7 @@ struct Type {
   std::string name;  // empty for the marker
 
   static Type all() { return Type{true, {}}; }
-  static Type named(std::string_view name) {
-    return name == kAllTypesName ? all() : Type{false, std::string(name)};
-  }
+  static Type named(std::string_view name) { return name == kAllTypesName ? all() : Type{false, std::string(name)}; }
 
   // The key bytes, which are also the text shown to Python.
   std::string_view encoded() const { return all_types ? kAllTypesName : std::string_view(name); }

@@ -210,8 +210,7 @@ Result<std::optional<std::string_view>> Cursor::next_duplicate() {
   return std::optional<std::string_view>(to_view(v));
 }
 
-Result<std::optional<std::string_view>> get_value(const Transaction& txn, MDB_dbi dbi,
-                                                  std::string_view key) {
+Result<std::optional<std::string_view>> get_value(const Transaction& txn, MDB_dbi dbi, std::string_view key) {
   MDB_val k = to_val(key);
   MDB_val v{0, nullptr};
   int rc = mdb_get(txn.raw(), dbi, &k, &v);

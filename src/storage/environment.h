@@ -68,8 +68,7 @@ class Environment {
 
  private:
   friend class Transaction;
-  Environment(MDB_env* env, std::string path)
-      : env_(env), path_(std::move(path)), generation_(process_generation()) {}
+  Environment(MDB_env* env, std::string path) : env_(env), path_(std::move(path)), generation_(process_generation()) {}
 
   MDB_env* env_;
   std::string path_;
@@ -115,9 +114,7 @@ class Transaction {
   uint64_t generation_;
 };
 
-inline MDB_val to_val(std::string_view bytes) {
-  return MDB_val{bytes.size(), const_cast<char*>(bytes.data())};
-}
+inline MDB_val to_val(std::string_view bytes) { return MDB_val{bytes.size(), const_cast<char*>(bytes.data())}; }
 inline MDB_val to_val(const void* data, size_t size) { return MDB_val{size, const_cast<void*>(data)}; }
 inline std::string_view to_view(const MDB_val& v) {
   return std::string_view(static_cast<const char*>(v.mv_data), v.mv_size);
@@ -129,8 +126,7 @@ class Cursor {
  public:
   static Result<Cursor> open(const Transaction& txn, MDB_dbi dbi);
 
-  Cursor(Cursor&& other) noexcept
-      : cursor_(std::exchange(other.cursor_, nullptr)), generation_(other.generation_) {}
+  Cursor(Cursor&& other) noexcept : cursor_(std::exchange(other.cursor_, nullptr)), generation_(other.generation_) {}
   Cursor& operator=(Cursor&& other) noexcept;
   ~Cursor();
 
@@ -161,8 +157,7 @@ class Cursor {
 };
 
 // Point read; empty when the key is absent.
-Result<std::optional<std::string_view>> get_value(const Transaction& txn, MDB_dbi dbi,
-                                                  std::string_view key);
+Result<std::optional<std::string_view>> get_value(const Transaction& txn, MDB_dbi dbi, std::string_view key);
 Status put_value(const Transaction& txn, MDB_dbi dbi, std::string_view key, std::string_view value);
 
 }  // namespace vossick

@@ -36,8 +36,10 @@ Result<bool> same_but_subtree_size(std::string_view stored, std::string_view tex
 
 Error missing_record_error(uint64_t id, MissingRecordIn where) {
   switch (where) {
-    case MissingRecordIn::kSummary: return Error::decoding("Decoding error: Missing record for ID " + std::to_string(id));
-    case MissingRecordIn::kPathSearch: return Error::message("Decoding error: Missing record for ID " + std::to_string(id));
+    case MissingRecordIn::kSummary:
+      return Error::decoding("Decoding error: Missing record for ID " + std::to_string(id));
+    case MissingRecordIn::kPathSearch:
+      return Error::message("Decoding error: Missing record for ID " + std::to_string(id));
     case MissingRecordIn::kPostImportPass: return Error::decoding("Missing record for node ID " + std::to_string(id));
   }
   return Error::panic("missing_record_error: unknown caller");
@@ -45,7 +47,8 @@ Error missing_record_error(uint64_t id, MissingRecordIn where) {
 
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out) {
-  if (decode_canonical_record(bytes, out)) [[likely]] return ok_status();
+  if (decode_canonical_record(bytes, out)) [[likely]]
+    return ok_status();
   Status status = parse_record(bytes, out);
   if (!status.ok()) return Error::decoding(status.error().text());
   return ok_status();

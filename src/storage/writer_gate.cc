@@ -38,9 +38,8 @@ void in_child_after_fork() {
 
 void install_fork_handlers() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    pthread_atfork([] { held_mutex.lock(); }, [] { held_mutex.unlock(); }, in_child_after_fork);
-  });
+  std::call_once(once,
+                 [] { pthread_atfork([] { held_mutex.lock(); }, [] { held_mutex.unlock(); }, in_child_after_fork); });
 }
 
 }  // namespace

@@ -34,8 +34,7 @@ class WriterGate {
   static Result<WriterGate> acquire(const std::string& data_file, StopCheck& stop);
 
   WriterGate() = default;
-  WriterGate(WriterGate&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), generation_(other.generation_) {}
+  WriterGate(WriterGate&& other) noexcept : fd_(std::exchange(other.fd_, -1)), generation_(other.generation_) {}
   WriterGate& operator=(WriterGate&& other) noexcept;
   ~WriterGate() { release(); }
 

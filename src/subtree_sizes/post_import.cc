@@ -4,9 +4,9 @@
 #include <string>
 #include <type_traits>
 
-#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "storage/type_summaries.h"
 #include "subtree_sizes/scc_size_visitor.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
 #include "subtree_sizes/subtree_size_writer.h"
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 #include "subtree_sizes/tarjan/tarjan.h"
@@ -48,8 +48,8 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Pas
 
 }  // namespace
 
-Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
-                                   EstimatorPrecision precision, PassWrites writes, StopCheck& stop) {
+Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn, EstimatorPrecision precision,
+                                   PassWrites writes, StopCheck& stop) {
   switch (precision) {
     case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, writes, stop);
     case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, writes, stop);
@@ -57,8 +57,7 @@ Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& 
     case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, writes, stop);
     case EstimatorPrecision::kNoEstimates: break;
   }
-  return Error::panic("subtree-size estimation run with precision " +
-                      std::to_string(static_cast<int>(precision)));
+  return Error::panic("subtree-size estimation run with precision " + std::to_string(static_cast<int>(precision)));
 }
 
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision, TypeSummaries summaries,

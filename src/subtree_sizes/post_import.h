@@ -39,8 +39,7 @@ enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
 // `write_txn`, which it neither commits nor aborts. Must be called on the
 // thread that began `write_txn`. Stops with Error::interrupted() when `stop`
 // says so.
-Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn,
-                                   EstimatorPrecision precision,
+Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn, EstimatorPrecision precision,
                                    PassWrites writes = PassWrites::kKeyOrderedBatches, StopCheck& stop = never_stop());
 
 }  // namespace vossick

@@ -43,7 +43,10 @@ class StronglyConnectedComponentsVisitor {
 
   StronglyConnectedComponentsVisitor(const Databases& dbs, const Transaction& read_txn, Sink& sink,
                                      PrimaryScan primary_iter, StopCheck& stop = never_stop())
-      : dbs_(dbs), read_txn_(read_txn), sink_(sink), primary_iter_(std::move(primary_iter)),
+      : dbs_(dbs),
+        read_txn_(read_txn),
+        sink_(sink),
+        primary_iter_(std::move(primary_iter)),
         stop_poll_(stop, kObjectsPerStopPoll) {}
 
   // Roots in ascending id order, skipping what the traversal has visited.

@@ -56,8 +56,8 @@ class KeyOrderedSubtreeSizeWriter {
   static constexpr size_t kDefaultBatchSize = 65536;
   static constexpr size_t kDefaultMaxTextBytes = size_t{16} << 20;
 
-  KeyOrderedSubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn,
-                              size_t batch_size = kDefaultBatchSize, size_t max_text_bytes = kDefaultMaxTextBytes)
+  KeyOrderedSubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn, size_t batch_size = kDefaultBatchSize,
+                              size_t max_text_bytes = kDefaultMaxTextBytes)
       : dbs_(dbs), write_txn_(write_txn), batch_size_(batch_size), max_text_bytes_(max_text_bytes) {}
 
   // Holds the object's new subtree size; applies the batch when it is full.

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/primary.h"
 #include "records/record.h"
 #include "records/record_parser.h"
 #include "records/record_writer.h"
+#include "storage/primary.h"
 
 namespace vossick {
 namespace {
@@ -75,10 +75,30 @@ bool expect_fast_path_sound(std::string_view bytes) {
 // Strings: ASCII, multi-byte UTF-8 up to U+10FFFF, and the characters that
 // write_record escapes (quote, backslash, controls including NUL).
 const std::vector<std::string>& string_pieces() {
-  static const std::vector<std::string> pieces = {
-      "a", "builtins.dict", "<function main at 0x7f3a2c>", " ", "/", "\x7f", "\xc3\xa9", "\xdf\xbf",
-      "\xe2\x82\xac", "\xe2\x80\xa8", "\xef\xbf\xbf", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf", "\"", "\\",
-      "\n", "\t", "\b", "\f", "\r", std::string(1, '\0'), "\x01", "\x1f", "\x0b"};
+  static const std::vector<std::string> pieces = {"a",
+                                                  "builtins.dict",
+                                                  "<function main at 0x7f3a2c>",
+                                                  " ",
+                                                  "/",
+                                                  "\x7f",
+                                                  "\xc3\xa9",
+                                                  "\xdf\xbf",
+                                                  "\xe2\x82\xac",
+                                                  "\xe2\x80\xa8",
+                                                  "\xef\xbf\xbf",
+                                                  "\xf0\x9f\x98\x80",
+                                                  "\xf4\x8f\xbf\xbf",
+                                                  "\"",
+                                                  "\\",
+                                                  "\n",
+                                                  "\t",
+                                                  "\b",
+                                                  "\f",
+                                                  "\r",
+                                                  std::string(1, '\0'),
+                                                  "\x01",
+                                                  "\x1f",
+                                                  "\x0b"};
   return pieces;
 }
 
@@ -204,10 +224,9 @@ INSTANTIATE_TEST_SUITE_P(Records, CanonicalBoundaryTest, ::testing::ValuesIn(bou
 
 // Bytes to put into, or over, a canonical record: syntax, digits, UTF-8
 // leads and continuations, controls, whitespace.
-constexpr unsigned char kMutationBytes[] = {'0',  '1',  '9',  ' ',  '\n', '"',  '\\', ',',  ':',  '}',
-                                            ']',  '[',  '{',  'n',  'u',  '-',  '.',  'e',  'a',  '/',
-                                            0x00, 0x1f, 0x7f, 0x80, 0xbf, 0xc0, 0xc2, 0xe0, 0xed, 0xf0,
-                                            0xf4, 0xf5, 0xff};
+constexpr unsigned char kMutationBytes[] = {'0',  '1',  '9',  ' ',  '\n', '"',  '\\', ',',  ':',  '}',  ']',
+                                            '[',  '{',  'n',  'u',  '-',  '.',  'e',  'a',  '/',  0x00, 0x1f,
+                                            0x7f, 0x80, 0xbf, 0xc0, 0xc2, 0xe0, 0xed, 0xf0, 0xf4, 0xf5, 0xff};
 
 std::vector<std::string> single_byte_mutants(const std::string& bytes) {
   std::vector<std::string> mutants;
@@ -231,7 +250,11 @@ std::vector<std::string> single_byte_mutants(const std::string& bytes) {
 TEST(CanonicalRecordTest, EverySingleByteMutantIsRejectedOrSound) {
   RandomRecords random(11);
   std::vector<std::string> seeds = {
-      written({140586463294656, "builtins.\xc3\xa9", {0, 10, 18446744073709551615u}, "a\"b\xe2\x82\xac\n\x01", 9,
+      written({140586463294656,
+               "builtins.\xc3\xa9",
+               {0, 10, 18446744073709551615u},
+               "a\"b\xe2\x82\xac\n\x01",
+               9,
                std::nullopt}),
       written({0, "", {}, std::nullopt, 0, 0}),
       written({12345678, "t", {1234567890123456}, "\xf0\x9f\x98\x80", 100000000, 10000000000000000000u}),
@@ -281,14 +304,17 @@ std::vector<MutantCase> non_canonical_cases() {
        false},
       {"leading_zero_subtree_size", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":007})",
        false},
-      {"u64_max_plus_one", R"({"id":18446744073709551616,"type":"t","references":[],"value":null,"size":1,)"
-                           R"("subtree_size":null})",
+      {"u64_max_plus_one",
+       R"({"id":18446744073709551616,"type":"t","references":[],"value":null,"size":1,)"
+       R"("subtree_size":null})",
        false},
-      {"twenty_nines_in_references", R"({"id":1,"type":"t","references":[99999999999999999999],"value":null,)"
-                                     R"("size":1,"subtree_size":null})",
+      {"twenty_nines_in_references",
+       R"({"id":1,"type":"t","references":[99999999999999999999],"value":null,)"
+       R"("size":1,"subtree_size":null})",
        false},
-      {"twenty_one_digits", R"({"id":1,"type":"t","references":[],"value":null,"size":1,)"
-                            R"("subtree_size":100000000000000000000})",
+      {"twenty_one_digits",
+       R"({"id":1,"type":"t","references":[],"value":null,"size":1,)"
+       R"("subtree_size":100000000000000000000})",
        false},
       {"negative", R"({"id":-1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})", false},
       {"fraction", R"({"id":1,"type":"t","references":[],"value":null,"size":1.0,"subtree_size":null})", false},
@@ -302,8 +328,9 @@ std::vector<MutantCase> non_canonical_cases() {
       {"lone_continuation", kPrefix + "\"\x80\",\"size\":1,\"subtree_size\":null}", false},
       {"byte_f5", kPrefix + "\"\xf5\x80\x80\x80\",\"size\":1,\"subtree_size\":null}", false},
       {"byte_ff", kPrefix + "\"\xff\",\"size\":1,\"subtree_size\":null}", false},
-      {"invalid_utf8_in_type", "{\"id\":1,\"type\":\"\xc3\",\"references\":[],\"value\":null,\"size\":1,"
-                               "\"subtree_size\":null}",
+      {"invalid_utf8_in_type",
+       "{\"id\":1,\"type\":\"\xc3\",\"references\":[],\"value\":null,\"size\":1,"
+       "\"subtree_size\":null}",
        false},
       {"raw_control_character", kPrefix + "\"a\tb\",\"size\":1,\"subtree_size\":null}", false},
       {"escaped_slash", kPrefix + R"("a\/b","size":1,"subtree_size":null})", true},
@@ -314,26 +341,24 @@ std::vector<MutantCase> non_canonical_cases() {
       {"escaped_non_ascii", kPrefix + R"("\u00e9","size":1,"subtree_size":null})", true},
       {"surrogate_pair_escape", kPrefix + R"("\ud83d\ude00","size":1,"subtree_size":null})", true},
       {"invalid_escape", kPrefix + R"("\x","size":1,"subtree_size":null})", false},
-      {"escape_in_type", R"({"id":1,"type":"a\"b","references":[],"value":null,"size":1,"subtree_size":null})",
-       true},
-      {"space_after_colon", R"({"id": 1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})",
-       true},
-      {"trailing_newline", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})"
-                           "\n",
+      {"escape_in_type", R"({"id":1,"type":"a\"b","references":[],"value":null,"size":1,"subtree_size":null})", true},
+      {"space_after_colon", R"({"id": 1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})", true},
+      {"trailing_newline",
+       R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})"
+       "\n",
        true},
       {"trailing_characters", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null}x)",
        false},
       {"value_absent", R"({"id":1,"type":"t","references":[],"size":1,"subtree_size":null})", true},
       {"subtree_size_absent", R"({"id":1,"type":"t","references":[],"value":null,"size":1})", true},
       {"reordered", R"({"type":"t","id":1,"references":[],"value":null,"size":1,"subtree_size":null})", true},
-      {"extra_member", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null,"x":0})",
-       true},
-      {"duplicate_member", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null,)"
-                           R"("id":1})",
+      {"extra_member", R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null,"x":0})", true},
+      {"duplicate_member",
+       R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null,)"
+       R"("id":1})",
        false},
       {"array_form", R"([1,"t",[],null,1,null])", true},
-      {"trailing_comma", R"({"id":1,"type":"t","references":[2,],"value":null,"size":1,"subtree_size":null})",
-       false},
+      {"trailing_comma", R"({"id":1,"type":"t","references":[2,],"value":null,"size":1,"subtree_size":null})", false},
       {"value_true", R"({"id":1,"type":"t","references":[],"value":true,"size":1,"subtree_size":null})", false},
       {"null_prefix", R"({"id":1,"type":"t","references":[],"value":nul,"size":1,"subtree_size":null})", false},
       {"empty", "", false},

@@ -21,8 +21,8 @@ using testing::record_line;
 using testing::TempDir;
 using testing::value_or_die;
 
-std::string line_with_value(uint64_t id, const std::vector<uint64_t>& references, uint64_t size,
-                            std::string_view type, const std::string& value) {
+std::string line_with_value(uint64_t id, const std::vector<uint64_t>& references, uint64_t size, std::string_view type,
+                            const std::string& value) {
   std::string line = record_line(id, references, size, type);
   line.pop_back();
   return line + ",\"value\":\"" + value + "\"}";
@@ -59,8 +59,8 @@ struct Outcome {
 
 // Imports `first` and commits, then imports `second`; reports where and how
 // the second session failed, if it did, and what the databases hold.
-Outcome import_twice(const std::vector<std::string>& first, const std::vector<std::string>& second,
-                     ImportOrder order, BatchLimits limits) {
+Outcome import_twice(const std::vector<std::string>& first, const std::vector<std::string>& second, ImportOrder order,
+                     BatchLimits limits) {
   TempDir dir;
   Explorer explorer = value_or_die(Explorer::open(dir.path()));
   Outcome outcome;
@@ -136,12 +136,12 @@ TEST_P(KeyOrderedImportTest, FailsOnTheSameLineWithTheSameErrorAndKeepsNothing) 
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, KeyOrderedImportTest,
-    ::testing::Values(LimitsCase{"Default", {}}, LimitsCase{"OneRecord", {1, SIZE_MAX}},
-                      LimitsCase{"SevenRecords", {7, SIZE_MAX}}, LimitsCase{"FewBytes", {SIZE_MAX, 300}},
-                      LimitsCase{"ManyBytes", {SIZE_MAX, 20000}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Limits, KeyOrderedImportTest,
+                         ::testing::Values(LimitsCase{"Default", {}}, LimitsCase{"OneRecord", {1, SIZE_MAX}},
+                                           LimitsCase{"SevenRecords", {7, SIZE_MAX}},
+                                           LimitsCase{"FewBytes", {SIZE_MAX, 300}},
+                                           LimitsCase{"ManyBytes", {SIZE_MAX, 20000}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KeyOrderedImportTest, KeyLimitIsLmdbs) {
   for (size_t length : {size_t{1}, size_t{510}, size_t{511}}) {

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,8 +29,8 @@ uint64_t plain_slot_hash(uint64_t slot_index, uint64_t key) {
 }
 
 TEST(SlotHashTest, MatchesXxh3OfTheSixteenBytes) {
-  const uint64_t edges[] = {0, 1, 7, 8, 126, 127, 0xFF, 0x100, uint64_t{1} << 32, uint64_t{1} << 63,
-                            ~uint64_t{0}, ~uint64_t{0} - 1};
+  const uint64_t edges[] = {
+      0, 1, 7, 8, 126, 127, 0xFF, 0x100, uint64_t{1} << 32, uint64_t{1} << 63, ~uint64_t{0}, ~uint64_t{0} - 1};
   for (uint64_t slot : edges) {
     for (uint64_t key : edges) {
       EXPECT_EQ(size_sketch_internal::slot_hash(slot, key), plain_slot_hash(slot, key)) << slot << " " << key;
@@ -47,10 +47,20 @@ TEST(SlotHashTest, MatchesXxh3OfTheSixteenBytes) {
 TEST(UnitFromHashTest, ConvertsLikeTheCompilersUnsignedConversion) {
   // Ties at the rounding position (bit 11 for values with the top bit set,
   // lower for smaller ones), values just around 2^63 and 2^64, and random ones.
-  const uint64_t edges[] = {0, 1, (uint64_t{1} << 53) + 1, (uint64_t{1} << 54) + 2, (uint64_t{1} << 62) - 1,
-                            (uint64_t{1} << 63) - 1, uint64_t{1} << 63, (uint64_t{1} << 63) + 1,
-                            (uint64_t{1} << 63) + 0x400, (uint64_t{1} << 63) + 0xC00, (uint64_t{1} << 63) + 0x401,
-                            ~uint64_t{0} - 0x400, ~uint64_t{0} - 0x3FF, ~uint64_t{0}};
+  const uint64_t edges[] = {0,
+                            1,
+                            (uint64_t{1} << 53) + 1,
+                            (uint64_t{1} << 54) + 2,
+                            (uint64_t{1} << 62) - 1,
+                            (uint64_t{1} << 63) - 1,
+                            uint64_t{1} << 63,
+                            (uint64_t{1} << 63) + 1,
+                            (uint64_t{1} << 63) + 0x400,
+                            (uint64_t{1} << 63) + 0xC00,
+                            (uint64_t{1} << 63) + 0x401,
+                            ~uint64_t{0} - 0x400,
+                            ~uint64_t{0} - 0x3FF,
+                            ~uint64_t{0}};
   for (uint64_t hash : edges) {
     EXPECT_EQ(size_sketch_internal::unit_from_hash(hash), static_cast<double>(hash) * 0x1p-64) << hash;
   }
@@ -243,8 +253,8 @@ TEST(CandidateLanesBuildsTest, AgreeBitForBit) {
         if (!builds[b].second) continue;
         builds[b].first(key, scaled, given, -scaled, rounded[b + 1], sure[b + 1], n);
         for (size_t i = 0; i < n; ++i) {
-          const bool skipped = given != nullptr && ((rounded[0][i] == 0 && sure[0][i]) ||
-                                                    (rounded[b + 1][i] == 0 && sure[b + 1][i]));
+          const bool skipped =
+              given != nullptr && ((rounded[0][i] == 0 && sure[0][i]) || (rounded[b + 1][i] == 0 && sure[b + 1][i]));
           if (skipped) continue;
           ASSERT_EQ(sure[0][i], sure[b + 1][i]) << "build " << b << " slot " << i;
           if (sure[0][i]) {

@@ -10,14 +10,14 @@
 #include <utility>
 #include <vector>
 
-#include "records/canonical_record.h"
-#include "subtree_sizes/post_import.h"
-#include "storage/primary.h"
 #include "queries/object_lookup.h"
 #include "queries/type_listings.h"
+#include "records/canonical_record.h"
+#include "storage/primary.h"
+#include "subtree_sizes/post_import.h"
 #include "subtree_sizes/scc_size_visitor.h"
-#include "subtree_sizes/subtree_size_writer.h"
 #include "subtree_sizes/size_sketch/size_sketch.h"
+#include "subtree_sizes/subtree_size_writer.h"
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 #include "subtree_sizes/tarjan/tarjan.h"
 #include "test_support.h"
@@ -60,13 +60,15 @@ TEST_P(ExactSizesTest, MatchesHandComputedSizes) {
 INSTANTIATE_TEST_SUITE_P(
     Graphs, ExactSizesTest,
     ::testing::Values(
-        ExactCase{"cycle_below_a_root", {record_line(1, {2}, 5), record_line(2, {3}, 7), record_line(3, {2}, 11)},
+        ExactCase{"cycle_below_a_root",
+                  {record_line(1, {2}, 5), record_line(2, {3}, 7), record_line(3, {2}, 11)},
                   {{1, 23}, {2, 18}, {3, 18}}},
-        ExactCase{"diamond_counts_the_shared_object_once",
-                  {record_line(1, {2, 3}, 1), record_line(2, {4}, 10), record_line(3, {4}, 100),
-                   record_line(4, {}, 1000)},
-                  {{1, 1111}, {2, 1010}, {3, 1100}, {4, 1000}}},
-        ExactCase{"self_repeated_and_dangling_refs", {record_line(1, {1, 2, 2, 99}, 5), record_line(2, {98}, 7)},
+        ExactCase{
+            "diamond_counts_the_shared_object_once",
+            {record_line(1, {2, 3}, 1), record_line(2, {4}, 10), record_line(3, {4}, 100), record_line(4, {}, 1000)},
+            {{1, 1111}, {2, 1010}, {3, 1100}, {4, 1000}}},
+        ExactCase{"self_repeated_and_dangling_refs",
+                  {record_line(1, {1, 2, 2, 99}, 5), record_line(2, {98}, 7)},
                   {{1, 12}, {2, 7}}},
         ExactCase{"module_not_entered",
                   {record_line(1, {2}, 5), record_line(2, {3}, 50, "builtins.module"), record_line(3, {}, 500)},
@@ -76,8 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST_F(PostImportTest, MissingRecordAtEmitTimeIsReportedAndNothingPersists) {
-  ASSERT_OK(import_lines(*explorer_, {record_line(1, {2}, 5), record_line(2, {}, 7)},
-                         EstimatorPrecision::kNoEstimates));
+  ASSERT_OK(
+      import_lines(*explorer_, {record_line(1, {2}, 5), record_line(2, {}, 7)}, EstimatorPrecision::kNoEstimates));
   Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
   EncodedId key = encode_id(2);
   MDB_val k{8, key.bytes};
@@ -99,7 +101,8 @@ std::vector<std::string> random_dump(uint64_t seed, size_t count) {
     std::vector<uint64_t> references;
     const size_t fanout = random() % 5;
     for (size_t k = 0; k < fanout; ++k) {
-      const uint64_t target = random() % 4 == 0 ? 1000 + random() % count : 1000 + (id - 1000 + 1 + random() % 3) % count;
+      const uint64_t target =
+          random() % 4 == 0 ? 1000 + random() % count : 1000 + (id - 1000 + 1 + random() % 3) % count;
       references.push_back(random() % 50 == 0 ? 5 : target);  // id 5 never has a record
     }
     const uint64_t size = random() % 100 == 0 ? UINT64_MAX - random() % 7 : random() % 200;
@@ -114,8 +117,9 @@ constexpr PassWrites kPassModes[] = {PassWrites::kEmitOrder, PassWrites::kKeyOrd
 
 // Runs the pass in `mode` over what `explorer` holds, commits on success, and
 // returns the error text (empty on success) and what the databases hold.
-std::pair<std::string, std::vector<std::pair<std::string, std::string>>> run_pass(
-    Explorer& explorer, EstimatorPrecision precision, PassWrites mode) {
+std::pair<std::string, std::vector<std::pair<std::string, std::string>>> run_pass(Explorer& explorer,
+                                                                                  EstimatorPrecision precision,
+                                                                                  PassWrites mode) {
   Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
   Status status = run_subtree_size_estimation(explorer, write_txn, precision, mode);
   if (status.ok()) status = write_txn.commit();
@@ -147,7 +151,8 @@ TEST_P(PassModesTest, StoreExactlyWhatTheOneThreadPassInEmitOrderStores) {
 TEST_P(PassModesTest, SmallKeyOrderedBatchesStoreTheSame) {
   const std::vector<std::string> lines = random_dump(3, 3000);
   std::vector<std::pair<std::string, std::string>> results[2];
-  for (auto [batch_size, max_text_bytes] : {std::pair<size_t, size_t>{0, 0}, {1, SIZE_MAX}, {7, SIZE_MAX}, {50, 1000}}) {
+  for (auto [batch_size, max_text_bytes] :
+       {std::pair<size_t, size_t>{0, 0}, {1, SIZE_MAX}, {7, SIZE_MAX}, {50, 1000}}) {
     TempDir dir;
     Explorer explorer = value_or_die(Explorer::open(dir.path()));
     ASSERT_OK(import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
@@ -206,8 +211,7 @@ TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
       EncodedId key = encode_id(2);
       MDB_val k{8, key.bytes};
       ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
-      Status status =
-          run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, mode);
+      Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kHigh, mode);
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 2");
     }
@@ -215,8 +219,7 @@ TEST_F(PostImportTest, EveryModeReportsTheErrorThatComesFirst) {
   // With no failing write, the damaged record's error is the one reported.
   for (PassWrites mode : kPassModes) {
     Transaction write_txn = value_or_die(Transaction::begin_write(explorer_->env()));
-    Status status =
-        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
+    Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text().rfind("error while decoding: ", 0), 0u) << status.error().text();
     EXPECT_NE(status.error().text().find("line 1 column"), std::string::npos) << status.error().text();
@@ -235,8 +238,7 @@ TEST_F(PostImportTest, AKeyOrderedBatchReportsTheFailureEmittedFirst) {
       MDB_val k{8, key.bytes};
       ASSERT_EQ(mdb_del(write_txn.raw(), explorer_->dbs().primary, &k, nullptr), 0);
     }
-    Status status =
-        run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
+    Status status = run_subtree_size_estimation(*explorer_, write_txn, EstimatorPrecision::kExact, mode);
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text(), "error while decoding: Missing record for node ID 50000");
   }
@@ -266,8 +268,8 @@ TEST(PassModesDamageTest, RecordsUnderAnotherKeyStoreTheSameInEveryMode) {
     }
     outcomes.push_back(run_pass(explorer, EstimatorPrecision::kExact, mode));
     EXPECT_EQ(outcomes.back().first, "");
-    EXPECT_TRUE(outcomes.back() == outcomes.front()) << "mode " << static_cast<int>(mode) << ": "
-                                                     << outcomes.back().first;
+    EXPECT_TRUE(outcomes.back() == outcomes.front())
+        << "mode " << static_cast<int>(mode) << ": " << outcomes.back().first;
   }
 }
 
@@ -292,8 +294,8 @@ std::string non_canonical_text(const RawObjectRecord& record, int way) {
       return "{\"id\":" + id + ",\"type\":\"" + record.type + "\",\"references\":[" + references +
              "],\"value\":\"\\ud83d\\ude00\",\"size\":" + size + ",\"subtree_size\":null}\n";
     case 3:  // members reordered, one extra
-      return "{\"size\":" + size + ",\"module\":\"x\",\"references\":[" + references + "],\"type\":\"" +
-             record.type + "\",\"id\":" + id + "}";
+      return "{\"size\":" + size + ",\"module\":\"x\",\"references\":[" + references + "],\"type\":\"" + record.type +
+             "\",\"id\":" + id + "}";
     default:  // a value with escapes write_record does not use
       return "{\"id\":" + id + ",\"type\":\"" + record.type + "\",\"references\":[" + references +
              "],\"value\":\"a\\/b\\u00e9\",\"size\":" + size + ",\"subtree_size\":0}";

@@ -58,91 +58,90 @@ using E = ErrorCase;
 
 // One case per message and kind of position: at the end of input, at the
 // offending byte, on a later line; the same faults inside skipped members.
-INSTANTIATE_TEST_SUITE_P(
-    Structure, RecordParserErrorTest,
-    ::testing::Values(
-        E{"", "EOF while parsing a value at line 1 column 0"},
-        E{"  \n ", "EOF while parsing a value at line 2 column 1"},
-        E{"{", "EOF while parsing an object at line 1 column 1"},
-        E{R"({"id":1)", "EOF while parsing an object at line 1 column 7"},
-        E{R"({"id":)", "EOF while parsing a value at line 1 column 6"},
-        E{"{\n\"id\" 1}", "expected `:` at line 2 column 6"},
-        E{R"({"id":1 "type":"t"})", "expected `,` or `}` at line 1 column 9"},
-        E{R"({1:2})", "key must be a string at line 1 column 2"},
-        E{R"({"id":1,})", "trailing comma at line 1 column 9"}, E{R"({"id":})", "expected value at line 1 column 7"},
-        E{R"({"references":[1,]})", "trailing comma at line 1 column 18"},
-        E{R"({"references":[1 2]})", "expected `,` or `]` at line 1 column 18"},
-        E{R"({"references":[1)", "EOF while parsing a list at line 1 column 16"},
-        E{R"({"references":[,1]})", "expected value at line 1 column 16"},
-        E{R"({"x":[1,})", "expected value at line 1 column 9"}, E{R"({"x":[1,])", "trailing comma at line 1 column 9"},
-        E{R"({"x":[1 2])", "expected `,` or `]` at line 1 column 9"},
-        E{R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
-        E{R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
-        E{R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
-        E{R"({"x":{"a":1,}})", "trailing comma at line 1 column 13"},
-        E{R"({"x":{1:2}})", "key must be a string at line 1 column 7"},
-        E{R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"}));
+INSTANTIATE_TEST_SUITE_P(Structure, RecordParserErrorTest,
+                         ::testing::Values(E{"", "EOF while parsing a value at line 1 column 0"},
+                                           E{"  \n ", "EOF while parsing a value at line 2 column 1"},
+                                           E{"{", "EOF while parsing an object at line 1 column 1"},
+                                           E{R"({"id":1)", "EOF while parsing an object at line 1 column 7"},
+                                           E{R"({"id":)", "EOF while parsing a value at line 1 column 6"},
+                                           E{"{\n\"id\" 1}", "expected `:` at line 2 column 6"},
+                                           E{R"({"id":1 "type":"t"})", "expected `,` or `}` at line 1 column 9"},
+                                           E{R"({1:2})", "key must be a string at line 1 column 2"},
+                                           E{R"({"id":1,})", "trailing comma at line 1 column 9"},
+                                           E{R"({"id":})", "expected value at line 1 column 7"},
+                                           E{R"({"references":[1,]})", "trailing comma at line 1 column 18"},
+                                           E{R"({"references":[1 2]})", "expected `,` or `]` at line 1 column 18"},
+                                           E{R"({"references":[1)", "EOF while parsing a list at line 1 column 16"},
+                                           E{R"({"references":[,1]})", "expected value at line 1 column 16"},
+                                           E{R"({"x":[1,})", "expected value at line 1 column 9"},
+                                           E{R"({"x":[1,])", "trailing comma at line 1 column 9"},
+                                           E{R"({"x":[1 2])", "expected `,` or `]` at line 1 column 9"},
+                                           E{R"({"x":[1,2)", "EOF while parsing a list at line 1 column 9"},
+                                           E{R"({"x":{"a" 1}})", "expected `:` at line 1 column 11"},
+                                           E{R"({"x":{"a":1 "b":2}})", "expected `,` or `}` at line 1 column 13"},
+                                           E{R"({"x":{"a":1,}})", "trailing comma at line 1 column 13"},
+                                           E{R"({"x":{1:2}})", "key must be a string at line 1 column 7"},
+                                           E{R"({"x":{"a":1)", "EOF while parsing an object at line 1 column 11"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Literals, RecordParserErrorTest,
-    ::testing::Values(E{R"({"id":1,"value":nul})", "expected ident at line 1 column 20"},
-                      E{R"({"x":tru)", "EOF while parsing a value at line 1 column 8"},
-                      E{R"({"x":trUe})", "expected ident at line 1 column 8"},
-                      E{R"({"x":fals})", "expected ident at line 1 column 10"},
-                      E{R"({"x":nulll})", "expected `,` or `}` at line 1 column 10"},
-                      E{R"({"x":True})", "expected value at line 1 column 6"}));
+INSTANTIATE_TEST_SUITE_P(Literals, RecordParserErrorTest,
+                         ::testing::Values(E{R"({"id":1,"value":nul})", "expected ident at line 1 column 20"},
+                                           E{R"({"x":tru)", "EOF while parsing a value at line 1 column 8"},
+                                           E{R"({"x":trUe})", "expected ident at line 1 column 8"},
+                                           E{R"({"x":fals})", "expected ident at line 1 column 10"},
+                                           E{R"({"x":nulll})", "expected `,` or `}` at line 1 column 10"},
+                                           E{R"({"x":True})", "expected value at line 1 column 6"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, RecordParserErrorTest,
-    ::testing::Values(
-        E{R"({"id":01})", "invalid number at line 1 column 8"}, E{R"({"id":-})", "invalid number at line 1 column 8"},
-        E{R"({"id":-)", "EOF while parsing a value at line 1 column 7"},
-        E{R"({"id":1.})", "invalid number at line 1 column 9"},
-        E{R"({"id":1.)", "EOF while parsing a value at line 1 column 8"},
-        E{R"({"id":1e})", "invalid number at line 1 column 9"},
-        E{R"({"id":1e+})", "invalid number at line 1 column 10"},
-        E{R"({"x":.5})", "expected value at line 1 column 6"},
-        E{R"({"x":-1e400})", "number out of range at line 1 column 11"},
-        E{R"({"x":[0.2e310]})", "number out of range at line 1 column 13"},
-        E{R"({"id":1e400})", "number out of range at line 1 column 11"},
-        E{R"({"x":)" + std::string(400, '1') + "}", "number out of range at line 1 column 405"},
-        E{R"({"id":18446744073709551616})",
-          "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 26"},
-        E{R"({"id":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 8"},
-        E{R"({"size":1.5})", "invalid type: floating point `1.5`, expected u64 at line 1 column 11"},
-        E{R"({"size":1e3})", "invalid type: floating point `1000.0`, expected u64 at line 1 column 11"},
-        E{R"({"size":-0.0})", "invalid type: floating point `-0.0`, expected u64 at line 1 column 12"},
-        E{R"({"size":25e-4})", "invalid type: floating point `0.0025`, expected u64 at line 1 column 13"},
-        E{R"({"references":[1,-2]})", "invalid value: integer `-2`, expected u64 at line 1 column 19"},
-        E{R"({"references":[1,"2"]})", "invalid type: string \"2\", expected u64 at line 1 column 20"}));
+    ::testing::Values(E{R"({"id":01})", "invalid number at line 1 column 8"},
+                      E{R"({"id":-})", "invalid number at line 1 column 8"},
+                      E{R"({"id":-)", "EOF while parsing a value at line 1 column 7"},
+                      E{R"({"id":1.})", "invalid number at line 1 column 9"},
+                      E{R"({"id":1.)", "EOF while parsing a value at line 1 column 8"},
+                      E{R"({"id":1e})", "invalid number at line 1 column 9"},
+                      E{R"({"id":1e+})", "invalid number at line 1 column 10"},
+                      E{R"({"x":.5})", "expected value at line 1 column 6"},
+                      E{R"({"x":-1e400})", "number out of range at line 1 column 11"},
+                      E{R"({"x":[0.2e310]})", "number out of range at line 1 column 13"},
+                      E{R"({"id":1e400})", "number out of range at line 1 column 11"},
+                      E{R"({"x":)" + std::string(400, '1') + "}", "number out of range at line 1 column 405"},
+                      E{R"({"id":18446744073709551616})",
+                        "invalid value: integer `18446744073709551616`, expected u64 at line 1 column 26"},
+                      E{R"({"id":-1})", "invalid value: integer `-1`, expected u64 at line 1 column 8"},
+                      E{R"({"size":1.5})", "invalid type: floating point `1.5`, expected u64 at line 1 column 11"},
+                      E{R"({"size":1e3})", "invalid type: floating point `1000.0`, expected u64 at line 1 column 11"},
+                      E{R"({"size":-0.0})", "invalid type: floating point `-0.0`, expected u64 at line 1 column 12"},
+                      E{R"({"size":25e-4})", "invalid type: floating point `0.0025`, expected u64 at line 1 column 13"},
+                      E{R"({"references":[1,-2]})", "invalid value: integer `-2`, expected u64 at line 1 column 19"},
+                      E{R"({"references":[1,"2"]})", "invalid type: string \"2\", expected u64 at line 1 column 20"}));
 
 INSTANTIATE_TEST_SUITE_P(
     StringsAndEscapes, RecordParserErrorTest,
-    ::testing::Values(
-        E{R"({"type":"abc)", "EOF while parsing a string at line 1 column 12"},
-        E{R"({"type":"a\)", "EOF while parsing a string at line 1 column 11"},
-        E{R"({"type":"a\x"})", "invalid escape at line 1 column 12"},
-        E{R"({"type":"\u12"})", "invalid escape at line 1 column 14"},
-        E{R"({"type":"\u12)", "EOF while parsing a string at line 1 column 13"},
-        E{R"({"type":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 15"},
-        E{R"({"type":"\uD800"})", "unexpected end of hex escape at line 1 column 16"},
-        E{R"({"type":"\uD800\u0041"})", "lone leading surrogate in hex escape at line 1 column 21"},
-        E{R"({"type":"\uD800)", "EOF while parsing a string at line 1 column 15"},
-        E{"{\"type\":\"a\tb\"}",
-          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
-        E{std::string("{\"type\":\"a\0b\"}", 14),
-          "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
-        E{"{\"type\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
-        E{"{\"type\":\"a\xff\"}", "invalid unicode code point at line 1 column 11"},
-        E{"{\"type\":\"\xc0\x80\"}", "invalid unicode code point at line 1 column 10"},
-        E{"{\"type\":\"\xed\xa0\x80\"}", "invalid unicode code point at line 1 column 10"},
-        E{"{\"type\":\"\xf4\x90\x80\x80\"}", "invalid unicode code point at line 1 column 10"},
-        E{"{\"type\":\"\xe2\x82\"}", "invalid unicode code point at line 1 column 10"},
-        E{"{\"type\":\"\xe2\x82", "EOF while parsing a string at line 1 column 11"},
-        E{"{\"x\":\"\xff\"}", "invalid unicode code point at line 1 column 7"},
-        E{"{\"\xff\":1}", "invalid unicode code point at line 1 column 3"},
-        E{R"({"x":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 12"},
-        E{R"({"x":{"\q":1}})", "invalid escape at line 1 column 9"}));
+    ::testing::Values(E{R"({"type":"abc)", "EOF while parsing a string at line 1 column 12"},
+                      E{R"({"type":"a\)", "EOF while parsing a string at line 1 column 11"},
+                      E{R"({"type":"a\x"})", "invalid escape at line 1 column 12"},
+                      E{R"({"type":"\u12"})", "invalid escape at line 1 column 14"},
+                      E{R"({"type":"\u12)", "EOF while parsing a string at line 1 column 13"},
+                      E{R"({"type":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 15"},
+                      E{R"({"type":"\uD800"})", "unexpected end of hex escape at line 1 column 16"},
+                      E{R"({"type":"\uD800\u0041"})", "lone leading surrogate in hex escape at line 1 column 21"},
+                      E{R"({"type":"\uD800)", "EOF while parsing a string at line 1 column 15"},
+                      E{"{\"type\":\"a\tb\"}",
+                        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
+                      E{std::string("{\"type\":\"a\0b\"}", 14),
+                        "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"},
+                      E{"{\"type\":\"a\nb\"}",
+                        "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 0"},
+                      E{"{\"type\":\"a\xff\"}", "invalid unicode code point at line 1 column 11"},
+                      E{"{\"type\":\"\xc0\x80\"}", "invalid unicode code point at line 1 column 10"},
+                      E{"{\"type\":\"\xed\xa0\x80\"}", "invalid unicode code point at line 1 column 10"},
+                      E{"{\"type\":\"\xf4\x90\x80\x80\"}", "invalid unicode code point at line 1 column 10"},
+                      E{"{\"type\":\"\xe2\x82\"}", "invalid unicode code point at line 1 column 10"},
+                      E{"{\"type\":\"\xe2\x82", "EOF while parsing a string at line 1 column 11"},
+                      E{"{\"x\":\"\xff\"}", "invalid unicode code point at line 1 column 7"},
+                      E{"{\"\xff\":1}", "invalid unicode code point at line 1 column 3"},
+                      E{R"({"x":"\uDC00"})", "lone leading surrogate in hex escape at line 1 column 12"},
+                      E{R"({"x":{"\q":1}})", "invalid escape at line 1 column 9"}));
 
 INSTANTIATE_TEST_SUITE_P(
     RecordLevel, RecordParserErrorTest,
@@ -273,19 +272,18 @@ TEST(RecordParserValues, DecodesEveryEscapeAndAcceptsRawNonAsciiAndDelete) {
 TEST(RecordParserValues, NumbersAtTheEdgesOfTheirRanges) {
   EXPECT_EQ(outcome(R"({"id":18446744073709551615,"type":"t","references":[0],"size":0})"), "ok");
   const std::string line = R"({"id":1,"type":"t","references":[],"size":2,"x":[)";
-  for (const char* number : {"1e-400", "-0", "0.0", "1.7976931348623157e308", "-2.5E+3",
-                             "123456789012345678901234567890", "0e0"}) {
+  for (const char* number :
+       {"1e-400", "-0", "0.0", "1.7976931348623157e308", "-2.5E+3", "123456789012345678901234567890", "0e0"}) {
     EXPECT_EQ(outcome(line + number + "]}"), "ok") << number;
   }
   EXPECT_EQ(outcome(line + "1.8e308]}"), "number out of range at line 1 column 56");
 }
 
 TEST(RecordParserValues, AbsentNullAndExtraMembersAreNotWritten) {
-  const char* inputs[] = {
-      R"({"id":1,"type":"t","references":[4],"size":2})",
-      R"({"id":1,"type":"t","references":[4],"value":null,"size":2,"subtree_size":null})",
-      R"({"module":"x","id":1,"extra":{"a":[true,false,null,-1.5e3,"s",{}]},"type":"t",)"
-      R"("references":[4],"size":2,"id2":[]})"};
+  const char* inputs[] = {R"({"id":1,"type":"t","references":[4],"size":2})",
+                          R"({"id":1,"type":"t","references":[4],"value":null,"size":2,"subtree_size":null})",
+                          R"({"module":"x","id":1,"extra":{"a":[true,false,null,-1.5e3,"s",{}]},"type":"t",)"
+                          R"("references":[4],"size":2,"id2":[]})"};
   for (const char* input : inputs) {
     const auto record = parse_record<RawObjectRecord>(input);
     ASSERT_TRUE(record.ok()) << record.error().text();
@@ -348,9 +346,8 @@ TEST(RecordWriterIntegers, DigitCountBoundaries) {
   for (uint64_t value : values) {
     const RawObjectRecord record{value, "t", {value, 1}, std::nullopt, value, value};
     const std::string v = std::to_string(value);
-    EXPECT_EQ(canonical(record), R"({"id":)" + v + R"(,"type":"t","references":[)" + v +
-                                     R"(,1],"value":null,"size":)" + v + R"(,"subtree_size":)" +
-                                     v + "}");
+    EXPECT_EQ(canonical(record), R"({"id":)" + v + R"(,"type":"t","references":[)" + v + R"(,1],"value":null,"size":)" +
+                                     v + R"(,"subtree_size":)" + v + "}");
   }
 }
 
@@ -395,8 +392,8 @@ class RecordGenerator {
   }
 
   std::string string() {
-    static const uint32_t kSpecial[] = {'"', '\\', '/', 0x7F, 0, '\n', 0x1F, 0x80, 0x7FF,
-                                        0x800, 0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
+    static const uint32_t kSpecial[] = {'"',   '\\',  '/',    0x7F,    0,        '\n',   0x1F,  0x80,
+                                        0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF, 0xD7FF, 0xE000};
     std::string out;
     const size_t length = pick(6) == 0 ? 100 + pick(200) : pick(24);
     for (size_t i = 0; i < length; ++i) {
@@ -404,9 +401,10 @@ class RecordGenerator {
       switch (pick(6)) {
         case 0: code_point = static_cast<uint32_t>(pick(0x20)); break;
         case 1: code_point = kSpecial[pick(std::size(kSpecial))]; break;
-        case 2: code_point = 0x80 + static_cast<uint32_t>(pick(0x10FFFF - 0x80));
-                if (code_point >= 0xD800 && code_point <= 0xDFFF) code_point -= 0x800;
-                break;
+        case 2:
+          code_point = 0x80 + static_cast<uint32_t>(pick(0x10FFFF - 0x80));
+          if (code_point >= 0xD800 && code_point <= 0xDFFF) code_point -= 0x800;
+          break;
         default: code_point = 0x20 + static_cast<uint32_t>(pick(0x5F)); break;
       }
       append_utf8(code_point, out);
@@ -435,11 +433,10 @@ TEST(RecordRoundTrip, RandomRecordsSurviveWriteAndParseInEveryShape) {
     ASSERT_TRUE(parse_record(line, raw).ok()) << line;
     ASSERT_EQ(raw, record) << line;
     ASSERT_TRUE(parse_record(line, no_value).ok()) << line;
-    ASSERT_EQ(no_value, (ObjectRecordNoValue{record.id, record.type, record.references, record.size,
-                                             record.subtree_size}));
+    ASSERT_EQ(no_value,
+              (ObjectRecordNoValue{record.id, record.type, record.references, record.size, record.subtree_size}));
     ASSERT_TRUE(parse_record(line, summary).ok()) << line;
-    ASSERT_EQ(summary,
-              (ObjectSummary{record.id, record.type, record.value, record.size, record.subtree_size}));
+    ASSERT_EQ(summary, (ObjectSummary{record.id, record.type, record.value, record.size, record.subtree_size}));
     ASSERT_EQ(canonical(raw), line);
   }
 }
@@ -450,8 +447,7 @@ bool ends_with_position(const std::string& text) {
   if (at == std::string::npos) return false;
   unsigned long line = 0, column = 0;
   char tail = 0;
-  return std::sscanf(text.c_str() + at, " at line %lu column %lu%c", &line, &column, &tail) == 2 &&
-         line >= 1;
+  return std::sscanf(text.c_str() + at, " at line %lu column %lu%c", &line, &column, &tail) == 2 && line >= 1;
 }
 
 // Mutated and truncated lines never crash; whatever the full shape accepts,

@@ -52,9 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
         R{"TieToEvenDown", 1.0 + 0x1p-8, 0x3F80}, R{"TieToEvenUp", 1.0 + 0x1p-7 + 0x1p-8, 0x3F82},
         R{"AboveTieByUpperWordBit", 1.0 + 0x1p-8 + 0x1p-20, 0x3F81},
         // Only the upper 20 fraction bits decide: a lower-word bit above a tie does not break it.
-        R{"AboveTieByLowerWordBitOnly", 1.0 + 0x1p-8 + 0x1p-52, 0x3F80},
-        R{"BelowHalfUlp", 1.0 + 0x1p-9, 0x3F80}, R{"CarryIntoExponent", 2.0 - 0x1p-9, 0x4000},
-        R{"LargestFinite", kMaxFinite, 0x7F7F},
+        R{"AboveTieByLowerWordBitOnly", 1.0 + 0x1p-8 + 0x1p-52, 0x3F80}, R{"BelowHalfUlp", 1.0 + 0x1p-9, 0x3F80},
+        R{"CarryIntoExponent", 2.0 - 0x1p-9, 0x4000}, R{"LargestFinite", kMaxFinite, 0x7F7F},
         R{"JustBelowOverflowTie", std::ldexp(511.0, 119) - std::ldexp(1.0, 108), 0x7F7F},
         R{"OverflowTieRoundsToInfinity", std::ldexp(511.0, 119), 0x7F80}, R{"TwoToThe128", 0x1p128, 0x7F80},
         R{"DoubleMax", std::numeric_limits<double>::max(), 0x7F80}, R{"Infinity", kInf, 0x7F80},
@@ -62,15 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
         R{"NegativeQuietNaN", from_bits(0xFFF8000000000000), 0xFFC0},
         R{"NaNWithLowerWordPayloadOnly", from_bits(0x7FF0000000000001), 0x7FC0},
         R{"NaNKeepsUpperPayload", from_bits(0x7FFFE00000000000), 0x7FFF},
-        R{"NaNPayloadBelowKeptBits", from_bits(0x7FF0001000000000), 0x7FC0},
-        R{"SmallestNormal", 0x1p-126, 0x0080},
+        R{"NaNPayloadBelowKeptBits", from_bits(0x7FF0001000000000), 0x7FC0}, R{"SmallestNormal", 0x1p-126, 0x0080},
         // 127.5 · 2^-133: tie between the largest subnormal (odd) and the smallest normal (even).
-        R{"SubnormalCarryIntoNormal", 0x1p-126 - 0x1p-134, 0x0080},
-        R{"LargestSubnormal", 0x1p-126 - 0x1p-133, 0x007F}, R{"HalfSmallestNormal", 0x1p-127, 0x0040},
-        R{"SmallestSubnormal", 0x1p-133, 0x0001}, R{"HalfSmallestSubnormalTiesToZero", 0x1p-134, 0x0000},
-        R{"AboveHalfSmallestSubnormal", 0x1p-134 + 0x1p-154, 0x0001},
-        R{"SubnormalTieToEvenUp", 0x1p-133 * 1.5, 0x0002}, R{"SubnormalTieToEvenDown", 0x1p-133 * 2.5, 0x0002},
-        R{"SubnormalAboveTie", 0x1p-133 * 2.5 + 0x1p-150, 0x0003},
+        R{"SubnormalCarryIntoNormal", 0x1p-126 - 0x1p-134, 0x0080}, R{"LargestSubnormal", 0x1p-126 - 0x1p-133, 0x007F},
+        R{"HalfSmallestNormal", 0x1p-127, 0x0040}, R{"SmallestSubnormal", 0x1p-133, 0x0001},
+        R{"HalfSmallestSubnormalTiesToZero", 0x1p-134, 0x0000},
+        R{"AboveHalfSmallestSubnormal", 0x1p-134 + 0x1p-154, 0x0001}, R{"SubnormalTieToEvenUp", 0x1p-133 * 1.5, 0x0002},
+        R{"SubnormalTieToEvenDown", 0x1p-133 * 2.5, 0x0002}, R{"SubnormalAboveTie", 0x1p-133 * 2.5 + 0x1p-150, 0x0003},
         R{"LowestSubnormalExponentBand", 0x1p-141, 0x0000}, R{"BelowSubnormalBand", -0x1p-142, 0x8000},
         R{"DoubleDenormal", from_bits(1), 0x0000}),
     [](const ::testing::TestParamInfo<RoundingCase>& info) { return std::string(info.param.name); });
@@ -145,10 +142,16 @@ TEST(SizeSketchCandidate, EdgesOfTheUnitIntervalAndConversionToU64) {
   EXPECT_EQ(size_sketch_internal::unit_from_hash(0), 0.0);
   EXPECT_EQ(size_sketch_internal::unit_from_hash(uint64_t{1} << 63), 0.5);
   // Truncates toward zero and saturates.
-  const std::pair<double, uint64_t> conversions[] = {
-      {0.0, 0}, {-0.0, 0}, {2.5, 2}, {0.999, 0}, {-1.0, 0}, {-kInf, 0},
-      {std::numeric_limits<double>::quiet_NaN(), 0}, {0x1p64 - 0x1p11, 0xFFFFFFFFFFFFF800},
-      {0x1p64, UINT64_MAX}, {kInf, UINT64_MAX}};
+  const std::pair<double, uint64_t> conversions[] = {{0.0, 0},
+                                                     {-0.0, 0},
+                                                     {2.5, 2},
+                                                     {0.999, 0},
+                                                     {-1.0, 0},
+                                                     {-kInf, 0},
+                                                     {std::numeric_limits<double>::quiet_NaN(), 0},
+                                                     {0x1p64 - 0x1p11, 0xFFFFFFFFFFFFF800},
+                                                     {0x1p64, UINT64_MAX},
+                                                     {kInf, UINT64_MAX}};
   for (const auto& [value, expected] : conversions) {
     EXPECT_EQ(size_sketch_internal::saturating_to_u64(value), expected) << value;
   }
@@ -182,8 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
         SlotsCase{"InfinitySaturates", {0x7F80, 0x7F80, 0x7FC0, 0x7F80, 0x7F80, 0x7F80, 0x7F80}, UINT64_MAX},
         SlotsCase{"NaNAboveInfinity", {0x7FC0, 0x7FC0, 0x7FC0, 0x7FC0, 0x7FC0, 0x7FC0, 0x7F80}, 0},
         SlotsCase{"TwoToThe64Saturates", {0x5F80, 0x5F80, 0x5F80, 0x5F80, 0x5F80, 0x5F80, 0x5F80}, UINT64_MAX},
-        SlotsCase{"LargestBelowTwoToThe64", {0x5F7F, 0x5F7F, 0x7F80, 0x7F80, 0x7F80, 0x7F80, 0x7F80},
-                  0xFF00000000000000}),
+        SlotsCase{
+            "LargestBelowTwoToThe64", {0x5F7F, 0x5F7F, 0x7F80, 0x7F80, 0x7F80, 0x7F80, 0x7F80}, 0xFF00000000000000}),
     [](const ::testing::TestParamInfo<SlotsCase>& info) { return std::string(info.param.name); });
 
 // ---- Sketch behaviour, for every K in use -----------------------------------

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "storage/encodings.h"
 #include "base/utf8.h"
+#include "storage/encodings.h"
 #include "test_support.h"
 
 namespace vossick {

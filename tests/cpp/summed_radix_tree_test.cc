@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -333,8 +333,8 @@ TEST_P(SummedRadixTreeAdd, BuildsWhatUnionWithTheSingleKeyTreeBuilds) {
   const SummedRadixTree reference = SummedRadixTree::union_(original, single);
   std::set<const void*> reference_nodes;
   collect_identities(reference, reference_nodes);
-  const size_t new_in_reference = std::ranges::count_if(
-      reference_nodes, [&](const void* node) { return !original_nodes.contains(node); });
+  const size_t new_in_reference =
+      std::ranges::count_if(reference_nodes, [&](const void* node) { return !original_nodes.contains(node); });
 
   SummedRadixTree merged = original;
   const size_t live_before = SummedRadixTree::live_node_count();
@@ -346,20 +346,20 @@ TEST_P(SummedRadixTreeAdd, BuildsWhatUnionWithTheSingleKeyTreeBuilds) {
   EXPECT_EQ(contents(merged), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SummedRadixTreeAdd,
-    ::testing::Values(AddCase{"IntoEmpty", {}, 77, 5}, AddCase{"SameLeaf", {{0, 10}, {2, 1}}, 1, 4},
-                      AddCase{"LargerWeight", {{3, 1}, {70, 2}}, 70, 9},
-                      AddCase{"SmallerWeightBuildsAnEqualTree", {{3, 1}, {70, 2}}, 70, 1},
-                      AddCase{"EmptyChildOfTheRoot", {{3, 1}, {70, 2}}, 130, 3},
-                      AddCase{"RootGrows", {{0, 10}}, 64, 20},
-                      AddCase{"RootGrowsOverABranch", {{9, 1}, {60, 2}}, 4096 + 8, 3},
-                      AddCase{"BelowAHigherRootsEmptyChildZero", {{512, 1}}, 5, 6},
-                      AddCase{"BelowAHigherRootsShortChildZero", {{1, 1}, {600, 2}}, 5, 6},
-                      AddCase{"BeyondTheRootRange", {{450, 6}}, 962, 6},
-                      AddCase{"WrappingSums", {{1, UINT64_MAX}, {9, UINT64_MAX - 1}}, 17, 5},
-                      AddCase{"LargestKey", {{5, 1}, {1ull << 40, 2}}, UINT64_MAX, 3}),
-    [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, SummedRadixTreeAdd,
+                         ::testing::Values(AddCase{"IntoEmpty", {}, 77, 5},
+                                           AddCase{"SameLeaf", {{0, 10}, {2, 1}}, 1, 4},
+                                           AddCase{"LargerWeight", {{3, 1}, {70, 2}}, 70, 9},
+                                           AddCase{"SmallerWeightBuildsAnEqualTree", {{3, 1}, {70, 2}}, 70, 1},
+                                           AddCase{"EmptyChildOfTheRoot", {{3, 1}, {70, 2}}, 130, 3},
+                                           AddCase{"RootGrows", {{0, 10}}, 64, 20},
+                                           AddCase{"RootGrowsOverABranch", {{9, 1}, {60, 2}}, 4096 + 8, 3},
+                                           AddCase{"BelowAHigherRootsEmptyChildZero", {{512, 1}}, 5, 6},
+                                           AddCase{"BelowAHigherRootsShortChildZero", {{1, 1}, {600, 2}}, 5, 6},
+                                           AddCase{"BeyondTheRootRange", {{450, 6}}, 962, 6},
+                                           AddCase{"WrappingSums", {{1, UINT64_MAX}, {9, UINT64_MAX - 1}}, 17, 5},
+                                           AddCase{"LargestKey", {{5, 1}, {1ull << 40, 2}}, UINT64_MAX, 3}),
+                         [](const ::testing::TestParamInfo<AddCase>& info) { return std::string(info.param.name); });
 
 // ---- Node pool and release ------------------------------------------------------
 
@@ -416,8 +416,8 @@ TEST_P(SummedRadixTreeModel, MatchesAMapWithMaxOnCollision) {
   auto draw_weight = [&random]() -> uint64_t {
     switch (random() % 4) {
       case 0: return 0;
-      case 1: return random() % 4;                   // frequent collisions of small weights
-      case 2: return UINT64_MAX - random() % 1000;   // sums wrap
+      case 1: return random() % 4;                  // frequent collisions of small weights
+      case 2: return UINT64_MAX - random() % 1000;  // sums wrap
       default: return random() % 100000;
     }
   };
@@ -458,12 +458,12 @@ TEST_P(SummedRadixTreeModel, MatchesAMapWithMaxOnCollision) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, SummedRadixTreeModel,
-    ::testing::Values(RandomKeys{"Dense", [](std::mt19937_64& r) { return r() % 300; }},
-                      RandomKeys{"Sparse", [](std::mt19937_64& r) { return r(); }},
-                      RandomKeys{"MixedWidths", [](std::mt19937_64& r) { return r() >> (r() % 64); }}),
-    [](const ::testing::TestParamInfo<RandomKeys>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Keys, SummedRadixTreeModel,
+                         ::testing::Values(RandomKeys{"Dense", [](std::mt19937_64& r) { return r() % 300; }},
+                                           RandomKeys{"Sparse", [](std::mt19937_64& r) { return r(); }},
+                                           RandomKeys{"MixedWidths",
+                                                      [](std::mt19937_64& r) { return r() >> (r() % 64); }}),
+                         [](const ::testing::TestParamInfo<RandomKeys>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vossick

@@ -122,9 +122,7 @@ class GraphVisitor {
   uint64_t node_id(const Node& node) const { return node.id; }
   uint64_t node_value(const Node& node) const { return node.value; }
 
-  void include(SccSet& accumulator, const SccSet& other) const {
-    accumulator.insert(other.begin(), other.end());
-  }
+  void include(SccSet& accumulator, const SccSet& other) const { accumulator.insert(other.begin(), other.end()); }
 
   SccSet add_node_value_to_scc_value(uint64_t sum, uint64_t scc_index, const std::optional<SccSet>& merged) {
     log.push_back("add sum=" + std::to_string(sum) + " scc=" + std::to_string(scc_index) +
@@ -185,9 +183,9 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"DiamondMergesStoredValue",
                 Graph().add('A', 1, {'B', 'C'}).add('B', 2, {'D'}).add('C', 4, {'D'}).add('D', 8),
                 {"next", "root A", "successors A", "successors B", "successors D", "add sum=8 scc=0 merged=none",
-                 "emit D sum=8 value={0}", "add sum=2 scc=1 merged={0}", "emit B sum=2 value={0,1}",
-                 "successors C", "add sum=4 scc=2 merged={0}", "emit C sum=4 value={0,2}",
-                 "add sum=1 scc=3 merged={0,1,2}", "emit A sum=1 value={0,1,2,3}", "next"}},
+                 "emit D sum=8 value={0}", "add sum=2 scc=1 merged={0}", "emit B sum=2 value={0,1}", "successors C",
+                 "add sum=4 scc=2 merged={0}", "emit C sum=4 value={0,2}", "add sum=1 scc=3 merged={0,1,2}",
+                 "emit A sum=1 value={0,1,2,3}", "next"}},
         LogCase{"CycleWithExitCarriesValueToRoot",
                 Graph().add('A', 1, {'B'}).add('B', 2, {'A', 'C'}).add('C', 4),
                 {"next", "root A", "successors A", "successors B", "successors C", "add sum=4 scc=0 merged=none",
@@ -201,8 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
         LogCase{"NodeReachedEarlierIsNoRoot",
                 Graph().add('A', 1, {'B'}).add('B', 2).add('C', 4, {'B'}),
                 {"next", "root A", "successors A", "successors B", "add sum=2 scc=0 merged=none",
-                 "emit B sum=2 value={0}", "add sum=1 scc=1 merged={0}", "emit A sum=1 value={0,1}", "next",
-                 "root C", "successors C", "add sum=4 scc=2 merged={0}", "emit C sum=4 value={0,2}", "next"}}),
+                 "emit B sum=2 value={0}", "add sum=1 scc=1 merged={0}", "emit A sum=1 value={0,1}", "next", "root C",
+                 "successors C", "add sum=4 scc=2 merged={0}", "emit C sum=4 value={0,2}", "next"}}),
     [](const testing::TestParamInfo<LogCase>& info) { return info.param.name; });
 
 struct ErrorCase {
@@ -227,24 +225,33 @@ TEST_P(TarjanErrorTest, VisitorErrorIsReturnedUnchangedAndStopsAtOnce) {
   EXPECT_EQ(status.error().kind(), c.kind);
   EXPECT_EQ(status.error().text(), c.text);
   ASSERT_GE(visitor.log.size(), c.log_tail.size());
-  EXPECT_EQ(std::vector<std::string>(visitor.log.end() - static_cast<std::ptrdiff_t>(c.log_tail.size()),
-                                     visitor.log.end()),
-            c.log_tail);
+  EXPECT_EQ(
+      std::vector<std::string>(visitor.log.end() - static_cast<std::ptrdiff_t>(c.log_tail.size()), visitor.log.end()),
+      c.log_tail);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, TarjanErrorTest,
-    testing::Values(
-        ErrorCase{"EmitOnSecondMember", [](GraphVisitor& v) { v.fail_emit_call = 2; },
-                  Graph().add('A', 3, {'B'}).add('B', 4, {'A'}).add('C', 1), ErrorKind::kMessage, "emit failed",
-                  {"successors B", "add sum=7 scc=0 merged=none", "emit B sum=7 value={0}", "emit A sum=7 value={0}"}},
-        ErrorCase{"SuccessorsOfInnerNode", [](GraphVisitor& v) { v.fail_successors_of = 'B'; },
-                  Graph().add('A', 1, {'B'}).add('B', 2, {'C'}).add('C', 4), ErrorKind::kParse,
-                  "cannot read successors", {"next", "root A", "successors A", "successors B"}},
-        ErrorCase{"NextUnvisitedNode", [](GraphVisitor& v) { v.fail_next_call = 2; }, Graph().add('A', 1).add('B', 2),
-                  ErrorKind::kMessage, "walk failed",
-                  {"next", "root A", "successors A", "add sum=1 scc=0 merged=none", "emit A sum=1 value={0}", "next"}}),
-    [](const testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Failures, TarjanErrorTest,
+                         testing::Values(ErrorCase{"EmitOnSecondMember",
+                                                   [](GraphVisitor& v) { v.fail_emit_call = 2; },
+                                                   Graph().add('A', 3, {'B'}).add('B', 4, {'A'}).add('C', 1),
+                                                   ErrorKind::kMessage,
+                                                   "emit failed",
+                                                   {"successors B", "add sum=7 scc=0 merged=none",
+                                                    "emit B sum=7 value={0}", "emit A sum=7 value={0}"}},
+                                         ErrorCase{"SuccessorsOfInnerNode",
+                                                   [](GraphVisitor& v) { v.fail_successors_of = 'B'; },
+                                                   Graph().add('A', 1, {'B'}).add('B', 2, {'C'}).add('C', 4),
+                                                   ErrorKind::kParse,
+                                                   "cannot read successors",
+                                                   {"next", "root A", "successors A", "successors B"}},
+                                         ErrorCase{"NextUnvisitedNode",
+                                                   [](GraphVisitor& v) { v.fail_next_call = 2; },
+                                                   Graph().add('A', 1).add('B', 2),
+                                                   ErrorKind::kMessage,
+                                                   "walk failed",
+                                                   {"next", "root A", "successors A", "add sum=1 scc=0 merged=none",
+                                                    "emit A sum=1 value={0}", "next"}}),
+                         [](const testing::TestParamInfo<ErrorCase>& info) { return std::string(info.param.name); });
 
 // Implicit graph over ids 0..n-1 with edges i -> i+1, closed into a ring by
 // n-1 -> 0 when `ring`. The SCC value is the wrapping sum of everything

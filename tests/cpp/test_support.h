@@ -11,10 +11,10 @@
 #include <utility>
 #include <vector>
 
-#include "storage/explorer.h"
-#include "import/import_session.h"
-#include "subtree_sizes/post_import.h"
 #include "base/result.h"
+#include "import/import_session.h"
+#include "storage/explorer.h"
+#include "subtree_sizes/post_import.h"
 
 namespace vossick::testing {
 

@@ -73,7 +73,6 @@ uint16_t double_to_bfloat16(double value) noexcept {
   return sign;
 }
 
-
 namespace size_sketch_internal {
 
 double scaled_weight(uint64_t weight) noexcept { return static_cast<double>(weight) * kNegativeLn4; }
@@ -394,7 +393,8 @@ void SizeSketch<K>::add_in_place(uint64_t key, uint64_t weight) noexcept {
   internal::slot_candidates(key, scaled, slots, skip_bound, rounded, sure, kPadded);
   for (size_t i = 0; i < K; ++i) {
     if (!sure[i]) {
-      rounded[i] = double_to_bfloat16(internal::candidate(scaled, internal::unit_from_hash(internal::slot_hash(i, key))));
+      rounded[i] =
+          double_to_bfloat16(internal::candidate(scaled, internal::unit_from_hash(internal::slot_hash(i, key))));
     }
     // Branch-free: whether a candidate wins is a coin flip in a grown sketch.
     const bool wins = internal::bfloat16_to_float(rounded[i]) > internal::bfloat16_to_float(slots_[i]);

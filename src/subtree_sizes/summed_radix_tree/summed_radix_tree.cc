@@ -62,7 +62,10 @@ constinit thread_local NodePool thread_pool{};
 #else
 [[gnu::noipa]]
 #endif
-NodePool& this_thread_pool() noexcept { return thread_pool; }
+NodePool&
+this_thread_pool() noexcept {
+  return thread_pool;
+}
 
 void free_slabs(Slab* slab) noexcept {
   while (slab != nullptr) {
@@ -90,16 +93,16 @@ struct PoolReleaser {
   static thread_local PoolReleaser releaser;
   (void)&releaser;
   const size_t capacity =
-      pool.slabs == nullptr ? kFirstSlabNodes
-                            : (pool.slabs->capacity * 2 < kLargestSlabNodes ? pool.slabs->capacity * 2
-                                                                          : kLargestSlabNodes);
+      pool.slabs == nullptr
+          ? kFirstSlabNodes
+          : (pool.slabs->capacity * 2 < kLargestSlabNodes ? pool.slabs->capacity * 2 : kLargestSlabNodes);
 #ifdef MAP_POPULATE
   constexpr int kPopulate = MAP_POPULATE;
 #else
   constexpr int kPopulate = 0;
 #endif
-  void* memory = mmap(nullptr, Slab::bytes_for(capacity), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | kPopulate, -1, 0);
+  void* memory =
+      mmap(nullptr, Slab::bytes_for(capacity), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | kPopulate, -1, 0);
   if (memory == MAP_FAILED) {
     std::fputs("vossick: out of memory allocating radix-tree nodes\n", stderr);
     std::abort();
@@ -124,7 +127,8 @@ inline Node* allocate_node(NodePool& pool) noexcept {
     VOSSICK_UNPOISON(node, sizeof(Node));
     std::memcpy(&pool.free_list, reinterpret_cast<char*>(node) + kFreeLinkOffset, sizeof(Node*));
   } else {
-    if (pool.bump == pool.bump_end) [[unlikely]] add_slab(pool);
+    if (pool.bump == pool.bump_end) [[unlikely]]
+      add_slab(pool);
     node = pool.bump++;
     VOSSICK_UNPOISON(node, sizeof(Node));  // a slab reused after the pool emptied
   }
@@ -360,8 +364,7 @@ Node* build_chain(NodePool& pool, const SingleKeyChain& chain, int level) noexce
 
 // union_nodes(tree, chain node of `level`), or with the chain node first when
 // `chain_first`. `tree` is borrowed.
-Node* union_with_chain(NodePool& pool, Node* tree, const SingleKeyChain& chain, int level,
-                       bool chain_first) noexcept {
+Node* union_with_chain(NodePool& pool, Node* tree, const SingleKeyChain& chain, int level, bool chain_first) noexcept {
   if (is_empty(tree)) return build_chain(pool, chain, level);
   if (tree->hash == chain.hashes[level]) {
     // The chain node holds one reference: the tree wins when it is first, or
@@ -456,8 +459,8 @@ void SummedRadixTree::add_in_place(uint64_t key, uint64_t weight) {
   if (internal::weight_of(node_, key) == weight) return;
   internal::SingleKeyChain chain;
   internal::describe_chain(key, weight, chain);
-  internal::Node* merged = internal::union_with_chain(internal::this_thread_pool(), node_, chain,
-                                                      chain.root_level, /*chain_first=*/false);
+  internal::Node* merged =
+      internal::union_with_chain(internal::this_thread_pool(), node_, chain, chain.root_level, /*chain_first=*/false);
   internal::release(node_);
   node_ = merged;
 }

@@ -70,7 +70,8 @@ void destroy_node(Node* node) noexcept;
 
 inline Node* retain(Node* node) noexcept {
   if (!is_empty(node)) {
-    if (++node->references == 0) [[unlikely]] abort_reference_overflow();
+    if (++node->references == 0) [[unlikely]]
+      abort_reference_overflow();
   }
   return node;
 }
@@ -100,8 +101,7 @@ class SummedRadixTree {
   SummedRadixTree() noexcept : node_(summed_radix_tree_internal::empty_ptr()) {}
   static SummedRadixTree empty() noexcept { return SummedRadixTree(); }
 
-  SummedRadixTree(const SummedRadixTree& other) noexcept
-      : node_(summed_radix_tree_internal::retain(other.node_)) {}
+  SummedRadixTree(const SummedRadixTree& other) noexcept : node_(summed_radix_tree_internal::retain(other.node_)) {}
   // Leaves `other` empty.
   SummedRadixTree(SummedRadixTree&& other) noexcept : node_(other.node_) {
     other.node_ = summed_radix_tree_internal::empty_ptr();

@@ -94,24 +94,18 @@ class VisitedPredicate {
 //     SCC, given its sum, its index and the merge of what it reaches (if any).
 //   emit_result(member_id, sum, value): once per member of a completed SCC.
 template <class V>
-concept GraphSCCVisitor =
-    std::movable<typename V::Node> && std::copyable<typename V::SccValue> &&
-    requires(V& visitor, const V& const_visitor, const VisitedPredicate& is_visited,
-             const typename V::Node& node, typename V::SccValue& accumulator,
-             const typename V::SccValue& other,
+concept GraphSCCVisitor = std::movable<typename V::Node> && std::copyable<typename V::SccValue> &&
+    requires(V& visitor, const V& const_visitor, const VisitedPredicate& is_visited, const typename V::Node& node,
+             typename V::SccValue& accumulator, const typename V::SccValue& other,
              const std::optional<typename V::SccValue>& merged, uint64_t number) {
-      {
-        visitor.next_unvisited_node(is_visited)
-      } -> std::same_as<Result<std::optional<typename V::Node>>>;
-      { visitor.get_successors(node, is_visited) } -> std::same_as<Result<std::vector<typename V::Node>>>;
-      { const_visitor.node_id(node) } -> std::same_as<uint64_t>;
-      { const_visitor.node_value(node) } -> std::same_as<uint64_t>;
-      { const_visitor.include(accumulator, other) } -> std::same_as<void>;
-      {
-        visitor.add_node_value_to_scc_value(number, number, merged)
-      } -> std::same_as<typename V::SccValue>;
-      { visitor.emit_result(number, number, other) } -> std::same_as<Status>;
-    };
+  { visitor.next_unvisited_node(is_visited) } -> std::same_as<Result<std::optional<typename V::Node>>>;
+  { visitor.get_successors(node, is_visited) } -> std::same_as<Result<std::vector<typename V::Node>>>;
+  { const_visitor.node_id(node) } -> std::same_as<uint64_t>;
+  { const_visitor.node_value(node) } -> std::same_as<uint64_t>;
+  { const_visitor.include(accumulator, other) } -> std::same_as<void>;
+  { visitor.add_node_value_to_scc_value(number, number, merged) } -> std::same_as<typename V::SccValue>;
+  { visitor.emit_result(number, number, other) } -> std::same_as<Status>;
+};
 
 namespace tarjan {
 
@@ -264,7 +258,8 @@ Status push_new_frame(TarjanState<V>& state, V& visitor, typename V::Node node) 
   if (!state.bookkeeping.try_emplace(id, BookkeepingEntry::entered(index)).second) {
     return Error::panic("A node must not be entered twice");
   }
-  VOSSICK_ASSIGN_OR_RETURN(std::vector<typename V::Node> successors, visitor.get_successors(node, VisitedPredicate(state.bookkeeping)));
+  VOSSICK_ASSIGN_OR_RETURN(std::vector<typename V::Node> successors,
+                           visitor.get_successors(node, VisitedPredicate(state.bookkeeping)));
   push_with_doubling(state.stack, id);
   state.frames.push_back(CallStackFrame<V>{
       .node_id = id,
@@ -370,8 +365,8 @@ Status finish_frame(TarjanState<V>& state, V& visitor) {
     entry->complete(scc_index);
   }
   if (state.scc_values.size() != scc_index) return Error::panic("SCC values must be stored in SCC index order");
-  const typename V::SccValue& value = state.scc_values.push_back(
-      visitor.add_node_value_to_scc_value(frame.node_value_sum, scc_index, frame.scc_value));
+  const typename V::SccValue& value =
+      state.scc_values.push_back(visitor.add_node_value_to_scc_value(frame.node_value_sum, scc_index, frame.scc_value));
   for (size_t i = state.stack.size(); i-- > root_position;) {
     VOSSICK_TRY(visitor.emit_result(state.stack[i], frame.node_value_sum, value));
   }
