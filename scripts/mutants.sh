@@ -131,7 +131,9 @@ for n in "${selected[@]}"; do
   cpp=no
   case "$target" in src/*) cpp=yes ;; esac
   started=$SECONDS
-  if [ "$cpp" = yes ] && ! build_all "$log"; then
+  # Built for every fault: after a fault in src/, the restored file must be
+  # rebuilt before a fault elsewhere is tested (nothing to do otherwise).
+  if ! build_all "$log"; then
     verdict="ERROR"
     by="does not compile (see $log)"
     errors=$((errors + 1))
