@@ -1,5 +1,6 @@
-// Helpers shared by the C++ tests: temporary environment directories, dump
-// lines, imports and result unwrapping. Single-threaded use only.
+// Helpers shared by the C++ tests: temporary environments, dump lines,
+// imports, the raw contents of the databases, random records, and result
+// unwrapping. Single-threaded use only.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,33 +8,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/result.h"
 #include "import/import_session.h"
+#include "records/record_writer.h"
 #include "storage/explorer.h"
 #include "subtree_sizes/post_import.h"
 
 namespace vossick::testing {
-
-// A fresh directory under the system temp dir, removed on destruction.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vossick-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 #define ASSERT_OK(expr)                                                      \
   do {                                                                       \
@@ -50,18 +36,38 @@ T value_or_die(Result<T>&& result) {
   return std::move(result).value();
 }
 
+// An explorer over a fresh directory under the system temp dir, which is
+// removed with it.
+class TempExplorer {
+ public:
+  TempExplorer() : path_(make_directory()), explorer_(value_or_die(Explorer::open(path_))) {}
+  ~TempExplorer() {
+    explorer_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  Explorer& operator*() { return *explorer_; }
+  Explorer* operator->() { return &*explorer_; }
+
+ private:
+  static std::string make_directory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vossick-test-XXXXXX").string();
+    return ::mkdtemp(pattern.data());
+  }
+
+  std::string path_;
+  std::optional<Explorer> explorer_;
+};
+
 // One dump line in the import format.
 inline std::string record_line(uint64_t id, const std::vector<uint64_t>& references, uint64_t size = 16,
-                               std::string_view type = "builtins.object",
-                               std::optional<uint64_t> subtree_size = std::nullopt) {
+                               std::string_view type = "builtins.object") {
   std::string out = "{\"id\":" + std::to_string(id) + ",\"type\":\"" + std::string(type) + "\",\"references\":[";
   for (size_t i = 0; i < references.size(); ++i) {
     if (i > 0) out += ',';
     out += std::to_string(references[i]);
   }
-  out += "],\"size\":" + std::to_string(size);
-  if (subtree_size) out += ",\"subtree_size\":" + std::to_string(*subtree_size);
-  return out + "}";
+  return out + "],\"size\":" + std::to_string(size) + "}";
 }
 
 // Imports `lines` in one session, then runs the post-import pass.
@@ -72,10 +78,12 @@ inline Status import_lines(Explorer& explorer, const std::vector<std::string>& l
   return run_post_import_processing(explorer, precision);
 }
 
-// Every key/value pair of the six databases, in order.
-inline std::vector<std::pair<std::string, std::string>> raw_contents(const Explorer& explorer) {
+using Contents = std::vector<std::pair<std::string, std::string>>;
+
+// Every key/value pair of the six databases, in order, "--" after each.
+inline Contents raw_contents(const Explorer& explorer) {
   const Databases& dbs = explorer.dbs();
-  std::vector<std::pair<std::string, std::string>> contents;
+  Contents contents;
   Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
   for (MDB_dbi dbi : {dbs.primary, dbs.referrers, dbs.types, dbs.types_size_index, dbs.types_subtree_size_index,
                       dbs.type_summaries}) {
@@ -89,5 +97,86 @@ inline std::vector<std::pair<std::string, std::string>> raw_contents(const Explo
   }
   return contents;
 }
+
+inline std::string written(const RawObjectRecord& record) {
+  std::string out;
+  write_record(record, out);
+  return out;
+}
+
+// Integers at the boundaries of digit counts, of the eight-digit words the
+// scanners read, and of u64.
+inline constexpr uint64_t kBoundaryIntegers[] = {0,
+                                                 1,
+                                                 9,
+                                                 10,
+                                                 99999999,
+                                                 100000000,
+                                                 999999999999999,
+                                                 1000000000000000,
+                                                 9999999999999999,
+                                                 10000000000000000,
+                                                 9999999999999999999u,
+                                                 10000000000000000000u,
+                                                 UINT64_MAX - 1,
+                                                 UINT64_MAX};
+
+// Random records: strings of ASCII, of every UTF-8 width, of the characters
+// write_record escapes (quote, backslash, controls including NUL), short and
+// long; boundary integers; empty and long reference lists.
+class RandomRecords {
+ public:
+  explicit RandomRecords(uint64_t seed) : random_(seed) {}
+
+  uint64_t pick(uint64_t n) { return random_() % n; }
+
+  uint64_t integer() {
+    switch (pick(3)) {
+      case 0: return kBoundaryIntegers[pick(std::size(kBoundaryIntegers))];
+      case 1: return pick(100000);
+      default: return random_() >> pick(64);
+    }
+  }
+
+  // `plain`: no character that needs an escape.
+  std::string text(bool plain) {
+    static const std::string kPieces[] = {"a",
+                                          "builtins.dict",
+                                          " ",
+                                          "/",
+                                          "\x7f",
+                                          "\xc3\xa9",
+                                          "\xe2\x82\xac",
+                                          "\xef\xbf\xbf",
+                                          "\xf0\x9f\x98\x80",
+                                          "\xf4\x8f\xbf\xbf",
+                                          "\"",
+                                          "\\",
+                                          "\n",
+                                          "\t",
+                                          std::string(1, '\0'),
+                                          "\x1f"};
+    const size_t plain_pieces = 10;
+    const size_t length = pick(8) == 0 ? 60 + pick(60) : pick(6);
+    std::string out;
+    while (out.size() < length) out += kPieces[pick(plain ? plain_pieces : std::size(kPieces))];
+    return out;
+  }
+
+  RawObjectRecord record() {
+    RawObjectRecord record;
+    record.id = integer();
+    record.type = text(pick(4) != 0);
+    const size_t references = pick(10) == 0 ? 200 : pick(6);
+    for (size_t i = 0; i < references; ++i) record.references.push_back(integer());
+    if (pick(3) != 0) record.value = text(pick(2) == 0);
+    record.size = integer();
+    if (pick(2) == 0) record.subtree_size = integer();
+    return record;
+  }
+
+ private:
+  std::mt19937_64 random_;
+};
 
 }  // namespace vossick::testing

@@ -1,0 +1,152 @@
+// The canonical-record fast path against the general parser and the writer:
+// whatever it recognises must parse to the same record in every shape and
+// be exactly what write_record writes for it; whatever it does not recognise
+// falls back to the parser unchanged.
+
+#include "records/canonical_record.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/record_parser.h"
+#include "storage/primary.h"
+#include "test_support.h"
+
+namespace vossick {
+namespace {
+
+using testing::written;
+
+// Checks every fast-path entry point on `bytes` and returns whether they
+// recognised them. Recognised bytes must parse to the identical record in
+// every shape (decoded over records a previous decode left behind) and be
+// what write_record writes for it, and the splice must write what decoding
+// and writing anew would.
+bool expect_fast_path_sound(std::string_view bytes) {
+  SCOPED_TRACE(::testing::Message() << "bytes: " << ::testing::PrintToString(std::string(bytes)));
+  RawObjectRecord raw{99, "stale", {1, 2, 3}, "stale value", 5, 6};
+  ObjectRecordNoValue no_value{99, "stale", {4}, 5, 6};
+  ObjectSummary summary{99, "stale", "stale value", 5, 6};
+  const std::optional<CanonicalRecordView> view = scan_canonical_record(bytes);
+  EXPECT_EQ(decode_canonical_record(bytes, raw), view.has_value());
+  EXPECT_EQ(decode_canonical_record(bytes, no_value), view.has_value());
+  EXPECT_EQ(decode_canonical_record(bytes, summary), view.has_value());
+  if (!view) return false;
+  const auto parsed = parse_record<RawObjectRecord>(bytes);
+  EXPECT_TRUE(parsed.ok());
+  if (!parsed.ok()) return true;
+  EXPECT_EQ(raw, parsed.value());
+  EXPECT_EQ(no_value, parse_record<ObjectRecordNoValue>(bytes).value());
+  EXPECT_EQ(summary, parse_record<ObjectSummary>(bytes).value());
+  EXPECT_EQ(written(raw), bytes);
+  EXPECT_EQ(view->id, raw.id);
+  EXPECT_EQ(view->type, raw.type);
+  for (uint64_t subtree_size : {uint64_t{0}, uint64_t{7}, UINT64_MAX}) {
+    RawObjectRecord rewritten = raw;
+    rewritten.subtree_size = subtree_size;
+    std::string spliced = "prefix";
+    append_with_subtree_size(bytes, *view, subtree_size, spliced);
+    EXPECT_EQ(spliced, "prefix" + written(rewritten));
+  }
+  return true;
+}
+
+bool needs_escape(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return true;
+  }
+  return false;
+}
+
+// Every written record whose type needs no escape is recognised (so the
+// subset covers the plain records), and no other is.
+TEST(CanonicalRecordTest, RecognisesWrittenRecordsExactlyWhenTheTypeHasNoEscape) {
+  testing::RandomRecords random(7);
+  for (int i = 0; i < 4000; ++i) {
+    const RawObjectRecord record = random.record();
+    ASSERT_EQ(expect_fast_path_sound(written(record)), !needs_escape(record.type));
+  }
+}
+
+// Any single-byte change, insertion, deletion or truncation of a record:
+// whatever the fast path still recognises must be sound.
+TEST(CanonicalRecordTest, EverySingleByteMutantIsRejectedOrSound) {
+  static const unsigned char kBytes[] = {'0',  '9',  ' ',  '"',  '\\', ',',  ':',  '}',  ']',
+                                         '{',  'n',  '-',  '.',  'e',  'a',  0x00, 0x1f, 0x7f,
+                                         0x80, 0xbf, 0xc0, 0xc2, 0xe0, 0xed, 0xf0, 0xf4, 0xff};
+  testing::RandomRecords random(11);
+  std::vector<std::string> seeds = {
+      written({140586463294656, "builtins.\xc3\xa9", {0, 10, UINT64_MAX}, "a\"b\xe2\x82\xac\n\x01", 9, std::nullopt}),
+      written({0, "", {}, std::nullopt, 0, 0})};
+  while (seeds.size() < 6) {
+    const RawObjectRecord record = random.record();
+    if (!needs_escape(record.type) && written(record).size() < 200) seeds.push_back(written(record));
+  }
+  size_t mutants = 0, recognised = 0;
+  for (const std::string& seed : seeds) {
+    for (size_t i = 0; i <= seed.size(); ++i) {
+      std::vector<std::string> changed = {seed.substr(0, i)};
+      if (i < seed.size()) changed.push_back(seed.substr(0, i) + seed.substr(i + 1));
+      for (unsigned char b : kBytes) {
+        changed.push_back(seed.substr(0, i) + static_cast<char>(b) + seed.substr(i));
+        if (i < seed.size()) changed.push_back(seed.substr(0, i) + static_cast<char>(b) + seed.substr(i + 1));
+      }
+      for (const std::string& mutant : changed) {
+        ++mutants;
+        recognised += expect_fast_path_sound(mutant);
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+  }
+  EXPECT_GT(recognised, 0u);  // a digit changed stays canonical
+  EXPECT_LT(recognised, mutants / 4);
+}
+
+const std::string kPrefix = R"({"id":1,"type":"t","references":[2,3],"value":)";
+const std::string kSuffix = R"(,"size":1,"subtree_size":null})";
+
+// Valid records outside the canonical form and invalid ones alike are left
+// to the general parser: decode_stored_record gives its record, or its error
+// as a decoding error.
+TEST(CanonicalRecordTest, OtherFormsFallBackToTheParser) {
+  const std::string cases[] = {
+      R"({"id":01,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})",
+      R"({"id":18446744073709551616,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})",
+      R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":100000000000000000000})",
+      R"({"id":-1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})",
+      R"({"id":1,"type":"t","references":[],"value":null,"size":1e2,"subtree_size":null})",
+      kPrefix + "\"\xc0\xaf\"" + kSuffix,      // overlong
+      kPrefix + "\"\xed\xa0\x80\"" + kSuffix,  // surrogate
+      kPrefix + "\"\xe2\x82\"" + kSuffix,      // cut short
+      kPrefix + "\"a\tb\"" + kSuffix,          // raw control character
+      kPrefix + R"("a\/b")" + kSuffix,
+      kPrefix + R"("\u001F")" + kSuffix,
+      kPrefix + R"("\u000a")" + kSuffix,
+      R"({"id":1,"type":"a\"b","references":[],"value":null,"size":1,"subtree_size":null})",
+      R"({"id": 1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})",
+      R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null})"
+      "\n",
+      R"({"id":1,"type":"t","references":[],"size":1})",
+      R"({"type":"t","id":1,"references":[],"value":null,"size":1,"subtree_size":null})",
+      R"([1,"t",[],null,1,null])",
+      R"({"id":1,"type":"t","references":[],"value":null,"size":1,"subtree_size":null}x)",
+      ""};
+  for (const std::string& bytes : cases) {
+    EXPECT_FALSE(expect_fast_path_sound(bytes));
+    RawObjectRecord stored;
+    const Status status = decode_stored_record(bytes, stored);
+    const auto parsed = parse_record<RawObjectRecord>(bytes);
+    ASSERT_EQ(status.ok(), parsed.ok()) << bytes;
+    if (parsed.ok()) {
+      EXPECT_EQ(stored, parsed.value());
+    } else {
+      EXPECT_EQ(status.error().text(), "error while decoding: " + parsed.error().text());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vossick

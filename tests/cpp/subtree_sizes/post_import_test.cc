@@ -1,0 +1,320 @@
+// The post-import pass: exact subtree sizes on hand-worked graphs; writes in
+// key-ordered batches against writes in emit order, on random dumps, over
+// damaged and non-canonical stored records, and in the errors they report;
+// stopping anywhere; the type summaries an import commits, against a model.
+
+#include "subtree_sizes/post_import.h"
+
+#include <gtest/gtest.h>
+#include <lmdb.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "queries/object_lookup.h"
+#include "queries/type_listings.h"
+#include "records/canonical_record.h"
+#include "storage/primary.h"
+#include "subtree_sizes/scc_size_visitor.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
+#include "subtree_sizes/subtree_size_writer.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/tarjan/tarjan.h"
+#include "test_support.h"
+
+namespace vossick {
+namespace {
+
+using testing::Contents;
+using testing::import_lines;
+using testing::raw_contents;
+using testing::record_line;
+using testing::TempExplorer;
+using testing::value_or_die;
+
+constexpr auto kNone = EstimatorPrecision::kNoEstimates;
+
+// Puts `text` under `id` in `primary`, or deletes the record when `text` is
+// empty, from outside the module.
+void overwrite(Explorer& explorer, const Transaction& txn, uint64_t id, const std::string& text) {
+  EncodedId key = encode_id(id);
+  MDB_val k{8, key.bytes};
+  MDB_val v{text.size(), const_cast<char*>(text.data())};
+  ASSERT_EQ(text.empty() ? mdb_del(txn.raw(), explorer.dbs().primary, &k, nullptr)
+                         : mdb_put(txn.raw(), explorer.dbs().primary, &k, &v, 0),
+            0);
+}
+
+struct ExactCase {
+  std::string name;
+  std::vector<std::string> lines;
+  std::vector<std::pair<uint64_t, uint64_t>> expected;
+};
+
+class ExactSizesTest : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(ExactSizesTest, MatchesHandComputedSizes) {
+  TempExplorer explorer;
+  ASSERT_OK(import_lines(*explorer, GetParam().lines, EstimatorPrecision::kExact));
+  Transaction txn = value_or_die(Transaction::begin_read(explorer->env()));
+  for (auto [id, size] : GetParam().expected) {
+    EXPECT_EQ(value_or_die(get_summary(txn, explorer->dbs(), id)).subtree_size, size) << "id " << id;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Graphs, ExactSizesTest,
+    ::testing::Values(
+        ExactCase{"cycle_below_a_root",
+                  {record_line(1, {2}, 5), record_line(2, {3}, 7), record_line(3, {2}, 11)},
+                  {{1, 23}, {2, 18}, {3, 18}}},
+        ExactCase{
+            "diamond_counts_the_shared_object_once",
+            {record_line(1, {2, 3}, 1), record_line(2, {4}, 10), record_line(3, {4}, 100), record_line(4, {}, 1000)},
+            {{1, 1111}, {2, 1010}, {3, 1100}, {4, 1000}}},
+        ExactCase{"self_repeated_and_dangling_refs",
+                  {record_line(1, {1, 2, 2, 99}, 5), record_line(2, {98}, 7)},
+                  {{1, 12}, {2, 7}}},
+        ExactCase{"module_not_entered",
+                  {record_line(1, {2}, 5), record_line(2, {3}, 50, "builtins.module"), record_line(3, {}, 500)},
+                  {{1, 5}, {2, 550}, {3, 500}}},
+        ExactCase{"sizes_wrap", {record_line(1, {2}, UINT64_MAX), record_line(2, {}, 2)}, {{1, 1}, {2, 2}}}),
+    [](const auto& info) { return info.param.name; });
+
+// A random dump: cycles, shared objects, modules, repeated and dangling
+// references, sizes up to 2^64 - 1.
+std::vector<std::string> random_dump(uint64_t seed, size_t count) {
+  std::mt19937_64 random(seed);
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < count; ++i) {
+    const uint64_t id = 1000 + (i * 7919) % count;
+    std::vector<uint64_t> references;
+    for (size_t k = random() % 5; k > 0; --k) {
+      const uint64_t target =
+          random() % 4 == 0 ? 1000 + random() % count : 1000 + (id - 1000 + 1 + random() % 3) % count;
+      references.push_back(random() % 50 == 0 ? 5 : target);  // id 5 never has a record
+    }
+    const uint64_t size = random() % 100 == 0 ? UINT64_MAX - random() % 7 : random() % 200;
+    lines.push_back(record_line(id, references, size, random() % 40 == 0 ? "builtins.module" : "builtins.object"));
+  }
+  return lines;
+}
+
+// Runs the pass over what `explorer` holds, commits on success, and returns
+// the error text (empty on success) and what the databases hold. Batches
+// of `batch_size` objects unless writing in emit order.
+std::pair<std::string, Contents> run_pass(Explorer& explorer, EstimatorPrecision precision, PassWrites mode,
+                                          size_t batch_size = KeyOrderedSubtreeSizeWriter::kDefaultBatchSize,
+                                          size_t max_text_bytes = KeyOrderedSubtreeSizeWriter::kDefaultMaxTextBytes) {
+  Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
+  Status status = ok_status();
+  if (batch_size == KeyOrderedSubtreeSizeWriter::kDefaultBatchSize) {
+    status = run_subtree_size_estimation(explorer, write_txn, precision, mode);
+  } else {
+    Transaction read_txn = value_or_die(Transaction::begin_read(explorer.env()));
+    PrimaryScan roots = value_or_die(PrimaryScan::open(read_txn, explorer.dbs()));
+    KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, batch_size, max_text_bytes);
+    const auto traverse = [&](auto estimator) {
+      StronglyConnectedComponentsVisitor<decltype(estimator), KeyOrderedSubtreeSizeWriter> visitor(
+          explorer.dbs(), read_txn, writer, std::move(roots));
+      return visit_sccs(visitor);
+    };
+    status = precision == EstimatorPrecision::kExact ? traverse(SummedRadixTree::empty()) : traverse(SizeSketch<7>());
+    if (status.ok()) status = writer.flush();
+  }
+  if (status.ok()) status = write_txn.commit();
+  write_txn.abort();
+  return {status.ok() ? "" : status.error().text(), raw_contents(explorer)};
+}
+
+class PassModesTest : public ::testing::TestWithParam<EstimatorPrecision> {};
+
+// Batches of the default size, of a few objects, and batches whose
+// rewritten records outgrow the memory allowed (written in emit order).
+TEST_P(PassModesTest, KeyOrderedBatchesStoreWhatWritesInEmitOrderStore) {
+  const std::vector<std::string> lines = random_dump(GetParam() == EstimatorPrecision::kExact ? 1 : 2, 9000);
+  Contents expected;
+  for (auto [batch_size, max_text_bytes] : {std::pair<size_t, size_t>{0, 0},
+                                            {KeyOrderedSubtreeSizeWriter::kDefaultBatchSize, 0},
+                                            {1, SIZE_MAX},
+                                            {7, SIZE_MAX},
+                                            {50, 1000}}) {
+    TempExplorer explorer;
+    ASSERT_OK(import_lines(*explorer, lines, kNone));
+    auto [error, contents] = batch_size == 0 ? run_pass(*explorer, GetParam(), PassWrites::kEmitOrder)
+                                             : run_pass(*explorer, GetParam(), PassWrites::kKeyOrderedBatches,
+                                                        batch_size, max_text_bytes ? max_text_bytes : SIZE_MAX);
+    EXPECT_EQ(error, "");
+    if (expected.empty()) expected = contents;
+    EXPECT_GT(contents.size(), 9000u * 4);
+    EXPECT_TRUE(contents == expected) << "batch size " << batch_size;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Precisions, PassModesTest,
+                         ::testing::Values(EstimatorPrecision::kLow, EstimatorPrecision::kExact));
+
+// A record missing at write time for an object emitted early (and, where
+// asked, another emitted before it with a larger id, which key order meets
+// first), and a damaged record the traversal reaches only later: writing at
+// once stops at the first emitted, so held writes must report it too,
+// however far the traversal ran ahead of them. Nothing of the pass stays.
+TEST(PassErrorsTest, EveryModeReportsTheErrorEmittedFirst) {
+  TempExplorer explorer;
+  std::vector<std::string> lines = {record_line(1, {50000}, 5), record_line(50000, {}, 7), record_line(3, {})};
+  for (uint64_t id = 10; id < 30000; ++id) lines.push_back(record_line(id, {id + 1}, 1));
+  lines.push_back(record_line(30000, {}, 1));
+  ASSERT_OK(import_lines(*explorer, lines, kNone));
+  const Contents before = raw_contents(*explorer);
+  for (std::vector<uint64_t> missing : {std::vector<uint64_t>{50000}, {3, 50000}, {}}) {
+    if (missing.empty()) {  // then the damaged record's error is the one reported
+      Transaction txn = value_or_die(Transaction::begin_write(explorer->env()));
+      overwrite(*explorer, txn, 20000, "not json");
+      ASSERT_OK(txn.commit());
+    }
+    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches}) {
+      Transaction write_txn = value_or_die(Transaction::begin_write(explorer->env()));
+      for (uint64_t id : missing) overwrite(*explorer, write_txn, id, "");
+      Status status = run_subtree_size_estimation(*explorer, write_txn, EstimatorPrecision::kHigh, mode);
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(status.error().text(), missing.empty() ? "error while decoding: expected ident at line 1 column 2"
+                                                       : "error while decoding: Missing record for node ID 50000");
+    }
+    EXPECT_TRUE(missing.empty() || raw_contents(*explorer) == before);
+  }
+}
+
+// A valid stored value for `record` that is not its canonical form, in one
+// of five ways; the pass must store the canonical form of each. (No array
+// form: its length differs between the shapes that read it.)
+std::string non_canonical_text(const RawObjectRecord& record, int way) {
+  std::string refs = testing::record_line(0, record.references);  // ...,"references":[1,2],"size":16}
+  refs = refs.substr(refs.find('[') + 1, refs.find(']') - refs.find('[') - 1);
+  const std::string id = std::to_string(record.id), size = std::to_string(record.size), type = record.type;
+  switch (way) {
+    case 0:  // whitespace, no value member
+      return "{ \"id\": " + id + ", \"type\": \"" + type + "\", \"references\": [" + refs + "], \"size\": " + size +
+             " }\n";
+    case 1:  // an escape in the type, an old subtree size
+      return "{\"id\":" + id + ",\"type\":\"\\u0062uiltins.object\",\"references\":[" + refs +
+             "],\"value\":null,\"size\":" + size + ",\"subtree_size\":18446744073709551615}";
+    case 2:  // an escaped surrogate pair, a trailing newline
+      return "{\"id\":" + id + ",\"type\":\"" + type + "\",\"references\":[" + refs +
+             "],\"value\":\"\\ud83d\\ude00\",\"size\":" + size + ",\"subtree_size\":null}\n";
+    case 3:  // members reordered, one extra
+      return "{\"size\":" + size + ",\"module\":\"x\",\"references\":[" + refs + "],\"type\":\"" + type +
+             "\",\"id\":" + id + "}";
+    default:  // a value with escapes write_record does not use
+      return "{\"id\":" + id + ",\"type\":\"" + type + "\",\"references\":[" + refs +
+             "],\"value\":\"a\\/b\\u00e9\",\"size\":" + size + ",\"subtree_size\":0}";
+  }
+}
+
+// Stored values outside the canonical form (written from outside, or by an
+// older writer) beside canonical ones, and records damaged so that they
+// name ids other than their keys, in a chain (key 5 names 9, key 9 names 12,
+// ...): object 9's rewrite lands under key 12, which object 12 then reads.
+// Every mode must store the same; the former are stored canonically.
+TEST(PassModesDamageTest, OtherStoredFormsAndForeignIdsStoreTheSameInEveryMode) {
+  const std::vector<std::string> lines = random_dump(4, 3000);
+  for (bool foreign_ids : {false, true}) {
+    Contents expected;
+    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches}) {
+      TempExplorer explorer;
+      ASSERT_OK(import_lines(*explorer, lines, kNone));
+      {
+        Transaction txn = value_or_die(Transaction::begin_write(explorer->env()));
+        if (foreign_ids) {
+          for (auto [key, named] : {std::pair<uint64_t, uint64_t>{1005, 1009}, {1009, 1012}, {1012, 1003}}) {
+            overwrite(*explorer, txn, key, record_line(named, {key % 5 + 1000}, 100 + key));
+          }
+        } else {
+          for (uint64_t id = 1000; id < 4000; id += 7) {
+            auto record = value_or_die(get_record<RawObjectRecord>(txn, explorer->dbs(), id));
+            ASSERT_TRUE(record.has_value());
+            const std::string text = non_canonical_text(*record, id % 5);
+            ASSERT_FALSE(scan_canonical_record(text).has_value()) << text;
+            overwrite(*explorer, txn, id, text);
+          }
+        }
+        ASSERT_OK(txn.commit());
+      }
+      auto [error, contents] = run_pass(*explorer, EstimatorPrecision::kExact, mode);
+      EXPECT_EQ(error, "");
+      if (expected.empty()) expected = contents;
+      EXPECT_TRUE(contents == expected) << "mode " << static_cast<int>(mode);
+      size_t canonical = 0;
+      for (size_t i = 0; contents[i].first != "--"; ++i)
+        canonical += scan_canonical_record(contents[i].second).has_value();
+      EXPECT_TRUE(foreign_ids || canonical == 3000u) << canonical;
+    }
+  }
+}
+
+// Says stop from its (asks + 1)-th question on.
+class StopAfter final : public StopCheck {
+ public:
+  explicit StopAfter(int asks) : left_(asks) {}
+  bool stop_requested() override { return left_-- <= 0; }
+
+ private:
+  int left_;
+};
+
+// The summary rebuild before an import's commit and the post-import pass
+// end with Error::interrupted() and leave the databases as they were,
+// wherever they are asked to stop.
+TEST(StopTest, AnImportCommitOrAPassStoppedAnywhereLeavesNothing) {
+  TempExplorer explorer;
+  std::vector<std::string> chain;
+  for (uint64_t i = 0; i < 30000; ++i) chain.push_back(record_line(i, {i + 1}, 8, i % 2 ? "A" : "B"));
+  ASSERT_OK(import_lines(*explorer, chain, kNone));
+  for (bool pass : {false, true}) {
+    const Contents before = raw_contents(*explorer);
+    int asks = 0;
+    for (Status status = Error::interrupted(); !status.ok(); ++asks) {
+      ASSERT_EQ(status.error().kind(), ErrorKind::kInterrupted) << status.error().text();
+      ASSERT_TRUE(raw_contents(*explorer) == before) << "asks " << asks;
+      StopAfter stop(asks);
+      if (pass) {
+        status = run_post_import_processing(*explorer, EstimatorPrecision::kExact, TypeSummaries::kRebuild, stop);
+      } else {
+        ImportSession session = value_or_die(ImportSession::begin(*explorer));
+        status = session.add_line(record_line(1u << 30, {}, 1));
+        if (status.ok()) status = session.commit(stop);
+      }
+    }
+    EXPECT_GE(asks, pass ? 8 : 3);  // asked all along, not only at the start
+  }
+}
+
+// Types of one object (a key without pages of entries) and of thousands
+// (many pages), sizes that wrap, earlier imports' objects.
+TEST(TypeSummariesTest, TheCommitCountsAndSumsWhatIsStoredPerType) {
+  TempExplorer explorer;
+  std::map<std::string, TypeSummary> model, stored;
+  std::mt19937_64 random(5);
+  uint64_t id = 0;
+  for (uint64_t count : {1, 2000, 4000}) {
+    ImportSession session = value_or_die(ImportSession::begin(*explorer));
+    for (const uint64_t end = id + count; id < end; ++id) {
+      const std::string type = id % 100 == 7 ? "single" + std::to_string(id) : "many" + std::to_string(id % 3);
+      const uint64_t size = random() % 10 == 0 ? UINT64_MAX - random() % 9 : random() % 1000;
+      ASSERT_OK(session.add_line(record_line(id, {}, size, type)));
+      for (const std::string& key : {type, std::string("All Types")}) {
+        model[key] = TypeSummary{model[key].count + 1, model[key].total_size + size};
+      }
+    }
+    ASSERT_OK(session.commit());
+    for (const auto& [key, summary] : value_or_die(get_type_summaries(*explorer))) {
+      stored[std::string(key.encoded())] = summary;
+    }
+    EXPECT_EQ(stored, model);
+  }
+}
+
+}  // namespace
+}  // namespace vossick

@@ -1,0 +1,381 @@
+// The iterative Tarjan traversal: its calls to the visitor on small graphs,
+// visitor errors, paths a million deep, and random graphs against SCCs and
+// reachability computed plainly.
+
+#include "subtree_sizes/tarjan/tarjan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <bitset>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace vossick {
+namespace {
+
+// SCC value of the test visitor: the indexes of the SCCs reached.
+using SccSet = std::set<uint64_t>;
+
+// Move-only, so any copy of a node inside the traversal fails to compile.
+struct TestNode {
+  TestNode(uint64_t node_id, uint64_t node_value) : id(node_id), value(node_value) {}
+  TestNode(TestNode&&) = default;
+  TestNode& operator=(TestNode&&) = default;
+  TestNode(const TestNode&) = delete;
+
+  uint64_t id;
+  uint64_t value;
+};
+
+// Nodes in the order the visitor offers them as roots.
+struct Graph {
+  std::vector<uint64_t> order;
+  std::map<uint64_t, std::pair<uint64_t, std::vector<uint64_t>>> nodes;  // id -> value, successors
+
+  Graph& add(uint64_t id, uint64_t value, std::vector<uint64_t> successors = {}) {
+    order.push_back(id);
+    nodes[id] = {value, std::move(successors)};
+    return *this;
+  }
+};
+
+std::string format(const SccSet& set) {
+  std::string text;
+  for (uint64_t index : set) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(index);
+  }
+  return "{" + text + "}";
+}
+
+// Presents a Graph, offering all nodes as roots in `order` (skipping those
+// is_visited reports, unless told otherwise), checks is_visited at every call
+// and logs every call.
+class GraphVisitor {
+ public:
+  using Node = TestNode;
+  using SccValue = SccSet;
+  struct Added {
+    uint64_t sum, scc_index;
+    std::optional<SccSet> merged;
+    SccSet value;
+  };
+  struct Emitted {
+    uint64_t id, sum;
+    SccSet value;
+    uint64_t scc_index;  // of the add_node_value_to_scc_value call just before
+  };
+
+  explicit GraphVisitor(Graph graph) : graph_(std::move(graph)) {}
+
+  bool skip_visited_roots = true;
+  std::optional<uint64_t> fail_successors_of;
+  std::optional<size_t> fail_emit_call, fail_next_call;  // 1-based
+  std::vector<std::string> log;
+  std::vector<uint64_t> entered;
+  std::vector<Added> added;
+  std::vector<Emitted> emitted;
+
+  template <class IsVisited>
+  Result<std::optional<Node>> next_unvisited_node(const IsVisited& is_visited) {
+    log.push_back("next");
+    check(is_visited);
+    if (++next_calls_ == fail_next_call) return Error::message("walk failed");
+    while (cursor_ < graph_.order.size()) {
+      const uint64_t id = graph_.order[cursor_++];
+      if (skip_visited_roots && is_visited(id)) continue;
+      log.push_back("root " + name(id));
+      return std::optional<Node>(make_node(id));
+    }
+    return std::optional<Node>();
+  }
+
+  template <class IsVisited>
+  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited& is_visited) {
+    log.push_back("successors " + name(node.id));
+    entered.push_back(node.id);
+    check(is_visited);
+    if (fail_successors_of == node.id) return Error::parse("cannot read successors");
+    std::vector<Node> successors;
+    for (uint64_t id : graph_.nodes.at(node.id).second) successors.push_back(make_node(id));
+    return successors;
+  }
+
+  uint64_t node_id(const Node& node) const { return node.id; }
+  uint64_t node_value(const Node& node) const { return node.value; }
+  void include(SccSet& accumulator, const SccSet& other) const { accumulator.insert(other.begin(), other.end()); }
+
+  SccSet add_node_value_to_scc_value(uint64_t sum, uint64_t scc_index, const std::optional<SccSet>& merged) {
+    log.push_back("add sum=" + std::to_string(sum) + " scc=" + std::to_string(scc_index) +
+                  " merged=" + (merged ? format(*merged) : "none"));
+    SccSet value = merged.value_or(SccSet{});
+    value.insert(scc_index);
+    added.push_back(Added{sum, scc_index, merged, value});
+    return value;
+  }
+
+  Status emit_result(uint64_t member_id, uint64_t sum, const SccSet& value) {
+    log.push_back("emit " + name(member_id) + " sum=" + std::to_string(sum) + " value=" + format(value));
+    if (++emit_calls_ == fail_emit_call) return Error::message("emit failed");
+    emitted.push_back(Emitted{member_id, sum, value, added.back().scc_index});
+    return ok_status();
+  }
+
+ private:
+  static std::string name(uint64_t id) {
+    return id >= 'A' && id <= 'Z' ? std::string(1, char(id)) : std::to_string(id);
+  }
+  Node make_node(uint64_t id) const { return Node(id, graph_.nodes.at(id).first); }
+  template <class IsVisited>
+  void check(const IsVisited& is_visited) const {
+    for (const auto& [id, node] : graph_.nodes) {
+      EXPECT_EQ(is_visited(id), std::find(entered.begin(), entered.end(), id) != entered.end()) << name(id);
+    }
+  }
+
+  Graph graph_;
+  size_t cursor_ = 0, next_calls_ = 0, emit_calls_ = 0;
+};
+
+static_assert(GraphSCCVisitor<GraphVisitor>);
+
+struct LogCase {
+  std::string name;
+  Graph graph;
+  void (*arrange)(GraphVisitor&);
+  std::vector<std::string> expected_log;
+  std::string error = "";  // the error's text, or empty
+};
+
+void PrintTo(const LogCase& log_case, std::ostream* out) { *out << log_case.name; }
+
+class TarjanLogTest : public ::testing::TestWithParam<LogCase> {};
+
+// A visitor's error is returned unchanged and ends the traversal at once.
+TEST_P(TarjanLogTest, CallsVisitorInOrder) {
+  GraphVisitor visitor(GetParam().graph);
+  GetParam().arrange(visitor);
+  const Status status = visit_sccs(visitor);
+  EXPECT_EQ(status.ok() ? "" : status.error().text(), GetParam().error);
+  EXPECT_EQ(visitor.log, GetParam().expected_log);
+}
+
+void none(GraphVisitor&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    SmallGraphs, TarjanLogTest,
+    ::testing::Values(
+        LogCase{"NoNodes", Graph{}, none, {"next"}},
+        LogCase{"ChainCompletesFromTheEnd",
+                Graph().add('A', 1, {'B'}).add('B', 2, {'C'}).add('C', 4),
+                none,
+                {"next", "root A", "successors A", "successors B", "successors C", "add sum=4 scc=0 merged=none",
+                 "emit C sum=4 value={0}", "add sum=2 scc=1 merged={0}", "emit B sum=2 value={0,1}",
+                 "add sum=1 scc=2 merged={0,1}", "emit A sum=1 value={0,1,2}", "next"}},
+        LogCase{"MembersFromMostRecentlyEnteredToRoot",
+                Graph().add('A', 1, {'B'}).add('B', 2, {'C'}).add('C', 4, {'A', 'D'}).add('D', 8, {'B'}),
+                none,
+                {"next", "root A", "successors A", "successors B", "successors C", "successors D",
+                 "add sum=15 scc=0 merged=none", "emit D sum=15 value={0}", "emit C sum=15 value={0}",
+                 "emit B sum=15 value={0}", "emit A sum=15 value={0}", "next"}},
+        LogCase{"NodeReachedEarlierIsNoRoot",
+                Graph().add('A', 1, {'B'}).add('B', 2).add('C', 4, {'B'}),
+                none,
+                {"next", "root A", "successors A", "successors B", "add sum=2 scc=0 merged=none",
+                 "emit B sum=2 value={0}", "add sum=1 scc=1 merged={0}", "emit A sum=1 value={0,1}", "next", "root C",
+                 "successors C", "add sum=4 scc=2 merged={0}", "emit C sum=4 value={0,2}", "next"}},
+        LogCase{"EmitFailsOnSecondMember",
+                Graph().add('A', 3, {'B'}).add('B', 4, {'A'}).add('C', 1),
+                [](GraphVisitor& v) { v.fail_emit_call = 2; },
+                {"next", "root A", "successors A", "successors B", "add sum=7 scc=0 merged=none",
+                 "emit B sum=7 value={0}", "emit A sum=7 value={0}"},
+                "emit failed"},
+        LogCase{"SuccessorsOfInnerNodeFail",
+                Graph().add('A', 1, {'B'}).add('B', 2, {'C'}).add('C', 4),
+                [](GraphVisitor& v) { v.fail_successors_of = 'B'; },
+                {"next", "root A", "successors A", "successors B"},
+                "cannot read successors"},
+        LogCase{"NextUnvisitedNodeFails",
+                Graph().add('A', 1).add('B', 2),
+                [](GraphVisitor& v) { v.fail_next_call = 2; },
+                {"next", "root A", "successors A", "add sum=1 scc=0 merged=none", "emit A sum=1 value={0}", "next"},
+                "walk failed"}),
+    [](const ::testing::TestParamInfo<LogCase>& info) { return info.param.name; });
+
+// Ids 0..n-1 with edges i -> i+1, closed into a ring by n-1 -> 0 when
+// `ring`. The SCC value is the wrapping sum of everything reached, which is
+// exact on a chain because every SCC reaches one other.
+class LongPathVisitor {
+ public:
+  using Node = TestNode;
+  struct SccValue {
+    uint64_t reached_sum;
+  };
+
+  LongPathVisitor(uint64_t node_count, bool ring) : node_count_(node_count), ring_(ring) {}
+  static uint64_t value_of(uint64_t id) { return (id + 1) * 0x9E3779B97F4A7C15ull; }
+
+  template <class IsVisited>
+  Result<std::optional<Node>> next_unvisited_node(const IsVisited& is_visited) {
+    while (next_root_ < node_count_) {
+      const uint64_t id = next_root_++;
+      if (!is_visited(id)) return std::optional<Node>(Node(id, value_of(id)));
+    }
+    return std::optional<Node>();
+  }
+  template <class IsVisited>
+  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited&) {
+    std::vector<Node> successors;
+    const uint64_t next = node.id + 1 < node_count_ ? node.id + 1 : 0;
+    if (next != 0 || ring_) successors.emplace_back(next, value_of(next));
+    return successors;
+  }
+  uint64_t node_id(const Node& node) const { return node.id; }
+  uint64_t node_value(const Node& node) const { return node.value; }
+  void include(SccValue& accumulator, const SccValue& other) const { accumulator.reached_sum += other.reached_sum; }
+  SccValue add_node_value_to_scc_value(uint64_t sum, uint64_t, const std::optional<SccValue>& merged) {
+    ++sccs;
+    return SccValue{sum + (merged ? merged->reached_sum : 0)};
+  }
+  Status emit_result(uint64_t member_id, uint64_t sum, const SccValue& value) {
+    emits.push_back({member_id, sum, value.reached_sum});
+    return ok_status();
+  }
+
+  std::vector<std::array<uint64_t, 3>> emits;  // id, sum, reached
+  uint64_t sccs = 0;
+
+ private:
+  uint64_t node_count_;
+  bool ring_;
+  uint64_t next_root_ = 0;
+};
+
+// A million nodes in one path: the traversal keeps its stack on the heap.
+TEST(TarjanLongPaths, ChainAndRingOfAMillionNodes) {
+  constexpr uint64_t kLongPath = 1'000'000;
+  for (bool ring : {false, true}) {
+    LongPathVisitor visitor(kLongPath, ring);
+    ASSERT_OK(visit_sccs(visitor));
+    // A chain completes from its end, one SCC per node; a ring is one SCC.
+    EXPECT_EQ(visitor.sccs, ring ? 1 : kLongPath);
+    ASSERT_EQ(visitor.emits.size(), kLongPath);
+    uint64_t total = 0;
+    for (uint64_t id = 0; id < kLongPath; ++id) total += LongPathVisitor::value_of(id);
+    uint64_t suffix_sum = 0;
+    size_t mismatches = 0;
+    for (uint64_t k = 0; k < kLongPath; ++k) {
+      const uint64_t id = kLongPath - 1 - k, value = LongPathVisitor::value_of(id);
+      suffix_sum += value;
+      const std::array<uint64_t, 3> expected{id, ring ? total : value, ring ? total : suffix_sum};
+      mismatches += visitor.emits[k] != expected;
+    }
+    EXPECT_EQ(mismatches, 0u) << (ring ? "ring" : "chain");
+  }
+}
+
+// Random graphs (self edges, repeated successors, wrapping sums, extreme ids,
+// visited roots offered again) against SCCs and reachability computed
+// plainly.
+TEST(TarjanRandomized, MatchesPlainReachability) {
+  std::mt19937_64 random(20240611);
+  constexpr size_t kMaxNodes = 60;
+  for (int round = 0; round < 400; ++round) {
+    const size_t n = 1 + random() % kMaxNodes;
+    std::bernoulli_distribution has_edge(std::vector<double>{0.0, 0.02, 0.05, 0.1, 0.3}[random() % 5]);
+    std::vector<uint64_t> ids, values;
+    std::map<uint64_t, size_t> position;
+    while (ids.size() < n) {
+      const uint64_t choice = random() % 8;
+      const uint64_t id = choice == 0 ? 0 : choice == 1 ? UINT64_MAX : choice == 2 ? random() % 100 : random();
+      if (position.try_emplace(id, ids.size()).second) ids.push_back(id);
+    }
+    std::vector<std::vector<size_t>> edges(n);
+    for (size_t u = 0; u < n; ++u) {
+      values.push_back(random() % 4 == 0 ? random() % 10 : random());
+      for (size_t v = 0; v < n; ++v) {
+        if (has_edge(random)) edges[u].push_back(v);
+      }
+      if (!edges[u].empty() && random() % 3 == 0) edges[u].push_back(edges[u][random() % edges[u].size()]);
+      std::shuffle(edges[u].begin(), edges[u].end(), random);
+    }
+    std::vector<size_t> root_order(n);
+    std::iota(root_order.begin(), root_order.end(), 0);
+    std::shuffle(root_order.begin(), root_order.end(), random);
+    Graph graph;
+    for (size_t i : root_order) {
+      std::vector<uint64_t> successor_ids;
+      for (size_t v : edges[i]) successor_ids.push_back(ids[v]);
+      graph.add(ids[i], values[i], successor_ids);
+    }
+    std::vector<std::bitset<kMaxNodes>> reaches(n);
+    for (size_t u = 0; u < n; ++u) {
+      std::vector<size_t> pending{u};
+      reaches[u].set(u);
+      while (!pending.empty()) {
+        const size_t w = pending.back();
+        pending.pop_back();
+        for (size_t v : edges[w]) {
+          if (!reaches[u].test(v)) pending.push_back(v);
+          reaches[u].set(v);
+        }
+      }
+    }
+
+    GraphVisitor visitor(graph);
+    visitor.skip_visited_roots = random() % 2 == 0;
+    SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(n) + " nodes");
+    ASSERT_OK(visit_sccs(visitor));
+    // Every node entered and emitted once.
+    ASSERT_EQ(visitor.entered.size(), n);
+    ASSERT_EQ(std::set<uint64_t>(visitor.entered.begin(), visitor.entered.end()).size(), n);
+    ASSERT_EQ(visitor.emitted.size(), n);
+    std::vector<size_t> entry_rank(n);
+    for (size_t rank = 0; rank < n; ++rank) entry_rank[position.at(visitor.entered[rank])] = rank;
+    std::vector<std::optional<uint64_t>> scc_of(n);
+    std::vector<std::vector<size_t>> members(visitor.added.size());
+    for (const GraphVisitor::Emitted& emit : visitor.emitted) {
+      const size_t u = position.at(emit.id);
+      scc_of[u] = emit.scc_index;
+      members[emit.scc_index].push_back(u);
+      EXPECT_EQ(emit.sum, visitor.added[emit.scc_index].sum);
+      EXPECT_EQ(emit.value, visitor.added[emit.scc_index].value);
+    }
+    for (size_t index = 0; index < visitor.added.size(); ++index) {
+      const GraphVisitor::Added& add = visitor.added[index];
+      const std::vector<size_t>& scc = members[index];
+      ASSERT_EQ(add.scc_index, index);
+      ASSERT_FALSE(scc.empty());
+      uint64_t sum = 0;
+      SccSet reached;
+      bool leaves_scc = false;
+      for (size_t u : scc) {
+        sum += values[u];
+        for (size_t v = 0; v < n; ++v) {
+          EXPECT_EQ(reaches[u].test(v) && reaches[v].test(u), scc_of[v] == index);
+          if (reaches[u].test(v)) reached.insert(*scc_of[v]);
+        }
+        for (size_t v : edges[u]) leaves_scc |= scc_of[v] != index;
+      }
+      EXPECT_EQ(add.sum, sum);
+      EXPECT_EQ(add.value, reached);
+      EXPECT_EQ(*reached.rbegin(), index) << "an SCC was delivered before one it reaches";
+      reached.erase(index);
+      EXPECT_EQ(add.merged, leaves_scc ? std::optional<SccSet>(reached) : std::nullopt);
+      for (size_t k = 0; k + 1 < scc.size(); ++k) {
+        EXPECT_GT(entry_rank[scc[k]], entry_rank[scc[k + 1]]) << "members not in reverse entry order";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vossick
