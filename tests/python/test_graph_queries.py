@@ -132,48 +132,20 @@ M = {"types": {2: MODULE}}
 
 
 @pytest.mark.parametrize("edges, start, end, avoid, expected, options", [
-    ({1: [2], 2: []}, 1, 1, set(), [1], {}),
-    ({1: [2, 3], 2: [3], 3: []}, 1, 3, set(), [1, 3], {}),
     ({1: [3, 2], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {}),
-    ({1: [2, 3], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 2, 4], {}),
     ({1: [2, 3], 2: [5], 3: [4], 4: [5], 5: []}, 1, 5, {2}, [1, 3, 4, 5], {}),
-    ({1: [2], 2: [3], 3: []}, 1, 3, {2}, None, {}),
     ({1: [2], 2: []}, 1, 2, {2}, None, {}),
-    ({1: [2], 2: []}, 1, 2, frozenset({1}), [1, 2], {}),
     ({1: [2], 2: []}, 1, 2, set(), None, M),
-    ({1: [2], 2: [3], 3: []}, 1, 3, set(), None, M),
     ({1: [2], 2: []}, 1, 2, set(), [1, 2], {"types": {1: MODULE}}),
-    ({1: []}, 1, 1, {1}, [1], {"types": {1: MODULE}}),
-    ({1: [1, 2], 2: [1, 2, 3], 3: [2]}, 1, 3, set(), [1, 2, 3], {}),
-    ({1: [2, 1], 2: [1, 2], 3: []}, 1, 3, set(), None, {}),
-    ({1: [2], 2: [1]}, 2, 3, set(), "End ID 3 not found in database", {}),
-    ({1: [2], 2: []}, 2, 1, set(), None, {}),
     ({1: []}, 5, 6, set(), "Start ID 5 not found in database", {}),
     ({1: [7, 2], 2: []}, 1, 2, set(), "Decoding error: Missing record for ID 7", {}),
     ({1: [7, 2], 2: []}, 1, 2, {7}, [1, 2], {}),
-    ({1: [2, 3], 2: [9], 3: []}, 1, 3, set(), "Decoding error: Missing record for ID 9", {}),
-    ({1: [3, 2], 2: [9], 3: []}, 1, 3, set(), [1, 3], {}),
-    ({2**64 - 1: [0], 0: []}, 2**64 - 1, 0, set(), [2**64 - 1, 0], {}),
-    # Size test: an object whose subtree is smaller than the end's is a dead end.
-    ({1: [9], 2: []}, 1, 2, set(), None, {"sizes": {1: 1, 2: 100}, "precision": EXACT}),  # before its dangling ref
-    ({1: [2, 3], 2: [3], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {"sizes": {1: 5, 2: 5, 3: 50, 4: 50},
-                                                                   "precision": EXACT}),
-    ({1: [2, 3], 2: [4], 3: [2], 4: []}, 1, 4, set(), None, {"subtree_sizes": {1: 100, 2: 5, 3: 60, 4: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), None, {"subtree_sizes": {1: 5, 2: 10}}),
     ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 10, 3: 10, 2: 10}}),
     ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 5, 3: 5}}),  # needs both
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {2: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 4, 2], {"subtree_sizes": {1: 100, 3: 9, 2: 10}}),
-], ids=["same", "shortcut", "stored-order-c-first", "stored-order-b-first", "around-avoided", "avoided-middle",
-        "avoided-end", "avoided-start", "module-end", "module-middle", "module-start", "avoided-module-start-is-end",
-        "cycles", "cycles-terminate", "missing-end", "forwards-only", "missing-start-first", "dangling",
-        "dangling-avoided", "dangling-before-end", "end-before-dangling", "extreme-ids", "smaller-start-pruned",
-        "exact-sizes-keep-real-paths", "rejected-stays-dead-end", "size-start-smaller", "size-equal-passes",
-        "size-needs-both", "size-needs-both-2", "size-goes-round"])
+], ids=["stored-order", "around-avoided", "avoided-end", "module-end", "module-start", "missing-start-first",
+        "dangling", "dangling-avoided", "size-equal-passes", "size-needs-both"])
 def test_path_cases(make_explorer, edges, start, end, avoid, expected, options):
-    options = dict(options)
-    precision = options.pop("precision", NO)
-    explorer = make_explorer(graph_lines(edges, **options), precision)
+    explorer = make_explorer(graph_lines(edges, **options))
     if isinstance(expected, str):
         raises_exactly(RuntimeError, expected, explorer.find_path_between_objects, start, end, avoid)
         assert explorer.get_count_for_type("All Types") == len(edges)  # still usable
@@ -200,14 +172,8 @@ EC = "HeapDumpExplorer.find_largest_common_reachable_object() "
 
 @pytest.mark.parametrize("method, args, message", [
     ("path", (1, 2, [3]), "argument 'avoiding_ids': 'list' object is not an instance of 'set'"),
-    ("path", (1, 2, None), "argument 'avoiding_ids': 'None' is not an instance of 'set'"),
-    ("path", (1, 2, {3: 4}), "argument 'avoiding_ids': 'dict' object is not an instance of 'set'"),
     ("path", (1, 2, {"x"}), "argument 'avoiding_ids': 'str' object is not an instance of 'int'"),
-    ("path", ("1", 2, [3]), "argument 'start_id': 'str' object is not an instance of 'int'"),
-    ("path", (1, None, None), "argument 'end_id': 'None' is not an instance of 'int'"),
     ("path", (1, 2), EP + "missing 1 required positional argument: 'avoiding_ids'"),
-    ("path", (1, 2, set(), 4), EP + "takes 3 positional arguments but 4 were given"),
-    ("common", ("1", 2), "argument 'obj_id1': 'str' object is not an instance of 'int'"),
     ("common", (1, 2.0), "argument 'obj_id2': 'float' object is not an instance of 'int'"),
     ("common", (1,), EC + "missing 1 required positional argument: 'obj_id2'"),
 ])
@@ -219,31 +185,17 @@ def test_argument_errors(explorer, method, args, message):
 # ---- largest common reachable object ------------------------------------------------------------
 
 @pytest.mark.parametrize("lines, precision, first, second, expected", [
-    (graph_lines({1: []}), EXACT, 1, 1, 1),
-    (graph_lines({1: [2], 2: []}), EXACT, 1, 2, 2),
-    (graph_lines({1: [3], 2: [3], 3: []}), EXACT, 1, 2, 3),
     (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: [5], 5: []}, sizes={3: 10, 4: 20, 5: 30}), EXACT, 1, 2, 4),
-    (graph_lines({1: [3], 2: [4], 3: [], 4: []}), EXACT, 1, 2, None),
     (graph_lines({1: [3], 2: [3], 3: []}, {3: MODULE}), EXACT, 1, 2, None),
     (graph_lines({1: [3], 2: [3], 3: []}, {1: MODULE, 2: MODULE}), EXACT, 1, 2, 3),
-    (graph_lines({1: [2], 2: [1]}), EXACT, 1, 2, 2),
-    (graph_lines({1: [7], 2: []}), EXACT, 1, 2, "Object ID 7 not found in database"),
     (graph_lines({1: []}), EXACT, 8, 9, "Object ID 8 not found in database"),
-    (graph_lines({1: []}), EXACT, 1, 9, "Object ID 9 not found in database"),
-    ([line(1), line(2)], NO, 1, 2, "No subtree size in 1"),
-    ([line(1)], NO, 1, 9, "No subtree size in 1"),
-    ([line(1, subtree_size=5), line(2)], NO, 1, 2, "No subtree size in 2"),
     ([line(1, references=[3], subtree_size=5), line(2, subtree_size=4), line(3)], NO, 1, 2, "No subtree size in 3"),
     # Found before the object holding the dangling reference is expanded.
     (graph_lines({1: [2, 3], 2: [], 3: [9]}, subtree_sizes={1: 50, 2: 40, 3: 10}), NO, 1, 2, 2),
     # Equal sizes: the heap procedure, not the ids, decides.
     (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 4),
-    (graph_lines({1: [4, 3], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
-    (graph_lines({1: [3, 4], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
-], ids=["same", "first-reaches-second", "shared-child", "largest-of-several", "nothing-common", "module-reference",
-        "module-starts", "cycle", "dangling", "missing-first-reported-first", "missing-second", "no-size-first",
-        "no-size-before-missing-second", "no-size-second", "no-size-in-reference", "answer-before-dangling",
-        "tie-4", "tie-3", "tie-3-same-order"])
+], ids=["largest-of-several", "module-reference", "module-starts", "missing-first-reported-first",
+        "no-size-in-reference", "answer-before-dangling", "tie-4"])
 def test_common_cases(make_explorer, lines, precision, first, second, expected):
     explorer = make_explorer(lines, precision)
     if isinstance(expected, str):

@@ -147,53 +147,24 @@ def test_path_and_common(imported, capsys):
     assert common["id"] == payload["id"]
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["object", "1"], "no object with id 1"),
-        (["path", "1", "2"], "Start ID 1 not found in database"),
-    ],
-)
-def test_errors_are_one_line_and_status_1(imported, capsys, args, message):
-    status, out, err = run(capsys, imported[0], *args)
-    assert status == 1 and out == ""
-    assert err.strip() == f"vossick_report: error: {message}"
-
-
-def test_a_failed_import_names_the_input_line(tmp_path, capsys):
+def test_errors_are_one_line_with_their_notes_and_status_1(imported, tmp_path, capsys):
+    for args, message in [(["object", "1"], "no object with id 1"),
+                          (["path", "1", "2"], "Start ID 1 not found in database")]:
+        assert run(capsys, imported[0], *args) == (1, "", f"vossick_report: error: {message}\n")
     dump = tmp_path / "heap.jsonl"
     dump.write_bytes(b'{"id":1,"type":"T","references":[],"size":8}\n\n')  # ends in two newlines
     status, _, err = run(capsys, str(tmp_path / "db"), "import", str(dump), "--quiet")
     assert status == 1
     assert err.splitlines() == ["vossick_report: error: EOF while parsing a value at line 2 column 0",
                                 "  while importing line 2 of the input"]
-
-
-def test_missing_database_is_not_created(tmp_path, capsys):
     status, _, err = run(capsys, str(tmp_path / "nothing"), "types")
-    assert status == 1 and "no database in" in err
-    assert not (tmp_path / "nothing").exists()
+    assert status == 1 and "no database in" in err and not (tmp_path / "nothing").exists()
 
 
-@pytest.mark.parametrize(
-    "size, text",
-    [
-        (None, "-"),
-        (0, "0 B"),
-        (1023, "1023 B"),
-        (1024, "1.0 KiB"),
-        (1536, "1.5 KiB"),
-        (2**20 - 1, "1024.0 KiB"),
-        (2**20, "1.0 MiB"),
-        (5 * 2**30, "5.0 GiB"),
-        (2**64 - 1, "16.0 EiB"),
-    ],
-)
-def test_format_size(size, text):
-    assert format_size(size) == text
-
-
-def test_render_table_pads_and_right_aligns():
+def test_sizes_and_tables_are_formatted_for_reading():
+    sizes = [None, 0, 1023, 1024, 1536, 2**20 - 1, 2**20, 2**64 - 1]
+    assert [format_size(s) for s in sizes] == ["-", "0 B", "1023 B", "1.0 KiB", "1.5 KiB", "1024.0 KiB", "1.0 MiB",
+                                               "16.0 EiB"]
     table = render_table(["name", "n"], [["a", 1], ["long name", 1000]], [False, True])
     assert table.splitlines() == ["name          n", "---------  ----", "a             1", "long name  1000"]
 

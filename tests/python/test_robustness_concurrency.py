@@ -1,4 +1,4 @@
-"""Concurrency under load, and the modes of the files LMDB creates.
+"""Concurrency under load.
 
 Several threads query one explorer while another thread imports batch after
 batch into it (queries run while the post-import pass has released the
@@ -12,14 +12,10 @@ exact subtree size of i is the sum of the sizes of 0..i, a batch never changes
 what an earlier object reaches, and every committed state of a chain is
 "objects 0..n-1 stored, some of them with their estimates".
 """
-import os
-import stat
 import subprocess
 import sys
 import textwrap
 
-import vossick_analysis as va
-from conftest import line
 
 STRESS = textwrap.dedent("""
     import random, sys, threading, traceback
@@ -111,14 +107,3 @@ def test_queries_beside_imports_see_committed_states_only(tmp_path):
                            timeout=120)
     assert child.returncode == 0, child.stdout + child.stderr
     assert int(child.stdout.split(":")[-1]) > 0, "no reader ran beside the imports"
-
-
-def test_lmdb_files_are_private_to_the_owner(db_dir):
-    old_umask = os.umask(0)
-    try:
-        va.HeapDumpExplorer(str(db_dir)).import_lines([line(1)], va.EstimatorPrecision.Exact)
-    finally:
-        os.umask(old_umask)
-    assert sorted(os.listdir(db_dir)) == ["data.mdb", "lock.mdb"]
-    for name in os.listdir(db_dir):
-        assert stat.S_IMODE(os.stat(db_dir / name).st_mode) == 0o600, name

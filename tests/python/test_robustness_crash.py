@@ -1,14 +1,7 @@
-"""Crash safety: imports killed with SIGKILL keep exactly the last committed state.
-
-A child process imports batch after batch into one directory and is killed at
-a chosen point: inside the line loop (it kills itself from the line
-generator), during the post-import pass (a thread kills it a random moment
-after the last line), or from outside at a random moment. The directory is
-then compared, database by database and byte by byte, with reference
-directories into which the same batches were imported without a crash, and
-every query is run on it. The next round imports into the same directory,
-which also proves that LMDB's writer lock of the killed process was freed.
-"""
+"""Imports killed with SIGKILL (inside the line loop, during the post-import
+pass, or from outside at a random moment) keep exactly the last committed
+state, byte for byte against directories imported without a crash; the next
+import into the same directory proves the killed writer's lock was freed."""
 import json
 import os
 import random
@@ -116,17 +109,12 @@ class References:
 
 def run_every_query(db_dir, records):
     explorer = va.HeapDumpExplorer(str(db_dir))
-    count = explorer.get_count_for_type("All Types")
-    assert explorer.get_page_count_for_type("All Types") == -(-count // 1000)
     summaries = dict(explorer.get_type_summaries())
+    count = explorer.get_count_for_type("All Types")
     assert sum(summaries[t].count for t in summaries if t != "All Types") == count
-    assert len(explorer.get_objects_by_type("All Types", None)) == records
-    explorer.get_objects_by_type("T1", 0)
-    explorer.get_objects_by_type_ordered_by_size("T2", False, 1)
+    assert len(explorer.get_objects_by_type("All Types", None)) == records and explorer.get_object(records) is None
     explorer.get_objects_by_type_ordered_by_size("All Types", True, 0)
-    assert explorer.get_object(records) is None
     if records:
-        assert explorer.get_object(records - 1).id == records - 1
         explorer.find_path_between_objects(records - 1, 0, frozenset())
         try:
             explorer.find_largest_common_reachable_object(records - 1, 1)

@@ -92,18 +92,14 @@ def section(body, name):
 @pytest.mark.parametrize("path, status, detail", [
     ("/object/{hex}", 200, "/object/{buffer}"),  # one URL per object: the page and a search lead there
     ("/search?q={hex}", 200, "/object/{buffer}"),
-    ("/search?q=+{buffer}+", 200, "/object/{buffer}"),
     ("/object/1", 404, "no object with id 1"),
     ("/object/abc", 400, "not an object id"),
-    ("/object/18446744073709551616", 400, "out of range"),
     ("/object/{buffer}?from=1", 404, "no object with id 1 to start a path from"),
     ("/object/{buffer}?from={main}&avoid=x", 400, "avoid: not an object id"),
     ("/type/no.such.Type", 404, "no objects of type no.such.Type"),
     ("/type/__main__.Order?page=0", 400, "bad page number"),
-    ("/type/__main__.Order?page=-1", 400, "bad page number"),
     ("/type/__main__.Order?page=11", 404, "page 11 is past the last page (10)"),
     ("/?sort=colour", 400, "bad sort"),
-    ("/nowhere", 404, "Not Found"),
 ])
 def test_pages_lead_to_one_url_or_say_what_is_wrong(url, model, path, status, detail):
     ids = {"buffer": model.buffer, "main": model.main, "hex": hex(model.buffer)}
@@ -112,8 +108,8 @@ def test_pages_lead_to_one_url_or_say_what_is_wrong(url, model, path, status, de
     assert code == status and detail.format(**ids) in shown
 
 
-@pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "PATCH"])
-@pytest.mark.parametrize("path", ["/", "/object/{buffer}", "/search?q=x", "/static/treemap.js"])
+@pytest.mark.parametrize("method", ["POST", "DELETE"])
+@pytest.mark.parametrize("path", ["/", "/object/{buffer}", "/static/treemap.js"])
 def test_nothing_but_get_is_accepted(url, model, method, path):
     assert get(url + path.format(buffer=model.buffer), method)[0] == 405
     assert get(url + path.format(buffer=model.buffer))[0] == 200
@@ -127,7 +123,6 @@ def test_a_loopback_server_answers_to_its_own_names_only(url):
 
 @pytest.mark.parametrize("query, key, needle", [
     ("", lambda t: (-t[2], t[0]), ""),
-    ("?sort=count", lambda t: (-t[1], t[0]), ""),
     ("?sort=name&filter=ORDER", lambda t: t[0], "order"),
 ])
 def test_type_table_matches_the_dump(url, model, query, key, needle):
@@ -139,7 +134,7 @@ def test_type_table_matches_the_dump(url, model, query, key, needle):
     assert sorted(searched) == sorted(n for n in model.types if (needle or "builtins") in n.lower())
 
 
-@pytest.mark.parametrize("page", [1, 2, 10])
+@pytest.mark.parametrize("page", [1, 10])
 def test_type_pages_list_largest_first_then_by_id(url, model, page):
     body = get(f"{url}/type/__main__.Order?page={page}")[1]
     orders = sorted((-r["size"], i) for i, r in model.records.items() if r["type"] == "__main__.Order")
@@ -241,15 +236,3 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source
     browser.save_screenshot(str(SHOTS / "path.png"))
-
-
-def test_a_person_finds_the_2_mb_buffer_and_what_holds_it_by_clicking(url, model, browser):
-    browser.get(url + "/")
-    browser.find_element("link text", "builtins.bytearray").click()
-    browser.find_element("css selector", "table.objects tbody td a").click()
-    assert here_id(browser) == model.buffer
-    browser.find_element("link text", "from the __main__ module").click()
-    browser.save_screenshot(str(SHOTS / "object.png"))
-    assert set(shown_ids(browser, "#referrers")) == model.referrers[model.buffer]
-    steps = shown_ids(browser, "#path")
-    assert steps[0] == model.main and steps[-1] == model.buffer and steps[-2] in model.referrers[model.buffer]
