@@ -1,5 +1,5 @@
-// The post-import pass: exact subtree sizes on hand-worked graphs; writes in
-// key-ordered batches against writes in emit order, on random dumps, over
+// The post-import pass (its subtree sizes are compared with a reachability
+// model in the module's tests): writes in key-ordered batches against writes in emit order, on random dumps, over
 // damaged and non-canonical stored records, and in the errors they report;
 // stopping anywhere; the type summaries an import commits, against a model.
 
@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "queries/object_lookup.h"
 #include "queries/type_listings.h"
 #include "records/canonical_record.h"
 #include "storage/primary.h"
@@ -47,42 +46,6 @@ void overwrite(Explorer& explorer, const Transaction& txn, uint64_t id, const st
                          : mdb_put(txn.raw(), explorer.dbs().primary, &k, &v, 0),
             0);
 }
-
-struct ExactCase {
-  std::string name;
-  std::vector<std::string> lines;
-  std::vector<std::pair<uint64_t, uint64_t>> expected;
-};
-
-class ExactSizesTest : public ::testing::TestWithParam<ExactCase> {};
-
-TEST_P(ExactSizesTest, MatchesHandComputedSizes) {
-  TempExplorer explorer;
-  ASSERT_OK(import_lines(*explorer, GetParam().lines, EstimatorPrecision::kExact));
-  Transaction txn = value_or_die(Transaction::begin_read(explorer->env()));
-  for (auto [id, size] : GetParam().expected) {
-    EXPECT_EQ(value_or_die(get_summary(txn, explorer->dbs(), id)).subtree_size, size) << "id " << id;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Graphs, ExactSizesTest,
-    ::testing::Values(
-        ExactCase{"cycle_below_a_root",
-                  {record_line(1, {2}, 5), record_line(2, {3}, 7), record_line(3, {2}, 11)},
-                  {{1, 23}, {2, 18}, {3, 18}}},
-        ExactCase{
-            "diamond_counts_the_shared_object_once",
-            {record_line(1, {2, 3}, 1), record_line(2, {4}, 10), record_line(3, {4}, 100), record_line(4, {}, 1000)},
-            {{1, 1111}, {2, 1010}, {3, 1100}, {4, 1000}}},
-        ExactCase{"self_repeated_and_dangling_refs",
-                  {record_line(1, {1, 2, 2, 99}, 5), record_line(2, {98}, 7)},
-                  {{1, 12}, {2, 7}}},
-        ExactCase{"module_not_entered",
-                  {record_line(1, {2}, 5), record_line(2, {3}, 50, "builtins.module"), record_line(3, {}, 500)},
-                  {{1, 5}, {2, 550}, {3, 500}}},
-        ExactCase{"sizes_wrap", {record_line(1, {2}, UINT64_MAX), record_line(2, {}, 2)}, {{1, 1}, {2, 2}}}),
-    [](const auto& info) { return info.param.name; });
 
 // A random dump: cycles, shared objects, modules, repeated and dangling
 // references, sizes up to 2^64 - 1.

@@ -1,7 +1,7 @@
 // The summed radix tree against a map with the larger weight on collision,
 // with every node's sum, hash and shape checked independently; the sharing
 // rules of union_ and add_in_place; nodes given back exactly when they
-// become unreachable, per thread and per scope.
+// become unreachable, and per scope.
 
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 
@@ -13,7 +13,6 @@
 #include <numeric>
 #include <random>
 #include <set>
-#include <thread>
 #include <vector>
 
 #define XXH_INLINE_ALL
@@ -226,20 +225,6 @@ TEST_F(SummedRadixTreeTest, ReleasingSharedTreesFreesExactlyTheUnreachableNodes)
       ASSERT_EQ(SummedRadixTree::live_node_count(), reachable.size()) << trees.size() << " trees left";
     }
   }
-}
-
-// EMPTY is shared by every thread; each thread counts its own nodes.
-TEST_F(SummedRadixTreeTest, EachThreadHasItsOwnNodePool) {
-  const SummedRadixTree main_tree = tree_of({{1, 1}});
-  const void* other_empty = nullptr;
-  size_t other_live = 0;
-  std::thread([&] {
-    other_empty = SummedRadixTree().identity();
-    other_live = tree_of({{5, 5}, {80, 1}}).reference_count() + SummedRadixTree::live_node_count();
-  }).join();
-  EXPECT_EQ(other_empty, SummedRadixTree().identity());
-  EXPECT_EQ(other_live, 1u + 4u);  // root, two leaves, one level-1 branch
-  EXPECT_EQ(SummedRadixTree::live_node_count(), 1u);
 }
 
 // A scope's trees come from a pool of its own and, after discard_on_release,

@@ -1,13 +1,13 @@
 // The iterative Tarjan traversal: its calls to the visitor on small graphs,
-// visitor errors, paths a million deep, and random graphs against SCCs and
-// reachability computed plainly.
+// visitor errors, and random graphs against SCCs and reachability computed
+// plainly. (Paths hundreds of thousands deep are imported in the module's
+// tests.)
 
 #include "subtree_sizes/tarjan/tarjan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <bitset>
 #include <map>
 #include <numeric>
@@ -209,78 +209,6 @@ INSTANTIATE_TEST_SUITE_P(
                 {"next", "root A", "successors A", "add sum=1 scc=0 merged=none", "emit A sum=1 value={0}", "next"},
                 "walk failed"}),
     [](const ::testing::TestParamInfo<LogCase>& info) { return info.param.name; });
-
-// Ids 0..n-1 with edges i -> i+1, closed into a ring by n-1 -> 0 when
-// `ring`. The SCC value is the wrapping sum of everything reached, which is
-// exact on a chain because every SCC reaches one other.
-class LongPathVisitor {
- public:
-  using Node = TestNode;
-  struct SccValue {
-    uint64_t reached_sum;
-  };
-
-  LongPathVisitor(uint64_t node_count, bool ring) : node_count_(node_count), ring_(ring) {}
-  static uint64_t value_of(uint64_t id) { return (id + 1) * 0x9E3779B97F4A7C15ull; }
-
-  template <class IsVisited>
-  Result<std::optional<Node>> next_unvisited_node(const IsVisited& is_visited) {
-    while (next_root_ < node_count_) {
-      const uint64_t id = next_root_++;
-      if (!is_visited(id)) return std::optional<Node>(Node(id, value_of(id)));
-    }
-    return std::optional<Node>();
-  }
-  template <class IsVisited>
-  Result<std::vector<Node>> get_successors(const Node& node, const IsVisited&) {
-    std::vector<Node> successors;
-    const uint64_t next = node.id + 1 < node_count_ ? node.id + 1 : 0;
-    if (next != 0 || ring_) successors.emplace_back(next, value_of(next));
-    return successors;
-  }
-  uint64_t node_id(const Node& node) const { return node.id; }
-  uint64_t node_value(const Node& node) const { return node.value; }
-  void include(SccValue& accumulator, const SccValue& other) const { accumulator.reached_sum += other.reached_sum; }
-  SccValue add_node_value_to_scc_value(uint64_t sum, uint64_t, const std::optional<SccValue>& merged) {
-    ++sccs;
-    return SccValue{sum + (merged ? merged->reached_sum : 0)};
-  }
-  Status emit_result(uint64_t member_id, uint64_t sum, const SccValue& value) {
-    emits.push_back({member_id, sum, value.reached_sum});
-    return ok_status();
-  }
-
-  std::vector<std::array<uint64_t, 3>> emits;  // id, sum, reached
-  uint64_t sccs = 0;
-
- private:
-  uint64_t node_count_;
-  bool ring_;
-  uint64_t next_root_ = 0;
-};
-
-// A million nodes in one path: the traversal keeps its stack on the heap.
-TEST(TarjanLongPaths, ChainAndRingOfAMillionNodes) {
-  constexpr uint64_t kLongPath = 1'000'000;
-  for (bool ring : {false, true}) {
-    LongPathVisitor visitor(kLongPath, ring);
-    ASSERT_OK(visit_sccs(visitor));
-    // A chain completes from its end, one SCC per node; a ring is one SCC.
-    EXPECT_EQ(visitor.sccs, ring ? 1 : kLongPath);
-    ASSERT_EQ(visitor.emits.size(), kLongPath);
-    uint64_t total = 0;
-    for (uint64_t id = 0; id < kLongPath; ++id) total += LongPathVisitor::value_of(id);
-    uint64_t suffix_sum = 0;
-    size_t mismatches = 0;
-    for (uint64_t k = 0; k < kLongPath; ++k) {
-      const uint64_t id = kLongPath - 1 - k, value = LongPathVisitor::value_of(id);
-      suffix_sum += value;
-      const std::array<uint64_t, 3> expected{id, ring ? total : value, ring ? total : suffix_sum};
-      mismatches += visitor.emits[k] != expected;
-    }
-    EXPECT_EQ(mismatches, 0u) << (ring ? "ring" : "chain");
-  }
-}
 
 // Random graphs (self edges, repeated successors, wrapping sums, extreme ids,
 // visited roots offered again) against SCCs and reachability computed
