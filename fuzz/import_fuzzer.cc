@@ -14,6 +14,7 @@
 //  - an import that fails on its last line leaves every database as it was.
 //
 // One environment serves the whole run; each input starts by emptying it.
+// The import and the databases' contents are the C++ tests' (store_helpers.h).
 #include <lmdb.h>
 #include <unistd.h>
 
@@ -28,26 +29,24 @@
 #include <string_view>
 #include <vector>
 
+#include "../tests/cpp/store_helpers.h"
 #include "import/import_session.h"
 #include "queries/object_lookup.h"
 #include "queries/type_listings.h"
+#include "records/record_writer.h"
 #include "storage/primary.h"
 #include "subtree_sizes/post_import.h"
 
 namespace {
 
 using namespace vossick;
+using namespace vossick::testing;
 
 [[noreturn]] void fail(const std::string& what) {
   std::fprintf(stderr, "import_fuzzer: %s\n", what.c_str());
   std::abort();
 }
 
-template <class T>
-T must(Result<T>&& result, const char* what) {
-  if (!result.ok()) fail(std::string(what) + ": " + result.error().text());
-  return std::move(result).value();
-}
 void must(Status&& status, const char* what) {
   if (!status.ok()) fail(std::string(what) + ": " + status.error().text());
 }
@@ -93,43 +92,19 @@ const Explorer& shared_explorer() {
       std::error_code ignored;
       std::filesystem::remove_all(dir, ignored);
     });
-    return new Explorer(must(Explorer::open(dir), "open"));
+    return new Explorer(value_or_die(Explorer::open(dir)));
   }();
   return *explorer;
 }
 
 void empty_all(const Explorer& explorer) {
-  Transaction txn = must(Transaction::begin_write(explorer.env()), "begin");
+  Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
   const Databases& d = explorer.dbs();
   for (MDB_dbi dbi :
        {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index, d.type_summaries}) {
     if (int rc = mdb_drop(txn.raw(), dbi, 0); rc != 0) fail("mdb_drop");
   }
   must(txn.commit(), "commit");
-}
-
-Status import(const Explorer& explorer, const std::vector<std::string>& lines, EstimatorPrecision precision) {
-  VOSSICK_ASSIGN_OR_RETURN(ImportSession session, ImportSession::begin(explorer));
-  for (const std::string& line : lines) VOSSICK_TRY(session.add_line(line));
-  VOSSICK_TRY(session.commit());
-  return run_post_import_processing(explorer, precision);
-}
-
-// Every (key, value) of every database, for before/after comparisons.
-std::vector<std::string> snapshot(const Explorer& explorer) {
-  Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");
-  const Databases& d = explorer.dbs();
-  std::vector<std::string> out;
-  for (MDB_dbi dbi :
-       {d.primary, d.referrers, d.types, d.types_size_index, d.types_subtree_size_index, d.type_summaries}) {
-    Cursor cursor = must(Cursor::open(txn, dbi), "cursor");
-    for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
-      auto entry = must(cursor.get(op), "cursor get");
-      if (!entry) break;
-      out.push_back(std::to_string(dbi) + ":" + std::string(entry->first) + "=" + std::string(entry->second));
-    }
-  }
-  return out;
 }
 
 uint64_t model_subtree_size(const std::map<uint64_t, ModelRecord>& records, uint64_t root) {
@@ -193,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       call.push_back(line_of(lines[i]));
       conflict = conflict || !(after.try_emplace(lines[i].id, lines[i]).first->second == lines[i]);
     }
-    Status status = import(explorer, call, precision);
+    Status status = import_lines(explorer, call, precision);
     if (status.ok() == conflict) {
       fail("conflict " + std::to_string(conflict) + ", import: " + (status.ok() ? "ok" : status.error().text()));
     }
@@ -203,12 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<std::string> first_call = import_call(0, split, first_precision);
   import_call(split, lines.size(), EstimatorPrecision::kExact);
   // Exact estimates for whatever landed, also when the second call did not.
-  must(import(explorer, {}, EstimatorPrecision::kExact), "estimating import");
+  must(import_lines(explorer, {}, EstimatorPrecision::kExact), "estimating import");
 
   {
-    Transaction txn = must(Transaction::begin_read(explorer.env()), "begin_read");
+    Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
     for (const auto& [id, model] : records) {
-      auto stored = must(get_record<RawObjectRecord>(txn, explorer.dbs(), id), "read record");
+      auto stored = value_or_die(get_record<RawObjectRecord>(txn, explorer.dbs(), id));
       if (!stored) fail("record missing: " + std::to_string(id));
       const uint64_t expected = model_subtree_size(records, id);
       if (stored->subtree_size != expected) {
@@ -241,10 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // An import whose last line is broken leaves nothing behind.
-  const std::vector<std::string> before = snapshot(explorer);
+  const Contents before = raw_contents(explorer);
   std::vector<std::string> broken = first_call;
   broken.push_back(R"({"id":1,"type":"T","references":[2],"size":)");
-  if (import(explorer, broken, EstimatorPrecision::kExact).ok()) fail("broken import succeeded");
-  if (snapshot(explorer) != before) fail("failed import changed the databases");
+  if (import_lines(explorer, broken, EstimatorPrecision::kExact).ok()) fail("broken import succeeded");
+  if (raw_contents(explorer) != before) fail("failed import changed the databases");
   return 0;
 }

@@ -118,9 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<vossick::fuzz::JsonValue> tree = vossick::fuzz::ReferenceJsonParser(input).parse_document();
 
   auto raw = check_shape<RawObjectRecord>(
-      input, tree, vossick::fuzz::raw_shape(), [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
-  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::no_value_shape(), without_value, "ObjectRecordNoValue");
-  check_shape<ObjectSummary>(input, tree, vossick::fuzz::summary_shape(), summary_of, "ObjectSummary");
+      input, tree, vossick::fuzz::kRawShape, [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
+  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::kNoValueShape, without_value, "ObjectRecordNoValue");
+  check_shape<ObjectSummary>(input, tree, vossick::fuzz::kSummaryShape, summary_of, "ObjectSummary");
   check_fast_path(input);
   if (!raw) return 0;
 
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The canonical form is itself plain JSON with the same meaning.
   auto tree_of_written = vossick::fuzz::ReferenceJsonParser(written).parse_document();
   if (!tree_of_written) fail("written record is not JSON", written);
-  auto reference_of_written = vossick::fuzz::reference_record(*tree_of_written, vossick::fuzz::raw_shape());
+  auto reference_of_written = vossick::fuzz::reference_record(*tree_of_written, vossick::fuzz::kRawShape);
   if (!reference_of_written || !(*reference_of_written == *raw)) fail("written record means something else", written);
   return 0;
 }
