@@ -32,15 +32,21 @@ def raises_exactly(error, message, call, *args, **kwargs):
     assert str(info.value) == message
 
 
-def read_lmdb(db_dir, names, **flags_by_name):
+# The six databases with the flags LMDB's own binding opens them with.
+DB_FLAGS = {"primary": dict(integerkey=True), "referrers": dict(integerkey=True, dupsort=True, dupfixed=True),
+            **{name: dict(dupsort=True, dupfixed=True) for name in ("types", "types_size_index",
+                                                                    "types_subtree_size_index")},
+            "type_summaries": {}}
+
+
+def read_lmdb(db_dir, names=tuple(DB_FLAGS)):
     """{name: [(key, value)]} of the named databases, read through LMDB's own binding."""
     lmdb = pytest.importorskip("lmdb")
     env = lmdb.open(str(db_dir), max_dbs=7, readonly=True, lock=False)
     try:
         with env.begin() as txn:
             return {name: list(txn.cursor(db=env.open_db(name.encode(), txn=txn, create=False,
-                                                          **flags_by_name.get(name, {}))).iternext())
-                    for name in names}
+                                                          **DB_FLAGS[name])).iternext()) for name in names}
     finally:
         env.close()
 

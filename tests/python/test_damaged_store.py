@@ -15,7 +15,7 @@ import textwrap
 import pytest
 
 import vossick_analysis as va
-from conftest import EXACT, line
+from conftest import DB_FLAGS, EXACT, line
 
 pytest.importorskip("lmdb")
 
@@ -25,16 +25,6 @@ QUERY_TEXTS = ("Start ID ", "End ID ", "Object ID ", "No subtree size in ", "Dec
 # 1 -> 2 -> 3 -> 1 (a cycle; 2 references 3 twice), 4 -> 3, 5 alone; types T and U.
 BASE = [line(1, "T", [2], size=10, value="one"), line(2, "T", [3, 3], size=20), line(3, "U", [1], size=30),
         line(4, "U", [3], size=40), line(5, "T", [], size=50)]
-
-DB_FLAGS = {
-    "primary": dict(integerkey=True),
-    "referrers": dict(integerkey=True, dupsort=True, dupfixed=True),
-    "types": dict(dupsort=True, dupfixed=True),
-    "types_size_index": dict(dupsort=True, dupfixed=True),
-    "types_subtree_size_index": dict(dupsort=True, dupfixed=True),
-    "type_summaries": dict(),
-}
-
 
 def u64(n):
     return n.to_bytes(8, "little")

@@ -7,19 +7,17 @@ import pytest
 from conftest import BAD_VALSIZE, NO, line, read_lmdb
 
 
-@pytest.mark.parametrize("lines, stored", [
+@pytest.mark.parametrize("lines, stored", [  # members reordered, extra and missing; spacing; escapes
     ([b'  {"size": 232, "module": "x", "references": [3, 3, 9], "type": "builtins.dict", "id": 7}  \n',
       b'{"id":8,"type":"a\\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'],
      [b'{"id":7,"type":"builtins.dict","references":[3,3,9],"value":null,"size":232,"subtree_size":null}',
       '{"id":8,"type":"a\u00e9/\\"","references":[],"value":"\\t\\u0001","size":1,"subtree_size":5}'.encode()]),
-    ([b'{"id":1,"type":"T","references":[],"value":null,"size":1}\n'],
-     [b'{"id":1,"type":"T","references":[],"value":null,"size":1,"subtree_size":null}']),
 ])
 def test_records_are_stored_in_canonical_form(explorer, db_dir, lines, stored):
     explorer.import_lines(lines, NO)
     del explorer
     gc.collect()
-    assert [value for _, value in read_lmdb(db_dir, ["primary"], primary=dict(integerkey=True))["primary"]] == stored
+    assert [value for _, value in read_lmdb(db_dir, ["primary"])["primary"]] == stored
 
 
 def test_accepts_iterables_files_and_bytes_subclasses_and_calls_accumulate(explorer, tmp_path):
@@ -55,7 +53,6 @@ CONFLICT = ("conflicting records for object id {}: line {} of the input differs 
     (5, TypeError, "'int' object is not iterable", None),
     ([line(2), b"\n"], RuntimeError, "EOF while parsing a value at line 2 column 0", 2),
     ([line(2), b'{"id":3,"type":"T","references":[]}'], RuntimeError, "missing field `size` at line 1 column 35", 2),
-    ([line(2), line(3, type="x" * 512)], RuntimeError, BAD_VALSIZE, 2),
     # Another record for a stored id, or for one earlier in the call; the earliest line fails.
     ([line(2), line(1, size=17)], RuntimeError, CONFLICT.format(1, 2), 2),
     ([line(2), line(3), line(2, "Q"), line(3, references=[2])], RuntimeError, CONFLICT.format(2, 3), 3),
@@ -95,13 +92,8 @@ def test_a_bad_line_fails_before_any_later_line_is_read(make_explorer, bad, mess
 
 def test_precision_is_checked_before_lines_are_read(explorer):
     consumed = []
-
-    def lines():
-        consumed.append(1)
-        yield line(1)
-
     with pytest.raises(TypeError):
-        explorer.import_lines(lines(), 4)
+        explorer.import_lines((consumed.append(1) or line(1) for _ in range(1)), 4)
     assert consumed == []
 
 

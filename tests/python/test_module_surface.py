@@ -31,17 +31,12 @@ def test_precision_members_are_single_objects_not_numbers():
     assert [int(m) for m in members] == [0, 1, 2, 3, 4]
     assert [repr(m) for m in members] == [str(m) for m in members] == ["EstimatorPrecision." + n for n in names]
     assert len({id(m) for m in members}) == 5 and va.EstimatorPrecision.Low != va.EstimatorPrecision.Medium
-    with pytest.raises(TypeError):
-        [0, 1][va.EstimatorPrecision.Low]  # no __index__
-    with pytest.raises(TypeError):
-        va.EstimatorPrecision.Low < va.EstimatorPrecision.High
-    seen, barrier = [], threading.Barrier(8)
-
-    def worker():
-        barrier.wait()
-        seen.append(va.EstimatorPrecision.High)
-
-    threads = [threading.Thread(target=worker) for _ in range(8)]
+    for misuse in (lambda: [0, 1][va.EstimatorPrecision.Low], lambda: va.EstimatorPrecision.Low < members[3]):
+        with pytest.raises(TypeError):  # no __index__, no order
+            misuse()
+    seen, barrier = [], threading.Barrier(8)  # the first uses, on eight threads at once, see one object
+    threads = [threading.Thread(target=lambda: (barrier.wait(), seen.append(va.EstimatorPrecision.High)))
+               for _ in range(8)]
     for t in threads:
         t.start()
     for t in threads:

@@ -130,15 +130,6 @@ INSTANTIATE_TEST_SUITE_P(Limits, KeyOrderedImportTest,
                          ::testing::Values(BatchLimits{}, BatchLimits{1, SIZE_MAX}, BatchLimits{7, SIZE_MAX},
                                            BatchLimits{SIZE_MAX, 300}));
 
-TEST(KeyOrderedImportTest, KeysOfOneTo511BytesAreStoredAlike) {
-  for (size_t length : {size_t{1}, size_t{510}, size_t{511}}) {
-    const std::vector<std::string> lines = {record_line(1, {}, 1, std::string(length, 'k'))};
-    const Outcome expected = import_twice(lines, lines, ImportOrder::kInput, {});
-    EXPECT_EQ(expected.error, "") << length;
-    EXPECT_TRUE(import_twice(lines, lines, ImportOrder::kKeyOrderedBatches, {}).contents == expected.contents);
-  }
-}
-
 // A map too small for the dump: batching stops while the map surely still
 // holds the batch, and the line that finds it full fails in input order.
 TEST(KeyOrderedImportTest, AMapRunningFullFailsOnTheLineThatNeedsTheRoom) {
