@@ -31,13 +31,6 @@
 
 namespace vossick {
 
-// When a batch is applied: at this many records, or once it holds this much
-// memory (a single larger record is applied on its own).
-struct BatchLimits {
-  size_t max_records = 65536;
-  size_t max_bytes = size_t{16} << 20;
-};
-
 class KeyOrderedBatch {
  public:
   // Holds the puts of one record, read from input line `line` (counted from

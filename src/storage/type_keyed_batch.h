@@ -20,6 +20,13 @@
 
 namespace vossick {
 
+// How much a key-ordered batch holds: at most this many records, and about
+// this much memory (each batcher says what it does with more).
+struct BatchLimits {
+  size_t max_records = 65536;
+  size_t max_bytes = size_t{16} << 20;
+};
+
 // The type names of one batch, numbered as they come; "All Types" is always
 // number 0.
 class BatchTypeNames {

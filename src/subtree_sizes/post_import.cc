@@ -16,7 +16,8 @@ namespace vossick {
 namespace {
 
 template <class Estimator>
-Status estimate_with(const Explorer& explorer, const Transaction& write_txn, PassWrites writes, StopCheck& stop) {
+Status estimate_with(const Explorer& explorer, const Transaction& write_txn, PassWrites writes, BatchLimits limits,
+                     StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
   // Declared after read_txn: the cursor closes before the snapshot ends.
   VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
@@ -31,7 +32,7 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Pas
   // instead of node by node (millions of them, a cache miss each).
   std::optional<SummedRadixTree::Scope> tree_nodes;
   if constexpr (std::is_same_v<Estimator, SummedRadixTree>) tree_nodes.emplace();
-  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn);
+  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, limits);
   Visitor visitor(explorer.dbs(), read_txn, writer, std::move(roots), stop);
   Status traversed = ok_status();
   {
@@ -49,12 +50,12 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Pas
 }  // namespace
 
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn, EstimatorPrecision precision,
-                                   PassWrites writes, StopCheck& stop) {
+                                   PassWrites writes, BatchLimits limits, StopCheck& stop) {
   switch (precision) {
-    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, writes, stop);
-    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, writes, stop);
-    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, writes, stop);
-    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, writes, stop);
+    case EstimatorPrecision::kLow: return estimate_with<SizeSketch<7>>(explorer, write_txn, writes, limits, stop);
+    case EstimatorPrecision::kMedium: return estimate_with<SizeSketch<31>>(explorer, write_txn, writes, limits, stop);
+    case EstimatorPrecision::kHigh: return estimate_with<SizeSketch<127>>(explorer, write_txn, writes, limits, stop);
+    case EstimatorPrecision::kExact: return estimate_with<SummedRadixTree>(explorer, write_txn, writes, limits, stop);
     case EstimatorPrecision::kNoEstimates: break;
   }
   return Error::panic("subtree-size estimation run with precision " + std::to_string(static_cast<int>(precision)));
@@ -70,7 +71,7 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
     VOSSICK_TRY(rebuild_type_summaries(read_txn, write_txn, explorer.dbs(), stop));
   }
   if (precision != EstimatorPrecision::kNoEstimates) {
-    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, PassWrites::kKeyOrderedBatches, stop));
+    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, PassWrites::kKeyOrderedBatches, {}, stop));
   }
   return write_txn.commit();
 }

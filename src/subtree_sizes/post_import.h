@@ -12,6 +12,7 @@
 #include "base/stop_check.h"
 #include "storage/environment.h"
 #include "storage/explorer.h"
+#include "storage/type_keyed_batch.h"
 
 namespace vossick {
 
@@ -28,9 +29,11 @@ enum class TypeSummaries { kRebuild, kCurrent };
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
                                   TypeSummaries summaries = TypeSummaries::kRebuild, StopCheck& stop = never_stop());
 
-// How the pass's writes reach LMDB: held in batches applied in key order, or
-// object by object as the traversal emits them (subtree_size_writer.h).
-// The stored bytes and the error are the same either way.
+// How the pass's writes reach LMDB: held in batches applied in key order
+// (within `limits`, written in emit order when the rewritten records of a
+// batch outgrow its memory), or object by object as the traversal emits them
+// (subtree_size_writer.h). The stored bytes and the error are the same either
+// way.
 enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
 
 // Estimates the subtree size of every object in `primary` with the estimator
@@ -40,6 +43,7 @@ enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
 // thread that began `write_txn`. Stops with Error::interrupted() when `stop`
 // says so.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn, EstimatorPrecision precision,
-                                   PassWrites writes = PassWrites::kKeyOrderedBatches, StopCheck& stop = never_stop());
+                                   PassWrites writes = PassWrites::kKeyOrderedBatches, BatchLimits limits = {},
+                                   StopCheck& stop = never_stop());
 
 }  // namespace vossick

@@ -61,7 +61,7 @@ Status SubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
 Status KeyOrderedSubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
   if (failed_) return *failed_;
   updates_.push_back(Update{member_id, estimate, static_cast<uint32_t>(updates_.size())});
-  return updates_.size() >= batch_size_ ? flush() : ok_status();
+  return updates_.size() >= limits_.max_records ? flush() : ok_status();
 }
 
 Status KeyOrderedSubtreeSizeWriter::flush() {
@@ -70,7 +70,7 @@ Status KeyOrderedSubtreeSizeWriter::flush() {
   Status status = apply();
   updates_.clear();
   texts_.clear();
-  if (texts_.capacity() > 2 * max_text_bytes_) std::string().swap(texts_);
+  if (texts_.capacity() > 2 * limits_.max_bytes) std::string().swap(texts_);
   entries_.clear();
   types_.clear();
   if (!status.ok()) failed_ = status.error();
@@ -83,7 +83,7 @@ Status KeyOrderedSubtreeSizeWriter::flush() {
 // the order, since the pass rewrites each record only once, under its own
 // key). False, with nothing written, if a record names an id other than its
 // key (its rewrite lands under another key, which a later get may read), or
-// if the rewritten records outgrow max_text_bytes_.
+// if the rewritten records outgrow limits_.max_bytes.
 Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
   std::sort(updates_.begin(), updates_.end(), [](const Update& a, const Update& b) {
     return a.member_id != b.member_id ? a.member_id < b.member_id : a.sequence < b.sequence;
@@ -107,7 +107,7 @@ Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
     }
     update.offset = offset;
     update.length = texts_.size() - offset;
-    if (texts_.size() > max_text_bytes_) return false;
+    if (texts_.size() > limits_.max_bytes) return false;
     const SizeIndexEntry entry{update.estimate, update.member_id};
     entries_.push_back(SizeEntryPut{types_.number(rewritten.value().type), entry});
   }

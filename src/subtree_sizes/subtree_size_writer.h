@@ -53,12 +53,8 @@ class SubtreeSizeWriter {
 
 class KeyOrderedSubtreeSizeWriter {
  public:
-  static constexpr size_t kDefaultBatchSize = 65536;
-  static constexpr size_t kDefaultMaxTextBytes = size_t{16} << 20;
-
-  KeyOrderedSubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn, size_t batch_size = kDefaultBatchSize,
-                              size_t max_text_bytes = kDefaultMaxTextBytes)
-      : dbs_(dbs), write_txn_(write_txn), batch_size_(batch_size), max_text_bytes_(max_text_bytes) {}
+  KeyOrderedSubtreeSizeWriter(const Databases& dbs, const Transaction& write_txn, BatchLimits limits = {})
+      : dbs_(dbs), write_txn_(write_txn), limits_(limits) {}
 
   // Holds the object's new subtree size; applies the batch when it is full.
   Status write(uint64_t member_id, uint64_t estimate);
@@ -81,8 +77,7 @@ class KeyOrderedSubtreeSizeWriter {
 
   const Databases& dbs_;
   const Transaction& write_txn_;
-  const size_t batch_size_;
-  const size_t max_text_bytes_;
+  const BatchLimits limits_;
   std::vector<Update> updates_;
   std::string texts_;
   std::vector<SizeEntryPut> entries_;

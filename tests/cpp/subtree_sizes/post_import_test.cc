@@ -17,11 +17,6 @@
 #include "queries/type_listings.h"
 #include "records/canonical_record.h"
 #include "storage/primary.h"
-#include "subtree_sizes/scc_size_visitor.h"
-#include "subtree_sizes/size_sketch/size_sketch.h"
-#include "subtree_sizes/subtree_size_writer.h"
-#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
-#include "subtree_sizes/tarjan/tarjan.h"
 #include "test_support.h"
 
 namespace vossick {
@@ -67,27 +62,11 @@ std::vector<std::string> random_dump(uint64_t seed, size_t count) {
 }
 
 // Runs the pass over what `explorer` holds, commits on success, and returns
-// the error text (empty on success) and what the databases hold. Batches
-// of `batch_size` objects unless writing in emit order.
+// the error text (empty on success) and what the databases hold.
 std::pair<std::string, Contents> run_pass(Explorer& explorer, EstimatorPrecision precision, PassWrites mode,
-                                          size_t batch_size = KeyOrderedSubtreeSizeWriter::kDefaultBatchSize,
-                                          size_t max_text_bytes = KeyOrderedSubtreeSizeWriter::kDefaultMaxTextBytes) {
+                                          BatchLimits limits = {}) {
   Transaction write_txn = value_or_die(Transaction::begin_write(explorer.env()));
-  Status status = ok_status();
-  if (batch_size == KeyOrderedSubtreeSizeWriter::kDefaultBatchSize) {
-    status = run_subtree_size_estimation(explorer, write_txn, precision, mode);
-  } else {
-    Transaction read_txn = value_or_die(Transaction::begin_read(explorer.env()));
-    PrimaryScan roots = value_or_die(PrimaryScan::open(read_txn, explorer.dbs()));
-    KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, batch_size, max_text_bytes);
-    const auto traverse = [&](auto estimator) {
-      StronglyConnectedComponentsVisitor<decltype(estimator), KeyOrderedSubtreeSizeWriter> visitor(
-          explorer.dbs(), read_txn, writer, std::move(roots));
-      return visit_sccs(visitor);
-    };
-    status = precision == EstimatorPrecision::kExact ? traverse(SummedRadixTree::empty()) : traverse(SizeSketch<7>());
-    if (status.ok()) status = writer.flush();
-  }
+  Status status = run_subtree_size_estimation(explorer, write_txn, precision, mode, limits);
   if (status.ok()) status = write_txn.commit();
   write_txn.abort();
   return {status.ok() ? "" : status.error().text(), raw_contents(explorer)};
@@ -100,20 +79,19 @@ class PassModesTest : public ::testing::TestWithParam<EstimatorPrecision> {};
 TEST_P(PassModesTest, KeyOrderedBatchesStoreWhatWritesInEmitOrderStore) {
   const std::vector<std::string> lines = random_dump(GetParam() == EstimatorPrecision::kExact ? 1 : 2, 9000);
   Contents expected;
-  for (auto [batch_size, max_text_bytes] : {std::pair<size_t, size_t>{0, 0},
-                                            {KeyOrderedSubtreeSizeWriter::kDefaultBatchSize, 0},
-                                            {1, SIZE_MAX},
-                                            {7, SIZE_MAX},
-                                            {50, 1000}}) {
+  for (auto [mode, limits] : {std::pair<PassWrites, BatchLimits>{PassWrites::kEmitOrder, {}},
+                              {PassWrites::kKeyOrderedBatches, {}},
+                              {PassWrites::kKeyOrderedBatches, {65536, 0}},
+                              {PassWrites::kKeyOrderedBatches, {1, SIZE_MAX}},
+                              {PassWrites::kKeyOrderedBatches, {7, SIZE_MAX}},
+                              {PassWrites::kKeyOrderedBatches, {50, 1000}}}) {
     TempExplorer explorer;
     ASSERT_OK(import_lines(*explorer, lines, kNone));
-    auto [error, contents] = batch_size == 0 ? run_pass(*explorer, GetParam(), PassWrites::kEmitOrder)
-                                             : run_pass(*explorer, GetParam(), PassWrites::kKeyOrderedBatches,
-                                                        batch_size, max_text_bytes ? max_text_bytes : SIZE_MAX);
+    auto [error, contents] = run_pass(*explorer, GetParam(), mode, limits);
     EXPECT_EQ(error, "");
     if (expected.empty()) expected = contents;
     EXPECT_GT(contents.size(), 9000u * 4);
-    EXPECT_TRUE(contents == expected) << "batch size " << batch_size;
+    EXPECT_TRUE(contents == expected) << "batches of " << limits.max_records << ", " << limits.max_bytes << " bytes";
   }
 }
 
