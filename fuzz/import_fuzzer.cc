@@ -65,22 +65,6 @@ class Bytes {
 constexpr uint64_t kIdPool[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 255, 256, 257, 65536, UINT64_MAX};
 constexpr std::string_view kTypes[] = {"T", "U", "builtins.module", "All Types", "builtins.dict\xc3\xa9"};
 
-struct ModelRecord {
-  uint64_t id;
-  std::string type;
-  std::vector<uint64_t> references;
-  uint64_t size;
-
-  bool operator==(const ModelRecord&) const = default;
-};
-
-std::string line_of(const ModelRecord& r) {
-  RawObjectRecord record{r.id, r.type, r.references, std::nullopt, r.size, std::nullopt};
-  std::string line;
-  write_record(record, line);
-  return line;
-}
-
 const Explorer& shared_explorer() {
   static Explorer* explorer = [] {
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path().string();
@@ -106,12 +90,12 @@ void empty_all(const Explorer& explorer) {
   must(txn.commit(), "commit");
 }
 
-uint64_t model_subtree_size(const std::map<uint64_t, ModelRecord>& records, uint64_t root) {
+uint64_t model_subtree_size(const std::map<uint64_t, RawObjectRecord>& records, uint64_t root) {
   std::set<uint64_t> reached{root};
   std::vector<uint64_t> pending{root};
   uint64_t total = 0;
   while (!pending.empty()) {
-    const ModelRecord& record = records.at(pending.back());
+    const RawObjectRecord& record = records.at(pending.back());
     pending.pop_back();
     total += record.size;  // wraps, as stored sums do
     for (uint64_t reference : record.references) {
@@ -130,30 +114,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Explorer& explorer = shared_explorer();
   empty_all(explorer);
 
-  std::vector<ModelRecord> lines;
+  std::vector<RawObjectRecord> lines;
   const size_t count = 1 + in.next() % 12;
   for (size_t i = 0; i < count && !in.empty(); ++i) {
-    ModelRecord record;
+    RawObjectRecord record;
     record.id = kIdPool[in.next() % std::size(kIdPool)];
     record.type = kTypes[in.next() % std::size(kTypes)];
     const uint8_t size_byte = in.next();
     record.size = size_byte >= 250 ? UINT64_MAX - size_byte : size_byte;
     for (size_t n = in.next() % 6; n > 0; --n) record.references.push_back(kIdPool[in.next() % std::size(kIdPool)]);
     const auto earlier =
-        std::find_if(lines.begin(), lines.end(), [&](const ModelRecord& r) { return r.id == record.id; });
+        std::find_if(lines.begin(), lines.end(), [&](const RawObjectRecord& r) { return r.id == record.id; });
     if (earlier != lines.end() && in.next() % 4 != 0) record = *earlier;
     lines.push_back(std::move(record));
   }
   const size_t split = lines.empty() ? 0 : in.next() % (lines.size() + 1);
   const auto first_precision = static_cast<EstimatorPrecision>(in.next() % 5);
 
-  std::map<uint64_t, ModelRecord> records;  // what `primary` holds: the record of each id
+  std::map<uint64_t, RawObjectRecord> records;  // what `primary` holds: the record of each id
   const auto import_call = [&](size_t from, size_t to, EstimatorPrecision precision) {
     std::vector<std::string> call;
-    std::map<uint64_t, ModelRecord> after = records;
+    std::map<uint64_t, RawObjectRecord> after = records;
     bool conflict = false;
     for (size_t i = from; i < to; ++i) {
-      call.push_back(line_of(lines[i]));
+      write_record(lines[i], call.emplace_back());
       conflict = conflict || !(after.try_emplace(lines[i].id, lines[i]).first->second == lines[i]);
     }
     Status status = import_lines(explorer, call, precision);

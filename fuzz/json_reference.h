@@ -136,7 +136,8 @@ class ReferenceJsonParser {
     out = 0;
     for (int i = 0; i < 4; ++i) {
       const char c = input_[pos_++];
-      const int digit = is_digit(c) ? c - '0' : (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ? (c | 0x20) - 'a' + 10 : -1;
+      const char lower = static_cast<char>(c | 0x20);  // 'A'-'F' to 'a'-'f', and nothing else into that range
+      const int digit = is_digit(c) ? c - '0' : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
       if (digit < 0) return false;
       out = out * 16 + static_cast<uint32_t>(digit);
     }

@@ -73,12 +73,13 @@ class RandomRecords {
 
   uint64_t pick(uint64_t n) { return random_() % n; }
 
-  // Often next to a power of ten where the digit count or the eight-digit
-  // words the scanners read change, or at the top of u64.
+  // Often next to a power of ten (where the digit count, and the eight-digit
+  // words the scanners read, change) or at the top of u64.
   uint64_t integer() {
-    static constexpr uint64_t kPowers[] = {1, 10, 100000000, 1000000000000000, 10000000000000000, 10000000000000000000u};
+    uint64_t power = 1;
+    for (uint64_t k = pick(20); k > 0; --k) power *= 10;
     switch (pick(4)) {
-      case 0: return kPowers[pick(std::size(kPowers))] - pick(2);
+      case 0: return power - pick(2);
       case 1: return UINT64_MAX - pick(2);
       case 2: return pick(100000);
       default: return random_() >> pick(64);

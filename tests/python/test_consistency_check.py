@@ -150,10 +150,3 @@ def test_report_tool_survives_a_store_damaged_at_the_page_level(db_dir, how):
         assert done.stdout.startswith("the store is damaged at the page level: ")
     else:
         assert "problem" in done.stdout
-
-
-def test_report_tool_refuses_a_directory_without_a_database_and_creates_none(tmp_path):
-    for path in (tmp_path / "absent", tmp_path):
-        done = report(path)
-        assert done.returncode == 1 and "no database in" in done.stderr
-    assert not (tmp_path / "absent").exists() and list(tmp_path.iterdir()) == []

@@ -61,48 +61,22 @@ bool needs_escape(std::string_view text) {
   return false;
 }
 
-// Every written record whose type needs no escape is recognised (so the
-// subset covers the plain records), and no other is.
+// Every written record parses back to itself in every shape; those whose
+// type needs no escape are recognised (so the subset covers the plain
+// records), and no other is. (The record parser fuzzer checks the fast path
+// on arbitrary bytes.)
 TEST(CanonicalRecordTest, RecognisesWrittenRecordsExactlyWhenTheTypeHasNoEscape) {
   testing::RandomRecords random(7);
-  for (int i = 0; i < 4000; ++i) {
+  for (int i = 0; i < 5000; ++i) {
     const RawObjectRecord record = random.record();
-    ASSERT_EQ(expect_fast_path_sound(written(record)), !needs_escape(record.type));
+    const std::string line = written(record);
+    ASSERT_EQ(parse_record<RawObjectRecord>(line).value(), record) << line;
+    ASSERT_EQ(parse_record<ObjectRecordNoValue>(line).value(),
+              (ObjectRecordNoValue{record.id, record.type, record.references, record.size, record.subtree_size}));
+    ASSERT_EQ(parse_record<ObjectSummary>(line).value(),
+              (ObjectSummary{record.id, record.type, record.value, record.size, record.subtree_size}));
+    ASSERT_EQ(expect_fast_path_sound(line), !needs_escape(record.type));
   }
-}
-
-// Any single-byte change, insertion, deletion or truncation of a record:
-// whatever the fast path still recognises must be sound.
-TEST(CanonicalRecordTest, EverySingleByteMutantIsRejectedOrSound) {
-  static const unsigned char kBytes[] = {'0',  '9',  ' ',  '"',  '\\', ',',  ':',  '}',  ']',
-                                         '{',  'n',  '-',  '.',  'e',  'a',  0x00, 0x1f, 0x7f,
-                                         0x80, 0xbf, 0xc0, 0xc2, 0xe0, 0xed, 0xf0, 0xf4, 0xff};
-  testing::RandomRecords random(11);
-  std::vector<std::string> seeds = {
-      written({140586463294656, "builtins.\xc3\xa9", {0, 10, UINT64_MAX}, "a\"b\xe2\x82\xac\n\x01", 9, std::nullopt}),
-      written({0, "", {}, std::nullopt, 0, 0})};
-  while (seeds.size() < 6) {
-    const RawObjectRecord record = random.record();
-    if (!needs_escape(record.type) && written(record).size() < 200) seeds.push_back(written(record));
-  }
-  size_t mutants = 0, recognised = 0;
-  for (const std::string& seed : seeds) {
-    for (size_t i = 0; i <= seed.size(); ++i) {
-      std::vector<std::string> changed = {seed.substr(0, i)};
-      if (i < seed.size()) changed.push_back(seed.substr(0, i) + seed.substr(i + 1));
-      for (unsigned char b : kBytes) {
-        changed.push_back(seed.substr(0, i) + static_cast<char>(b) + seed.substr(i));
-        if (i < seed.size()) changed.push_back(seed.substr(0, i) + static_cast<char>(b) + seed.substr(i + 1));
-      }
-      for (const std::string& mutant : changed) {
-        ++mutants;
-        recognised += expect_fast_path_sound(mutant);
-        if (::testing::Test::HasFailure()) return;
-      }
-    }
-  }
-  EXPECT_GT(recognised, 0u);  // a digit changed stays canonical
-  EXPECT_LT(recognised, mutants / 4);
 }
 
 const std::string kPrefix = R"({"id":1,"type":"t","references":[2,3],"value":)";
