@@ -211,13 +211,9 @@ TEST(SizeSketchPinned, EstimatesOfKeyZeroWeightThousandAndHundredKeysOfWeightTen
 
 // ---- The vector lanes of every build against the exact candidate ------------
 
-using UnitCandidates = void (*)(const double*, double, uint16_t*, uint8_t*, size_t) noexcept;
-using SlotCandidates = void (*)(uint64_t, double, const uint16_t*, double, uint16_t*, uint8_t*, size_t) noexcept;
-
 struct LanesCase {
   const char* name;
-  UnitCandidates from_units;
-  SlotCandidates from_key;
+  void (*from_units)(const double*, double, uint16_t*, uint8_t*, size_t) noexcept;
   bool (*available)() noexcept;
 };
 
@@ -231,40 +227,15 @@ uint64_t random_weight(std::mt19937_64& random) {
 
 class CandidateLanesTest : public ::testing::TestWithParam<LanesCase> {};
 
-// Each build's lanes against the exact candidate. From keys: nearly every
-// slot is settled without the exact logarithm, and every settled one rounds
-// as the exact candidate does; given slots, a step of eight whose candidates
-// surely lose may yield +0 instead, and then each exact candidate loses to its
-// slot. From units at the ends of the interval and aimed so that the exact
-// candidate falls on or next to a bfloat16 rounding boundary: the lanes round
-// alike or leave the lane to the exact path.
+// Each build's lanes, from units at the ends of the interval and aimed so
+// that the exact candidate falls on or next to a bfloat16 rounding boundary:
+// the lanes round as the exact candidate does or leave the lane to the exact
+// path. (The lanes of the build the CPU runs are checked from keys and slots
+// by AddMatchesTheLongWayOfEverySlot.)
 TEST_P(CandidateLanesTest, SettledLanesRoundLikeTheExactCandidate) {
   if (!GetParam().available()) GTEST_SKIP() << "the CPU lacks the instructions of this build";
-  std::mt19937_64 random(5);
-  size_t sure_count = 0;
-  for (int round = 0; round < 2000; ++round) {
-    const uint64_t key = random() % 3 == 0 ? random() % 100 : random();
-    const double scaled = internal::scaled_weight(random_weight(random));
-    uint16_t slots[128], rounded[128];
-    uint8_t sure[128];
-    for (uint16_t& slot : slots) slot = random() % 4 == 0 ? 0 : double_to_bfloat16(-scaled * (1 << (random() % 8)));
-    const bool given = round % 2 == 1;
-    GetParam().from_key(key, scaled, given ? slots : nullptr, -scaled * (1.0 + 0x1p-20), rounded, sure, 128);
-    for (size_t i = 0; i < 128; ++i) {
-      if (!sure[i]) continue;
-      ++sure_count;
-      const uint16_t exact =
-          double_to_bfloat16(internal::candidate(scaled, internal::unit_from_hash(internal::slot_hash(i, key))));
-      if (given && rounded[i] == 0) {
-        ASSERT_LE(bfloat16_to_double(exact), bfloat16_to_double(slots[i])) << "key " << key << " slot " << i;
-      } else {
-        ASSERT_EQ(rounded[i], exact) << "key " << key << " slot " << i;
-      }
-    }
-  }
-  EXPECT_GT(sure_count, 2000u * 128 * 99 / 100);
-  size_t lanes = 0;
-  sure_count = 0;
+  std::mt19937_64 random(9);
+  size_t lanes = 0, sure_count = 0;
   for (int round = 0; round < 300; ++round) {
     const uint64_t weight = random_weight(random);
     const double scaled = internal::scaled_weight(weight);
@@ -282,14 +253,15 @@ TEST_P(CandidateLanesTest, SettledLanesRoundLikeTheExactCandidate) {
     }
     lanes += units.size();
   }
+  EXPECT_GT(sure_count, 0u);     // some lanes are settled without the exact logarithm
   EXPECT_LT(sure_count, lanes);  // some lanes were close enough to need the exact path
 }
 
 const LanesCase kBuilds[] = {
-    {"Portable", internal::unit_candidates_portable, internal::slot_candidates_portable, always},
+    {"Portable", internal::unit_candidates_portable, always},
 #if VOSSICK_SIZE_SKETCH_X86
-    {"Avx2", internal::unit_candidates_avx2, internal::slot_candidates_avx2, internal::have_avx2},
-    {"Avx512", internal::unit_candidates_avx512, internal::slot_candidates_avx512, internal::have_avx512},
+    {"Avx2", internal::unit_candidates_avx2, internal::have_avx2},
+    {"Avx512", internal::unit_candidates_avx512, internal::have_avx512},
 #endif
 };
 
