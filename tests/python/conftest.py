@@ -1,4 +1,6 @@
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -19,6 +21,11 @@ def line(id, type="builtins.object", references=(), size=16, value=None, subtree
         record["subtree_size"] = subtree_size
     record.update(extra)
     return (json.dumps(record) + "\n").encode()
+
+
+def python(*args, timeout=120, **kwargs):
+    """Runs this Python with `args` (str()-ed) to its end; its output is captured as text."""
+    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
 def ids(summaries):

@@ -4,13 +4,11 @@ the cap on reported problems, progress, and the report tool's check command."""
 import gc
 import json
 import random
-import subprocess
-import sys
 
 import pytest
 
 import vossick_analysis as va
-from conftest import EXACT, line, raises_exactly
+from conftest import EXACT, line, python, raises_exactly
 from test_damaged_store import BASE, damage, u64
 
 lmdb = pytest.importorskip("lmdb")
@@ -115,8 +113,7 @@ def test_an_exception_from_progress_ends_the_check_and_the_explorer_keeps_workin
 
 
 def report(db_dir, *args):
-    return subprocess.run([sys.executable, "-m", "vossick_report", str(db_dir), "check", "--quiet", *args],
-                          capture_output=True, text=True, timeout=120)
+    return python("-m", "vossick_report", db_dir, "check", "--quiet", *args)
 
 
 def test_report_tool_prints_consistent_or_the_problems_with_its_exit_status(db_dir):

@@ -14,6 +14,7 @@ import pytest
 import vossick_analysis as va
 import vossick_dump
 from vossick_dump import _walk
+from conftest import python
 
 # A small real program with the objects that make JSON and type names hard.
 ODD_PROGRAM = textwrap.dedent(
@@ -47,10 +48,6 @@ ODD_PROGRAM = textwrap.dedent(
 )
 
 
-def run_python(args, **kwargs):
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=60, **kwargs)
-
-
 def read_dump(path):
     raw = open(path, "rb").read()
     raw.decode("utf-8")  # strict: no lone surrogates escaped the writer
@@ -64,7 +61,7 @@ def of_type(records, type_name):
 def test_odd_objects_make_a_closed_graph_of_valid_json_that_imports(tmp_path, db_dir):
     program, dump = tmp_path / "odd.py", tmp_path / "heap.jsonl"
     program.write_text(ODD_PROGRAM)
-    done = run_python([str(program), str(dump)])
+    done = python(program, dump)
     assert done.returncode == 0, done.stderr
     count, records = int(done.stdout), read_dump(dump)
     ids = [r["id"] for r in records]
@@ -126,7 +123,7 @@ def test_run_script_and_dump_at_exit(tmp_path, output):
                                                                                  str(script), "0"])
     if output == "env":
         env["VOSSICK_DUMP_PATH"] = str(dump)
-    done = run_python(["-m", "vossick_dump", *args], env=env)
+    done = python("-m", "vossick_dump", *args, env=env)
     assert "objects" in done.stderr
     if output == "directory":  # a script that ends in an exception
         assert done.returncode == 1 and "KeyError: 'boom'" in done.stderr

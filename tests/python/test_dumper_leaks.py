@@ -13,6 +13,7 @@ import textwrap
 import pytest
 
 import vossick_analysis as va
+from conftest import python
 
 LEAKS = textwrap.dedent(
     """
@@ -80,7 +81,7 @@ def pythons():
 
 
 def vossick_dump(*args):
-    return subprocess.run([sys.executable, "-m", "vossick_dump", *args], capture_output=True, text=True, timeout=120)
+    return python("-m", "vossick_dump", *args)
 
 
 @pytest.fixture(scope="module")

@@ -5,7 +5,6 @@ locals, with labels."""
 import gc
 import io
 import json
-import subprocess
 import sys
 import textwrap
 import threading
@@ -13,6 +12,7 @@ import threading
 import pytest
 
 import vossick_dump
+from conftest import python
 
 
 class Widget:
@@ -177,5 +177,5 @@ def test_compiled_classes_are_dumped_without_reading_their_private_members():
         print(vossick_dump.dump(io.StringIO(), progress=False, collect=False))
         """
     )
-    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=300)
+    done = python("-c", program, timeout=300)
     assert done.returncode == 0 and int(done.stdout) > 100_000, done.stderr

@@ -1,6 +1,5 @@
-"""import_lines: what it stores, all-or-nothing failures, and imports beside queries and imports."""
+"""import_lines: what it stores, and all-or-nothing failures."""
 import gc
-import threading
 
 import pytest
 
@@ -119,35 +118,9 @@ def test_reimport_keeps_one_index_entry_and_all_types_name_shares_the_pseudo_typ
     assert explorer.get_count_for_type("All Types") == 2
 
 
-def test_queries_during_an_import_see_the_last_commit_and_a_second_import_waits(explorer):
+def test_an_import_inside_an_import_on_one_thread_is_refused(explorer):
+    # (Imports and queries on other threads at the same time: test_robustness_concurrency.py.)
     explorer.import_lines([line(1)], NO)
-    inside, release, errors = threading.Event(), threading.Event(), []
-
-    def paused():
-        yield line(2)
-        inside.set()
-        release.wait(10)
-        yield line(3)
-
-    def run(lines):
-        try:
-            explorer.import_lines(lines, NO)
-        except BaseException as e:  # pragma: no cover - reported below
-            errors.append(e)
-
-    first = threading.Thread(target=run, args=(paused(),))
-    first.start()
-    assert inside.wait(10)
-    during = (explorer.get_object(2), explorer.get_count_for_type("All Types"))
-    second = threading.Thread(target=run, args=([line(4), line(5)],))
-    second.start()
-    second.join(0.5)
-    assert second.is_alive()  # waits for the first import's write transaction
-    release.set()
-    first.join(10)
-    second.join(10)
-    assert not first.is_alive() and not second.is_alive() and errors == []
-    assert during == (None, 1) and explorer.get_count_for_type("All Types") == 5
 
     def nested():
         yield line(6)
@@ -155,4 +128,4 @@ def test_queries_during_an_import_see_the_last_commit_and_a_second_import_waits(
 
     with pytest.raises(RuntimeError, match="already open on this thread"):
         explorer.import_lines(nested(), NO)
-    assert explorer.get_count_for_type("All Types") == 5
+    assert explorer.get_count_for_type("All Types") == 1

@@ -11,6 +11,7 @@ import pytest
 
 from vossick_report import format_size, render_table, with_progress
 from vossick_report.cli import main
+from conftest import python
 
 PROGRAM = textwrap.dedent(
     """
@@ -41,8 +42,7 @@ def imported(tmp_path_factory):
     work = tmp_path_factory.mktemp("report")
     (work / "program.py").write_text(PROGRAM)
     subprocess.run([sys.executable, str(work / "program.py"), str(work / "heap.jsonl")], check=True, timeout=60)
-    done = subprocess.run([sys.executable, "-m", "vossick_report", str(work / "db"), "import", str(work / "heap.jsonl"),
-                           "--precision", "exact", "--json"], capture_output=True, text=True, timeout=60)
+    done = python("-m", "vossick_report", work / "db", "import", work / "heap.jsonl", "--precision", "exact", "--json")
     assert done.returncode == 0, done.stderr
     return str(work / "db"), done.stderr, json.loads(done.stdout)
 

@@ -12,9 +12,8 @@ exact subtree size of i is the sum of the sizes of 0..i, a batch never changes
 what an earlier object reaches, and every committed state of a chain is
 "objects 0..n-1 stored, some of them with their estimates".
 """
-import subprocess
-import sys
 import textwrap
+from conftest import python
 
 
 STRESS = textwrap.dedent("""
@@ -103,7 +102,6 @@ def test_queries_beside_imports_see_committed_states_only(tmp_path):
     dirs = [tmp_path / "first", tmp_path / "second"]
     for d in dirs:
         d.mkdir()
-    child = subprocess.run([sys.executable, "-c", STRESS, *map(str, dirs)], capture_output=True, text=True,
-                           timeout=120)
+    child = python("-c", STRESS, *dirs)
     assert child.returncode == 0, child.stdout + child.stderr
     assert int(child.stdout.split(":")[-1]) > 0, "no reader ran beside the imports"

@@ -5,10 +5,10 @@ failed call's records are all stored (only its pass failed) or none, and a
 small import still succeeds afterwards."""
 import os
 import subprocess
-import sys
 import textwrap
 
 import pytest
+from conftest import python
 
 SCENARIO = textwrap.dedent("""
     import json, sys
@@ -53,8 +53,7 @@ def small_filesystem(tmp_path):
 
 
 def test_full_disk_fails_the_import_and_keeps_what_was_committed(small_filesystem):
-    child = subprocess.run([sys.executable, "-c", SCENARIO, str(small_filesystem)], capture_output=True, text=True,
-                           timeout=120)
+    child = python("-c", SCENARIO, small_filesystem)
     assert child.returncode == 0, child.stdout + child.stderr  # a negative status: killed by a signal
     # LMDB reports a short write on a full device as EIO, a refused one as ENOSPC.
     assert child.stdout.splitlines() in (["Input/output error", "ok"], ["No space left on device", "ok"])

@@ -4,13 +4,12 @@ packages and example under ``mypy --strict``. Skipped when mypy is not installed
 import os
 import pathlib
 import shutil
-import subprocess
-import sys
 import sysconfig
 
 import pytest
 
 import vossick_analysis
+from conftest import python
 
 pytest.importorskip("mypy", reason="mypy is not installed (pip install mypy)")
 
@@ -35,7 +34,7 @@ def mypy(args, mypy_path=None, cwd=None):
     env.pop("MYPYPATH", None)
     if mypy_path:
         env["MYPYPATH"] = os.pathsep.join(str(p) for p in mypy_path)
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd, timeout=120)
+    return python("-m", *args, env=env, cwd=cwd)
 
 
 @pytest.mark.parametrize("check", ["stubtest", "strict"])

@@ -15,6 +15,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+from conftest import python
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SHOTS = ROOT / "build" / "screenshots"
@@ -167,8 +168,7 @@ def test_path_search_and_its_avoid_links_give_shortest_chains(url, model, clicks
 def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path):
     for args, message in [([tmp_path / "none", "serve"], "no database in"),
                           ([model.db, "serve", "--port", "70000"], "not a TCP port")]:
-        done = subprocess.run([sys.executable, "-m", "vossick_report", *map(str, args)], capture_output=True, text=True,
-                              timeout=60)
+        done = python("-m", "vossick_report", *args)
         assert done.returncode != 0 and message in done.stderr and not done.stdout
 
 
