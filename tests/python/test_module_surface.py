@@ -45,7 +45,8 @@ def test_precision_members_are_single_objects_not_numbers():
 
 
 def test_constructor_opens_existing_directories_only_once_per_process(db_dir, tmp_path):
-    raises_exactly(RuntimeError, "No such file or directory (os error 2)", va.HeapDumpExplorer, str(tmp_path / "absent"))
+    absent = str(tmp_path / "absent")
+    raises_exactly(RuntimeError, "No such file or directory (os error 2)", va.HeapDumpExplorer, absent)
     raises_exactly(ValueError, "embedded null byte", va.HeapDumpExplorer, str(db_dir) + "\0/elsewhere")
     assert not (tmp_path / "absent").exists() and os.listdir(db_dir) == []
     old_umask = os.umask(0)

@@ -37,7 +37,8 @@ def test_attribute_reads_are_fresh_read_only_and_outlive_the_explorer(make_explo
 
 def test_dangling_neighbours_fail_the_whole_call(make_explorer):
     explorer = make_explorer([line(1, references=[1, 9, 8]), line(4, references=[1])])
-    raises_exactly(RuntimeError, "error while decoding: Decoding error: Missing record for ID 9", explorer.get_object, 1)
+    missing = "error while decoding: Decoding error: Missing record for ID 9"
+    raises_exactly(RuntimeError, missing, explorer.get_object, 1)
     assert explorer.get_count_for_type("All Types") == 2
 
 

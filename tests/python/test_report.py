@@ -111,8 +111,8 @@ def test_object_path_and_common(imported, capsys):
     assert status == 0 and out.splitlines()[0].split()[:3] == ["step", "id", "type"]
     assert len(out.splitlines()) == 2 + len(path)
     # Avoiding the last hop before the payload leaves no other chain.
-    avoided = run(capsys, db, "path", str(cache["id"]), str(payload["id"]), "--avoid", str(path[-2]["id"]), as_json=True)
-    assert avoided is None
+    ends = str(cache["id"]), str(payload["id"])
+    assert run(capsys, db, "path", *ends, "--avoid", str(path[-2]["id"]), as_json=True) is None
     # The cache reaches the payload, so the payload's reach is what both share.
     assert run(capsys, db, "common", str(cache["id"]), str(payload["id"]), as_json=True)["id"] == payload["id"]
 

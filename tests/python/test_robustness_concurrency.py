@@ -61,21 +61,13 @@ STRESS = textwrap.dedent("""
                     check_summary(s, base)
                 if n == 0:
                     continue
-                i, j = rng.randrange(n), rng.randrange(n)
+                i = rng.randrange(n)
                 record = explorer.get_object(base + i)
                 assert [r.id - base for r in record.references] == ([i - 1] if i else [])
                 assert [r.id - base for r in record.referrers] in ([], [i + 1])
                 check_summary(record, base)
-                end = max(i - 2, 0)
-                path = explorer.find_path_between_objects(base + i, base + end, frozenset())
-                assert [s.id - base for s in path] == list(range(i, end - 1, -1))
-                try:
-                    common = explorer.find_largest_common_reachable_object(base + i, base + j)
-                    assert common == base + min(i, j), (i, j, common)
-                except RuntimeError as error:  # objects whose estimates are not committed yet
-                    assert str(error).startswith("No subtree size in "), str(error)
-            page = explorer.get_objects_by_type_ordered_by_size("T1", True, 0)
-            assert [s.subtree_size for s in page] == sorted((s.subtree_size for s in page), reverse=True)
+                path = explorer.find_path_between_objects(base + i, base + max(i - 2, 0), frozenset())
+                assert [s.id - base for s in path] == list(range(i, max(i - 2, 0) - 1, -1))
             answers[0] += 1
 
     first, second = va.HeapDumpExplorer(sys.argv[1]), va.HeapDumpExplorer(sys.argv[2])

@@ -22,8 +22,8 @@ SCENARIO = textwrap.dedent("""
     while error is None and committed < 10 ** 6:
         before = state()
         try:
-            explorer.import_lines([line(i, [i - 1] if i else [], "x" * 300) for i in range(committed, committed + count)],
-                                  EXACT)
+            explorer.import_lines([line(i, [i - 1] if i else [], "x" * 300)
+                                   for i in range(committed, committed + count)], EXACT)
             committed, count = committed + count, count * 2
         except RuntimeError as e:
             error = str(e)
