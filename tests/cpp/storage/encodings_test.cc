@@ -1,5 +1,6 @@
 // The stored byte forms of ids, size-index entries, type summaries and type
-// names, and the orders they give.
+// names. (The orders they give are the listings' orders, checked in the
+// module's tests.)
 
 #include "storage/encodings.h"
 
@@ -38,23 +39,6 @@ TEST(EncodingsTest, ByteFormsAndRoundTripsAtTheLimits) {
     }
     EXPECT_EQ(value_or_die(decode_id(id_key(encode_id(a)))), a);
   }
-}
-
-// Bytewise order of the encodings, as LMDB sorts duplicates: size entries
-// largest first, then by ascending id; ids by their least significant byte.
-TEST(EncodingsTest, BytewiseOrderIsTheListingsOrder) {
-  std::vector<std::string> entries;
-  for (SizeIndexEntry e : std::vector<SizeIndexEntry>{{40, 9}, {16, 3}, {40, 7}, {UINT64_MAX, 1}, {0, 0}, {1, 256}}) {
-    entries.emplace_back(encode_size_index_entry(e).view());
-  }
-  std::sort(entries.begin(), entries.end());
-  std::vector<SizeIndexEntry> decoded;
-  for (const std::string& bytes : entries) decoded.push_back(value_or_die(decode_size_index_entry(bytes)));
-  EXPECT_EQ(decoded, (std::vector<SizeIndexEntry>{{UINT64_MAX, 1}, {40, 7}, {40, 9}, {16, 3}, {1, 256}, {0, 0}}));
-  std::vector<std::string> ids;
-  for (uint64_t id : {1, 2, 256}) ids.emplace_back(id_key(encode_id(id)));
-  std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(ids.front(), std::string(id_key(encode_id(256))));
 }
 
 TEST(EncodingsTest, DecodingRejectsWrongLengthsAndTypeNamesThatAreNotUtf8) {

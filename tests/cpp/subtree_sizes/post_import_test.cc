@@ -1,20 +1,19 @@
-// The post-import pass (its subtree sizes are compared with a reachability
-// model in the module's tests): writes in key-ordered batches against writes in emit order, on random dumps, over
-// damaged and non-canonical stored records, and in the errors they report;
-// stopping anywhere; the type summaries an import commits, against a model.
+// The post-import pass: writes in key-ordered batches against writes in emit
+// order, on random dumps, over damaged and non-canonical stored records, and
+// in the errors they report; stopping anywhere. (Its subtree sizes and the
+// type summaries an import commits are compared with models in the module's
+// tests.)
 
 #include "subtree_sizes/post_import.h"
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
 
-#include <map>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "queries/type_listings.h"
 #include "records/canonical_record.h"
 #include "storage/primary.h"
 #include "test_support.h"
@@ -223,31 +222,6 @@ TEST(StopTest, AnImportCommitOrAPassStoppedAnywhereLeavesNothing) {
       }
     }
     EXPECT_GE(asks, pass ? 8 : 3);  // asked all along, not only at the start
-  }
-}
-
-// Types of one object (a key without pages of entries) and of thousands
-// (many pages), sizes that wrap, earlier imports' objects.
-TEST(TypeSummariesTest, TheCommitCountsAndSumsWhatIsStoredPerType) {
-  TempExplorer explorer;
-  std::map<std::string, TypeSummary> model, stored;
-  std::mt19937_64 random(5);
-  uint64_t id = 0;
-  for (uint64_t count : {1, 2000, 4000}) {
-    ImportSession session = value_or_die(ImportSession::begin(*explorer));
-    for (const uint64_t end = id + count; id < end; ++id) {
-      const std::string type = id % 100 == 7 ? "single" + std::to_string(id) : "many" + std::to_string(id % 3);
-      const uint64_t size = random() % 10 == 0 ? UINT64_MAX - random() % 9 : random() % 1000;
-      ASSERT_OK(session.add_line(record_line(id, {}, size, type)));
-      for (const std::string& key : {type, std::string("All Types")}) {
-        model[key] = TypeSummary{model[key].count + 1, model[key].total_size + size};
-      }
-    }
-    ASSERT_OK(session.commit());
-    for (const auto& [key, summary] : value_or_die(get_type_summaries(*explorer))) {
-      stored[std::string(key.encoded())] = summary;
-    }
-    EXPECT_EQ(stored, model);
   }
 }
 
