@@ -549,16 +549,7 @@ bool Parser::mismatch_at_peek(Expected expected) noexcept {
       token = Token::kFalse;
       break;
     case '-':
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9': {
+    case '0' ... '9': {  // a case range: GCC and Clang
       NumberToken number;
       if (!scan_number(number)) return false;
       token = Token::kNumber;
@@ -704,16 +695,7 @@ bool Parser::skip_value() noexcept {
     case 'n': return parse_literal_rest("ull");
     case 't': return parse_literal_rest("rue");
     case 'f': return parse_literal_rest("alse");
-    case '0':
-    case '1':
-    case '2':
-    case '3':
-    case '4':
-    case '5':
-    case '6':
-    case '7':
-    case '8':
-    case '9': {
+    case '0' ... '9': {
       uint64_t ignored;
       if (read_plain_integer(ignored)) return true;
       NumberToken token;
