@@ -51,6 +51,7 @@
 #include "storage/environment.h"
 #include "subtree_sizes/scc_size_visitor.h"
 #include "subtree_sizes/size_sketch/size_sketch.h"
+#include "subtree_sizes/subtree_size_writer.h"
 #include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 #include "subtree_sizes/tarjan/tarjan.h"
 
