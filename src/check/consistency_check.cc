@@ -382,7 +382,7 @@ Status Checker::check_type_index(MDB_dbi dbi, std::string_view database,
     VOSSICK_ASSIGN_OR_RETURN(auto entry, cursor.get(op));
     if (!entry) break;
     const std::string_view key = entry->first;
-    for (; next_key < keys.size() && keys[next_key] < key; ++next_key) {
+    for (; next_key < keys.size() && keys[next_key].compare(key) < 0; ++next_key) {
       rank = next_key;
       all_missing();
     }
