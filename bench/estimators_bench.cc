@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "size_sketch/size_sketch.h"
-#include "summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
 
 namespace {
 
@@ -76,17 +76,17 @@ void bench_sketch(size_t count, Pattern pattern) {
   start = Clock::now();
   for (const Sketch& value : values) checksum += value.estimate();
   const double estimate_ns = nanoseconds_since(start) / static_cast<double>(count);
-  std::printf("SizeSketch<%3zu> %-16s n=%zu  add_in_place %8.1f ns  include %6.1f ns (bulk %6.1f ns)"
-              "  estimate %6.1f ns  last estimate %llu (true sum %llu)  [checksum %llu]\n",
-              K, pattern_name(pattern), count, add_ns / static_cast<double>(count),
-              include_ns / static_cast<double>(count), bulk_include_ns, estimate_ns,
-              static_cast<unsigned long long>(values.back().estimate()),
-              static_cast<unsigned long long>([&] {
-                uint64_t sum = 0;
-                for (size_t i = 0; i < count; ++i) sum += weight_of(i);
-                return sum;
-              }()),
-              static_cast<unsigned long long>(checksum));
+  std::printf(
+      "SizeSketch<%3zu> %-16s n=%zu  add_in_place %8.1f ns  include %6.1f ns (bulk %6.1f ns)"
+      "  estimate %6.1f ns  last estimate %llu (true sum %llu)  [checksum %llu]\n",
+      K, pattern_name(pattern), count, add_ns / static_cast<double>(count), include_ns / static_cast<double>(count),
+      bulk_include_ns, estimate_ns, static_cast<unsigned long long>(values.back().estimate()),
+      static_cast<unsigned long long>([&] {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < count; ++i) sum += weight_of(i);
+        return sum;
+      }()),
+      static_cast<unsigned long long>(checksum));
 }
 
 void bench_tree(size_t count, Pattern pattern) {
@@ -122,14 +122,14 @@ void bench_tree(size_t count, Pattern pattern) {
     start = Clock::now();
     values.clear();
     const double release_ns = nanoseconds_since(start);
-    std::printf("SummedRadixTree %-16s n=%zu  include %7.1f ns  add_in_place %7.1f ns  estimate %4.1f ns"
-                "  build %.2f s  release %.2f s  live nodes %zu (%.2f per SCC, %.0f MiB)"
-                "  [checksum %llu, hashes %016llx]\n",
-                pattern_name(pattern), count, include_ns / static_cast<double>(count),
-                add_ns / static_cast<double>(count), estimate_ns, build_ns * 1e-9, release_ns * 1e-9, nodes,
-                static_cast<double>(nodes) / static_cast<double>(count),
-                static_cast<double>(nodes) * sizeof(vossick::summed_radix_tree_internal::Node) / (1024.0 * 1024.0),
-                static_cast<unsigned long long>(checksum), static_cast<unsigned long long>(hash_checksum));
+    std::printf(
+        "SummedRadixTree %-16s n=%zu  include %7.1f ns  add_in_place %7.1f ns  estimate %4.1f ns"
+        "  build %.2f s  release %.2f s  live nodes %zu (%.2f per SCC, %.0f MiB)"
+        "  [checksum %llu, hashes %016llx]\n",
+        pattern_name(pattern), count, include_ns / static_cast<double>(count), add_ns / static_cast<double>(count),
+        estimate_ns, build_ns * 1e-9, release_ns * 1e-9, nodes, static_cast<double>(nodes) / static_cast<double>(count),
+        static_cast<double>(nodes) * sizeof(vossick::summed_radix_tree_internal::Node) / (1024.0 * 1024.0),
+        static_cast<unsigned long long>(checksum), static_cast<unsigned long long>(hash_checksum));
   }
   std::printf("  nodes left after release: %zu\n", SummedRadixTree::live_node_count() - nodes_before);
 }

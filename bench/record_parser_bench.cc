@@ -17,8 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "heap_dump_explorer/canonical_record.h"
-#include "heap_dump_explorer/records.h"
+#include "records/canonical_record.h"
+#include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace {
 
@@ -28,14 +30,14 @@ using vossick::RawObjectRecord;
 
 std::vector<std::string> generate_lines(size_t count) {
   static const char* const kTypes[] = {
-      "builtins.dict",  "builtins.list",     "builtins.str",          "builtins.tuple",
-      "builtins.int",   "builtins.function", "builtins.cell",         "builtins.type",
-      "builtins.set",   "builtins.bytes",    "collections.OrderedDict", "myapp.models.User",
-      "builtins.float", "builtins.method",   "_io.TextIOWrapper",     "builtins.module",
+      "builtins.dict",           "builtins.list",     "builtins.str",   "builtins.tuple",  "builtins.int",
+      "builtins.function",       "builtins.cell",     "builtins.type",  "builtins.set",    "builtins.bytes",
+      "collections.OrderedDict", "myapp.models.User", "builtins.float", "builtins.method", "_io.TextIOWrapper",
+      "builtins.module",
   };
   static const char* const kValues[] = {
-      "'hello'", "42", "3.14", "<function main at 0x7f3a2c>", "'caf\xc3\xa9'", "(1, 2)",
-      "'a \"quoted\" word'", "'line\\nbreak'",
+      "'hello'",        "42", "3.14", "<function main at 0x7f3a2c>", "'caf\xc3\xa9'", "(1, 2)", "'a \"quoted\" word'",
+      "'line\\nbreak'",
   };
   std::mt19937_64 random(12345);
   std::vector<std::string> lines;
@@ -93,8 +95,8 @@ void run(const char* name, const std::vector<std::string>& lines, size_t bytes, 
     for (const std::string& line : lines) failures += body(line) ? 0 : 1;
     best = std::min(best, thread_seconds() - start);
   }
-  std::printf("%-34s %9.1f MB/s %12.0f records/s %7.1f ns/record%s\n", name, bytes / best / 1e6,
-              lines.size() / best, best * 1e9 / lines.size(), failures ? "  (some lines failed)" : "");
+  std::printf("%-34s %9.1f MB/s %12.0f records/s %7.1f ns/record%s\n", name, bytes / best / 1e6, lines.size() / best,
+              best * 1e9 / lines.size(), failures ? "  (some lines failed)" : "");
 }
 
 // The lines as `primary` stores them.
@@ -118,8 +120,8 @@ void compare_stored_value_paths(const std::vector<std::string>& values) {
     bytes += value.size();
     recognised += vossick::scan_canonical_record(value) ? 1 : 0;
   }
-  std::printf("\nstored values: %zu records, %.1f MB, %.2f %% in the canonical fast path's subset\n",
-              values.size(), bytes / 1e6, values.empty() ? 0.0 : 100.0 * recognised / values.size());
+  std::printf("\nstored values: %zu records, %.1f MB, %.2f %% in the canonical fast path's subset\n", values.size(),
+              bytes / 1e6, values.empty() ? 0.0 : 100.0 * recognised / values.size());
   RawObjectRecord raw;
   ObjectRecordNoValue no_value;
   std::string rewritten;
@@ -153,8 +155,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> lines = argc > 1 ? read_lines(argv[1]) : generate_lines(500000);
   size_t bytes = 0;
   for (const std::string& line : lines) bytes += line.size();
-  std::printf("%zu records, %.1f MB, %.0f bytes/record (best of 5 runs, thread CPU time)\n",
-              lines.size(), bytes / 1e6, lines.empty() ? 0.0 : static_cast<double>(bytes) / lines.size());
+  std::printf("%zu records, %.1f MB, %.0f bytes/record (best of 5 runs, thread CPU time)\n", lines.size(), bytes / 1e6,
+              lines.empty() ? 0.0 : static_cast<double>(bytes) / lines.size());
   if (lines.empty()) return 0;
 
   RawObjectRecord raw;

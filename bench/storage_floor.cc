@@ -42,14 +42,18 @@
 #include <unordered_map>
 #include <vector>
 
-#include "heap_dump_explorer/encodings.h"
-#include "heap_dump_explorer/scc_size_visitor.h"
-#include "size_sketch/size_sketch.h"
-#include "heap_dump_explorer/records.h"
-#include "heap_dump_explorer/storage.h"
-#include "summed_radix_tree/summed_radix_tree.h"
-#include "tarjan/tarjan.h"
-#include "tarjan/u64_hash_map.h"
+#include "base/u64_hash_map.h"
+#include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
+#include "storage/databases.h"
+#include "storage/encodings.h"
+#include "storage/environment.h"
+#include "subtree_sizes/scc_size_visitor.h"
+#include "subtree_sizes/size_sketch/size_sketch.h"
+#include "subtree_sizes/subtree_size_writer.h"
+#include "subtree_sizes/summed_radix_tree/summed_radix_tree.h"
+#include "subtree_sizes/tarjan/tarjan.h"
 
 namespace {
 
@@ -406,7 +410,7 @@ void run_pass(MDB_env* env, const vossick::Databases& dbs, const Dump& dump) {
 template <class Estimator>
 size_t frame_bytes() {
   return sizeof(vossick::tarjan::CallStackFrame<
-      vossick::StronglyConnectedComponentsVisitor<Estimator, vossick::SubtreeSizeWriter>>);
+                vossick::StronglyConnectedComponentsVisitor<Estimator, vossick::SubtreeSizeWriter>>);
 }
 
 }  // namespace

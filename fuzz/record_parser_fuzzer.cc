@@ -18,9 +18,12 @@
 #include <string>
 #include <string_view>
 
+#include "../tests/cpp/records/fast_path_check.h"
 #include "json_reference.h"
-#include "heap_dump_explorer/canonical_record.h"
-#include "heap_dump_explorer/records.h"
+#include "records/canonical_record.h"
+#include "records/record.h"
+#include "records/record_parser.h"
+#include "records/record_writer.h"
 
 namespace {
 
@@ -29,8 +32,7 @@ using vossick::ObjectSummary;
 using vossick::RawObjectRecord;
 
 [[noreturn]] void fail(const char* what, std::string_view detail) {
-  std::fprintf(stderr, "record_parser_fuzzer: %s: %.*s\n", what, static_cast<int>(detail.size()),
-               detail.data());
+  std::fprintf(stderr, "record_parser_fuzzer: %s: %.*s\n", what, static_cast<int>(detail.size()), detail.data());
   std::abort();
 }
 
@@ -80,34 +82,12 @@ std::optional<Record> check_shape(std::string_view input, const std::optional<vo
 }
 
 // The fast path may decline anything, but what it recognises must be exactly
-// what the parser and the writer make of it.
+// what the parser and the writer make of it (the check the C++ tests use).
 void check_fast_path(std::string_view bytes) {
-  const std::optional<vossick::CanonicalRecordView> view = vossick::scan_canonical_record(bytes);
-  RawObjectRecord raw;
-  const bool decoded = vossick::decode_canonical_record(bytes, raw);
-  if (decoded != view.has_value()) fail("scan and decode disagree", bytes);
-  if (!decoded) return;
-  auto parsed = vossick::parse_record<RawObjectRecord>(bytes);
-  if (!parsed.ok() || !(parsed.value() == raw)) fail("fast path and parser disagree", bytes);
-  ObjectRecordNoValue no_value;
-  if (!vossick::decode_canonical_record(bytes, no_value) || !(no_value == without_value(raw))) {
-    fail("fast path NoValue", bytes);
+  bool recognised = false;
+  if (const std::string error = vossick::testing::fast_path_error(bytes, recognised); !error.empty()) {
+    fail(error.c_str(), bytes);
   }
-  ObjectSummary summary;
-  if (!vossick::decode_canonical_record(bytes, summary) || !(summary == summary_of(raw))) {
-    fail("fast path summary", bytes);
-  }
-  std::string written;
-  vossick::write_record(raw, written);
-  if (written != bytes) fail("recognised bytes are not what write_record writes", bytes);
-  if (view->id != raw.id || view->type != raw.type) fail("view differs from the record", bytes);
-  const uint64_t new_size = raw.size ^ 0x5bd1e995u;
-  std::string spliced;
-  vossick::append_with_subtree_size(bytes, *view, new_size, spliced);
-  raw.subtree_size = new_size;
-  std::string rewritten;
-  vossick::write_record(raw, rewritten);
-  if (spliced != rewritten) fail("splice differs from decode and write", bytes);
 }
 
 }  // namespace
@@ -116,11 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::optional<vossick::fuzz::JsonValue> tree = vossick::fuzz::ReferenceJsonParser(input).parse_document();
 
-  auto raw = check_shape<RawObjectRecord>(input, tree, vossick::fuzz::raw_shape(),
-                                          [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
-  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::no_value_shape(), without_value,
-                                   "ObjectRecordNoValue");
-  check_shape<ObjectSummary>(input, tree, vossick::fuzz::summary_shape(), summary_of, "ObjectSummary");
+  auto raw = check_shape<RawObjectRecord>(
+      input, tree, vossick::fuzz::kRawShape, [](const RawObjectRecord& r) { return r; }, "RawObjectRecord");
+  check_shape<ObjectRecordNoValue>(input, tree, vossick::fuzz::kNoValueShape, without_value, "ObjectRecordNoValue");
+  check_shape<ObjectSummary>(input, tree, vossick::fuzz::kSummaryShape, summary_of, "ObjectSummary");
   check_fast_path(input);
   if (!raw) return 0;
 
@@ -141,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The canonical form is itself plain JSON with the same meaning.
   auto tree_of_written = vossick::fuzz::ReferenceJsonParser(written).parse_document();
   if (!tree_of_written) fail("written record is not JSON", written);
-  auto reference_of_written = vossick::fuzz::reference_record(*tree_of_written, vossick::fuzz::raw_shape());
+  auto reference_of_written = vossick::fuzz::reference_record(*tree_of_written, vossick::fuzz::kRawShape);
   if (!reference_of_written || !(*reference_of_written == *raw)) fail("written record means something else", written);
   return 0;
 }

@@ -5,11 +5,13 @@
 
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
-#include "heap_dump_explorer/consistency_check.h"
-#include "heap_dump_explorer/graph_queries.h"
-#include "heap_dump_explorer/import.h"
-#include "heap_dump_explorer/post_import.h"
-#include "heap_dump_explorer/queries.h"
+#include "check/consistency_check.h"
+#include "import/import_session.h"
+#include "queries/graph_queries.h"
+#include "queries/object_lookup.h"
+#include "queries/type_listings.h"
+#include "storage/explorer.h"
+#include "subtree_sizes/post_import.h"
 
 namespace vossick::py {
 
@@ -18,23 +20,22 @@ namespace {
 struct ExplorerObject {
   PyObject_HEAD
   Explorer* core;
-  Py_ssize_t active_calls;  // calls holding shared access; changed only under the interpreter lock
 };
 
 ExplorerObject* as_explorer(PyObject* self) { return reinterpret_cast<ExplorerObject*>(self); }
 
-// Runs the shared frame: binds the arguments, takes shared access and runs
-// `body(explorer, bound_arguments)`, which converts its arguments in order and
-// returns the result or nullptr with an exception set. Parameters after the
-// first `Required` are optional: absent, they are bound to nullptr.
+// Runs the shared frame: binds the arguments and runs `body(explorer,
+// bound_arguments)`, which converts its arguments in order and returns the
+// result or nullptr with an exception set. Parameters after the first
+// `Required` are optional: absent, they are bound to nullptr. Access to the
+// explorer is shared, and needs nothing more: it is immutable once open, and
+// the caller's reference keeps it alive for the call.
 template <size_t N, size_t Required = N, class Body>
-PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N],
-                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+PyObject* run_method(PyObject* self, const char* display_name, const char* const (&params)[N], PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   PyObject* bound[N];
   if (!bind_arguments(Signature{display_name, params, N, Required}, args, nargs, kwnames, bound)) return nullptr;
-  ExplorerObject* explorer = as_explorer(self);
-  SharedAccess access(explorer->active_calls);
-  return with_memory_errors([&] { return body(static_cast<const Explorer&>(*explorer->core), bound); });
+  return with_memory_errors([&] { return body(static_cast<const Explorer&>(*as_explorer(self)->core), bound); });
 }
 
 // Converts a core result with `convert`, or raises its error.
@@ -61,57 +62,58 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   static const char* const params[] = {"lines", "estimator_precision"};
   return run_method(self, "HeapDumpExplorer.import_lines()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    int precision = 0;
-    if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
+                      int precision = 0;
+                      if (!convert_precision("estimator_precision", arg[1], precision)) return nullptr;
 
-    // Waiting for the writer without the interpreter lock lets another
-    // thread's import, which may be inside Python code, finish and commit.
-    Result<ImportSession> begun = [&] {
-      ReleasedInterpreterLock unlocked;
-      return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
-    }();
-    if (!begun.ok()) return raise_error(begun.error());
-    ImportSession& session = begun.value();
+                      // Waiting for the writer without the interpreter lock lets another
+                      // thread's import, which may be inside Python code, finish and commit.
+                      Result<ImportSession> begun = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
+                      }();
+                      if (!begun.ok()) return raise_error(begun.error());
+                      ImportSession& session = begun.value();
 
-    // Every return before the commit drops the session, which aborts it:
-    // nothing of the call lands.
-    Ref iterator(PyObject_GetIter(arg[0]));
-    if (!iterator) return nullptr;
-    uint64_t items = 0;
-    while (Ref item{PyIter_Next(iterator.get())}) {
-      ++items;
-      if (!PyBytes_Check(item.get())) {
-        raise_wrong_class(nullptr, item.get(), "bytes");
-        return add_note_to_raised(input_line_note(items));
-      }
-      char* data = nullptr;
-      Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
-      Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
-      if (!added.ok()) return raise_line_error(added.error(), session.failed_line());
-      if (items % kLinesPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+                      // Every return before the commit drops the session, which aborts it:
+                      // nothing of the call lands.
+                      Ref iterator(PyObject_GetIter(arg[0]));
+                      if (!iterator) return nullptr;
+                      uint64_t items = 0;
+                      while (Ref item{PyIter_Next(iterator.get())}) {
+                        ++items;
+                        if (!PyBytes_Check(item.get())) {
+                          raise_wrong_class(nullptr, item.get(), "bytes");
+                          return add_note_to_raised(input_line_note(items));
+                        }
+                        char* data = nullptr;
+                        Py_ssize_t size = 0;
+                        if (PyBytes_AsStringAndSize(item.get(), &data, &size) < 0) return nullptr;
+                        Status added = session.add_line(std::string_view(data, static_cast<size_t>(size)));
+                        if (!added.ok()) return raise_line_error(added.error(), session.failed_line());
+                        if (items % kLinesPerSignalCheck == 0 && PyErr_CheckSignals() < 0) return nullptr;
+                      }
+                      if (PyErr_Occurred()) return nullptr;
 
-    Status committed = [&] {
-      ReleasedInterpreterLock unlocked;
-      return session.commit(unlocked);
-    }();
-    if (!committed.ok()) return raise_line_error(committed.error(), session.failed_line());
+                      Status committed = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return session.commit(unlocked);
+                      }();
+                      if (!committed.ok()) return raise_line_error(committed.error(), session.failed_line());
 
-    // The commit rebuilt the type summaries; the pass only estimates.
-    PyObject* done = with_memory_errors([&]() -> PyObject* {
-      Status passed = [&] {
-        ReleasedInterpreterLock unlocked;
-        return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision),
-                                          TypeSummaries::kCurrent, unlocked);
-      }();
-      if (!passed.ok()) return raise_error(passed.error());
-      Py_RETURN_NONE;
-    });
-    if (done == nullptr) add_note_to_raised("the imported lines were committed; subtree sizes were not updated");
-    return done;
-  });
+                      // The commit rebuilt the type summaries; the pass only estimates.
+                      PyObject* done = with_memory_errors([&]() -> PyObject* {
+                        Status passed = [&] {
+                          ReleasedInterpreterLock unlocked;
+                          return run_post_import_processing(explorer, static_cast<EstimatorPrecision>(precision),
+                                                            TypeSummaries::kCurrent, unlocked);
+                        }();
+                        if (!passed.ok()) return raise_error(passed.error());
+                        Py_RETURN_NONE;
+                      });
+                      if (done == nullptr)
+                        add_note_to_raised("the imported lines were committed; subtree sizes were not updated");
+                      return done;
+                    });
 }
 
 // ---- object lookup ----------------------------------------------------------
@@ -120,13 +122,14 @@ PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const char* const params[] = {"obj_id"};
   return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t id = 0;
-    if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-    return finish(vossick::get_object(explorer, id), [](std::optional<ObjectRecord>&& record) -> PyObject* {
-      if (!record) Py_RETURN_NONE;
-      return to_python(std::move(*record));
-    });
-  });
+                      uint64_t id = 0;
+                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
+                      return finish(vossick::get_object(explorer, id),
+                                    [](std::optional<ObjectRecord>&& record) -> PyObject* {
+                                      if (!record) Py_RETURN_NONE;
+                                      return to_python(std::move(*record));
+                                    });
+                    });
 }
 
 // ---- type listings ----------------------------------------------------------
@@ -135,7 +138,7 @@ PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) 
   Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::string_view name = rows[i].first.display();
+    std::string_view name = rows[i].first.encoded();
     Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     Ref summary(text ? to_python(rows[i].second) : nullptr);
     if (!summary) return nullptr;
@@ -147,58 +150,60 @@ PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) 
 }
 
 PyObject* get_type_summaries(PyObject* self, PyObject*) {
-  ExplorerObject* explorer = as_explorer(self);
-  SharedAccess access(explorer->active_calls);
   return with_memory_errors(
-      [&] { return finish(vossick::get_type_summaries(*explorer->core), type_rows_to_python); });
+      [&] { return finish(vossick::get_type_summaries(*as_explorer(self)->core), type_rows_to_python); });
+}
+
+// get_count_for_type and get_page_count_for_type: a count for one type name.
+template <Result<uint64_t> (*kQuery)(const Explorer&, const Type&)>
+PyObject* count_for_type(PyObject* self, const char* display_name, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const char* const params[] = {"typename"};
+  return run_method(self, display_name, params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      Type type;
+                      if (!convert_type("typename", arg[0], type)) return nullptr;
+                      return finish(kQuery(explorer, type), PyLong_FromUnsignedLongLong);
+                    });
 }
 
 PyObject* get_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"typename"};
-  return run_method(self, "HeapDumpExplorer.get_count_for_type()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    if (!convert_type("typename", arg[0], type)) return nullptr;
-    return finish(vossick::get_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
-  });
+  return count_for_type<vossick::get_count_for_type>(self, "HeapDumpExplorer.get_count_for_type()", args, nargs,
+                                                     kwnames);
 }
 
 PyObject* get_page_count_for_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"typename"};
-  return run_method(self, "HeapDumpExplorer.get_page_count_for_type()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    if (!convert_type("typename", arg[0], type)) return nullptr;
-    return finish(vossick::get_page_count_for_type(explorer, type), PyLong_FromUnsignedLongLong);
-  });
+  return count_for_type<vossick::get_page_count_for_type>(self, "HeapDumpExplorer.get_page_count_for_type()", args,
+                                                          nargs, kwnames);
 }
 
 PyObject* get_objects_by_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const params[] = {"typename", "page"};
   return run_method(self, "HeapDumpExplorer.get_objects_by_type()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    std::optional<uint64_t> page;
-    if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page)) return nullptr;
-    return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
-  });
+                      Type type;
+                      std::optional<uint64_t> page;
+                      if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page))
+                        return nullptr;
+                      return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
+                    });
 }
 
 PyObject* get_objects_by_type_ordered_by_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                               PyObject* kwnames) {
   static const char* const params[] = {"type", "subtree_size", "page"};
-  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_size()", params, args, nargs,
-                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    Type type;
-    bool subtree_size = false;
-    std::optional<uint64_t> page;
-    if (!convert_type("type", arg[0], type) || !convert_bool("subtree_size", arg[1], subtree_size) ||
-        !convert_optional_u64("page", arg[2], page)) {
-      return nullptr;
-    }
-    return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
-                  summaries_to_python);
-  });
+  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_size()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      Type type;
+                      bool subtree_size = false;
+                      std::optional<uint64_t> page;
+                      if (!convert_type("type", arg[0], type) || !convert_bool("subtree_size", arg[1], subtree_size) ||
+                          !convert_optional_u64("page", arg[2], page)) {
+                        return nullptr;
+                      }
+                      return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
+                                    summaries_to_python);
+                    });
 }
 
 // ---- graph queries ------------------------------------------------------------
@@ -207,35 +212,36 @@ PyObject* find_path_between_objects(PyObject* self, PyObject* const* args, Py_ss
   static const char* const params[] = {"start_id", "end_id", "avoiding_ids"};
   return run_method(self, "HeapDumpExplorer.find_path_between_objects()", params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t start_id = 0;
-    uint64_t end_id = 0;
-    std::unordered_set<uint64_t> avoiding_ids;
-    if (!convert_u64("start_id", arg[0], start_id) || !convert_u64("end_id", arg[1], end_id) ||
-        !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
-      return nullptr;
-    }
-    return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
-                  [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
-                    if (!path) Py_RETURN_NONE;
-                    return to_python(*path);
-                  });
-  });
+                      uint64_t start_id = 0;
+                      uint64_t end_id = 0;
+                      std::unordered_set<uint64_t> avoiding_ids;
+                      if (!convert_u64("start_id", arg[0], start_id) || !convert_u64("end_id", arg[1], end_id) ||
+                          !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
+                        return nullptr;
+                      }
+                      return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
+                                    [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
+                                      if (!path) Py_RETURN_NONE;
+                                      return to_python(*path);
+                                    });
+                    });
 }
 
 PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) {
   static const char* const params[] = {"obj_id1", "obj_id2"};
-  return run_method(self, "HeapDumpExplorer.find_largest_common_reachable_object()", params, args, nargs,
-                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    uint64_t obj_id1 = 0;
-    uint64_t obj_id2 = 0;
-    if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2)) return nullptr;
-    return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
-                  [](std::optional<uint64_t>&& id) -> PyObject* {
-                    if (!id) Py_RETURN_NONE;
-                    return PyLong_FromUnsignedLongLong(*id);
-                  });
-  });
+  return run_method(self, "HeapDumpExplorer.find_largest_common_reachable_object()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      uint64_t obj_id1 = 0;
+                      uint64_t obj_id2 = 0;
+                      if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2))
+                        return nullptr;
+                      return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
+                                    [](std::optional<uint64_t>&& id) -> PyObject* {
+                                      if (!id) Py_RETURN_NONE;
+                                      return PyLong_FromUnsignedLongLong(*id);
+                                    });
+                    });
 }
 
 // ---- consistency check ------------------------------------------------------
@@ -265,34 +271,28 @@ PyObject* check_consistency(PyObject* self, PyObject* const* args, Py_ssize_t na
   static const char* const params[] = {"progress"};
   return run_method<1, 0>(self, "HeapDumpExplorer.check_consistency()", params, args, nargs, kwnames,
                           [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-    PyObject* progress = arg[0] == Py_None ? nullptr : arg[0];
-    if (progress != nullptr && !PyCallable_Check(progress)) {
-      raise_wrong_class("progress", progress, "Callable");
-      return nullptr;
-    }
-    Result<ConsistencyReport> report = [&] {
-      ReleasedInterpreterLock unlocked;
-      // Between entries the check takes the lock back now and then, so that
-      // Ctrl-C ends it promptly and `progress` can draw.
-      return vossick::check_consistency(explorer, [&](uint64_t done, uint64_t total) -> Status {
-        return unlocked.with_lock([&]() -> Status {
-          if (PyErr_CheckSignals() < 0) return Error::python_pending();
-          if (progress == nullptr) return ok_status();
-          Ref called(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                           static_cast<unsigned long long>(total)));
-          return called ? ok_status() : Status(Error::python_pending());
-        });
-      });
-    }();
-    return finish(std::move(report), report_to_python);
-  });
+                            PyObject* progress = arg[0] == Py_None ? nullptr : arg[0];
+                            if (progress != nullptr && !PyCallable_Check(progress)) {
+                              raise_wrong_class("progress", progress, "Callable");
+                              return nullptr;
+                            }
+                            Result<ConsistencyReport> report = [&] {
+                              // Between entries the check takes the lock back now and then, so that
+                              // Ctrl-C ends it promptly and `progress` can draw.
+                              ReleasedInterpreterLock unlocked(progress);
+                              return vossick::check_consistency(explorer, unlocked);
+                            }();
+                            return finish(std::move(report), report_to_python);
+                          });
 }
 
 // ---- the class --------------------------------------------------------------
 
-#define FASTCALL_METHOD(name, signature, doc)                                                  \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
-   #name signature "\n--\n\n" doc}
+#define FASTCALL_METHOD(name, signature, doc)                                                                   \
+  {                                                                                                             \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, \
+        #name signature "\n--\n\n" doc                                                                          \
+  }
 
 PyMethodDef explorer_methods[] = {
     FASTCALL_METHOD(import_lines, "($self, lines, estimator_precision)",
@@ -338,7 +338,6 @@ PyObject* explorer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Ref self(PyType_GenericAlloc(type, 0));
     if (!self) return nullptr;  // `opened` closes the environment
     as_explorer(self.get())->core = new Explorer(std::move(opened).value());
-    as_explorer(self.get())->active_calls = 0;
     return self.release();
   });
 }
@@ -347,10 +346,7 @@ void explorer_dealloc(PyObject* self) {
   // Closes the environment and frees its directory for a later explorer (in
   // a forked child only the latter: the parent's handle is left alone).
   delete as_explorer(self)->core;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_heap_instance(self);
 }
 
 PyType_Slot explorer_slots[] = {
@@ -369,16 +365,6 @@ std::atomic<PyObject*> explorer_type_cell{nullptr};
 
 }  // namespace
 
-PyObject* heap_dump_explorer_type() {
-  if (PyObject* existing = explorer_type_cell.load(std::memory_order_acquire)) return existing;
-  PyObject* type = PyType_FromSpec(&explorer_spec);
-  if (type == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!explorer_type_cell.compare_exchange_strong(expected, type)) {
-    Py_DECREF(type);
-    return expected;
-  }
-  return type;
-}
+PyObject* heap_dump_explorer_type() { return create_type_once(explorer_type_cell, &explorer_spec); }
 
 }  // namespace vossick::py

@@ -81,8 +81,7 @@ std::string type_name_of(PyObject* value) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) {
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
   std::vector<PyObject*> names(static_cast<size_t>(nkw));
   for (Py_ssize_t k = 0; k < nkw; ++k) names[k] = PyTuple_GetItem(kwnames, k);
@@ -103,16 +102,15 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
       values.push_back(value);
     }
   }
-  return bind(sig, positional.data(), nargs, names.data(), values.data(),
-              static_cast<Py_ssize_t>(names.size()), out);
+  return bind(sig, positional.data(), nargs, names.data(), values.data(), static_cast<Py_ssize_t>(names.size()), out);
 }
 
 PyObject* panic_exception_type() {
   // Created once and kept for the life of the process, like the classes.
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "vossick_analysis.PanicException",
-      "Raised when an internal invariant of the module is violated (a bug, not bad input).",
-      PyExc_BaseException, nullptr);
+  static PyObject* type =
+      PyErr_NewExceptionWithDoc("vossick_analysis.PanicException",
+                                "Raised when an internal invariant of the module is violated (a bug, not bad input).",
+                                PyExc_BaseException, nullptr);
   return type;
 }
 
@@ -129,9 +127,7 @@ PyObject* raise_error(const Error& error) {
     case ErrorKind::kPanic:
       if (PyObject* type = panic_exception_type()) PyErr_SetString(type, error.text().c_str());
       break;
-    default:
-      PyErr_SetString(PyExc_RuntimeError, error.text().c_str());
-      break;
+    default: PyErr_SetString(PyExc_RuntimeError, error.text().c_str()); break;
   }
   return nullptr;
 }

@@ -1,6 +1,9 @@
 // The frame every HeapDumpExplorer method shares: binding arguments by
 // position and keyword, converting them, and turning core errors into Python
-// exceptions exactly once.
+// exceptions exactly once. The texts of the binding and conversion errors
+// ("HeapDumpExplorer.get_object() missing 1 required positional argument:
+// 'obj_id'", "argument 'obj_id': 'str' object is not an instance of 'int'")
+// are part of the module's public contract: callers match on them.
 //
 // All functions here require the interpreter lock. Functions returning bool
 // return false with a Python exception set.
@@ -13,9 +16,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/result.h"
 #include "bindings/python.h"
-#include "heap_dump_explorer/encodings.h"
-#include "heap_dump_explorer/result.h"
+#include "storage/encodings.h"
 
 namespace vossick::py {
 
@@ -30,8 +33,7 @@ struct Signature {
 
 // Binds a vectorcall argument vector into `out` (borrowed references, one per
 // parameter), raising the binding TypeErrors.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out);
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for a classic (args tuple, kwargs dict) call.
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
@@ -71,19 +73,5 @@ PyObject* with_memory_errors(Body&& body) noexcept {
     return PyErr_NoMemory();
   }
 }
-
-// Shared access to a method's receiver for the length of one call. The
-// explorer is immutable, so access is never exclusive and never refused; the
-// count is what keeps it observable.
-class SharedAccess {
- public:
-  explicit SharedAccess(Py_ssize_t& counter) : counter_(counter) { ++counter_; }
-  ~SharedAccess() { --counter_; }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
-
- private:
-  Py_ssize_t& counter_;
-};
 
 }  // namespace vossick::py

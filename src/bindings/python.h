@@ -1,14 +1,18 @@
-// The one include of Python.h, and small owners for Python references.
+// The one include of Python.h, small owners for Python references and
+// objects, and the StopCheck through which long core work reaches Python.
 // Only the binding layer includes this file.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <utility>
 
-#include "heap_dump_explorer/stop_check.h"
+#include "base/result.h"
+#include "base/stop_check.h"
 
 namespace vossick::py {
 
@@ -38,28 +42,22 @@ class Ref {
 };
 
 // Releases the interpreter lock for the lifetime of the object, and is the
-// StopCheck of the core work that runs meanwhile: asked, it takes the lock
-// back at most every 50 ms to run the pending signal handlers. Once one has
-// raised (KeyboardInterrupt for Ctrl-C), it answers stop, and the exception
-// stays set for the method to raise when the core has returned its
-// Error::interrupted(). The core asks every few thousand steps or polls, so
-// reading the clock on every question costs nothing worth counting.
+// StopCheck of the core work that runs meanwhile, the one way long work
+// reaches Python. Asked whether to stop, it takes the lock back at most every
+// 50 ms to run the pending signal handlers; once one has raised
+// (KeyboardInterrupt for Ctrl-C), it answers stop, and the exception stays
+// set for the method to raise when the core has returned its
+// Error::interrupted(). Told of progress, it takes the lock back, runs the
+// pending signal handlers and calls `progress(done, total)` if it was given
+// one; an exception from either ends the work with Error::python_pending().
+// The core asks every few thousand steps or polls, so reading the clock on
+// every question costs nothing worth counting.
 class ReleasedInterpreterLock final : public StopCheck {
  public:
-  ReleasedInterpreterLock() : state_(PyEval_SaveThread()), next_check_(Clock::now() + kCheckInterval) {}
+  // `progress`: a callable, borrowed for the object's lifetime, or nullptr.
+  explicit ReleasedInterpreterLock(PyObject* progress = nullptr)
+      : progress_(progress), state_(PyEval_SaveThread()), next_check_(Clock::now() + kCheckInterval) {}
   ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
-
-  // Runs `fn` with the lock held again (to check for signals or call back
-  // into Python from long work) and releases it after.
-  template <class Fn>
-  auto with_lock(Fn&& fn) {
-    PyEval_RestoreThread(state_);
-    struct Release {
-      PyThreadState*& state;
-      ~Release() { state = PyEval_SaveThread(); }
-    } release{state_};
-    return fn();
-  }
   ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
   ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
 
@@ -74,13 +72,53 @@ class ReleasedInterpreterLock final : public StopCheck {
     return stopped_;
   }
 
+  Status report_progress(uint64_t done, uint64_t total) override {
+    PyEval_RestoreThread(state_);
+    bool raised = PyErr_CheckSignals() != 0;
+    if (!raised && progress_ != nullptr) {
+      PyObject* called = PyObject_CallFunction(progress_, "KK", static_cast<unsigned long long>(done),
+                                               static_cast<unsigned long long>(total));
+      raised = called == nullptr;
+      Py_XDECREF(called);
+    }
+    state_ = PyEval_SaveThread();
+    return raised ? Status(Error::python_pending()) : ok_status();
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
   static constexpr Clock::duration kCheckInterval = std::chrono::milliseconds(50);
 
+  PyObject* progress_;
   PyThreadState* state_;
   Clock::time_point next_check_;
   bool stopped_ = false;
 };
+
+// The tp_dealloc of a heap type's instance that holds nothing to release:
+// frees it and drops its reference to the type.
+inline void free_heap_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+// The type object of `spec`, created on first need and kept for the life of
+// the process in `cell`; a thread that loses the race to create it discards
+// its own. `after_create` runs once, on the type that is kept.
+inline PyObject* create_type_once(std::atomic<PyObject*>& cell, PyType_Spec* spec,
+                                  void (*after_create)(PyObject*) = nullptr) {
+  if (PyObject* existing = cell.load(std::memory_order_acquire)) return existing;
+  PyObject* type = PyType_FromSpec(spec);
+  if (type == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cell.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
+    Py_DECREF(type);
+    return expected;
+  }
+  if (after_create != nullptr) after_create(type);
+  return type;
+}
 
 }  // namespace vossick::py

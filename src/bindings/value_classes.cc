@@ -23,10 +23,7 @@ T& data_of(PyObject* self) {
 template <class T>
 void holder_dealloc(PyObject* self) {
   delete reinterpret_cast<Holder<T>*>(self)->data;
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_heap_instance(self);
 }
 
 template <class T>
@@ -37,32 +34,28 @@ PyObject* new_holder(PyObject* type, T&& value) {
   return self;
 }
 
-// Creates a type once; a losing racer's type is discarded.
-PyObject* create_once(std::atomic<PyObject*>& cell, PyType_Spec* spec, void (*after_create)(PyObject*) = nullptr) {
-  if (PyObject* existing = cell.load(std::memory_order_acquire)) return existing;
-  PyObject* type = PyType_FromSpec(spec);
-  if (type == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!cell.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) {
-    Py_DECREF(type);
-    return expected;
-  }
-  if (after_create != nullptr) after_create(type);
-  return type;
+// A new Python object for a field of a value class: reading an attribute
+// builds one each time, so the value stays immutable.
+PyObject* field_to_python(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+PyObject* field_to_python(const std::string& s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
-
-constexpr unsigned kResultFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-
-PyObject* u64(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-PyObject* str(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
-PyObject* optional_str(const std::optional<std::string>& s) {
-  if (!s) Py_RETURN_NONE;
-  return str(*s);
-}
-PyObject* optional_u64(const std::optional<uint64_t>& v) {
+template <class T>
+PyObject* field_to_python(const std::optional<T>& v) {
   if (!v) Py_RETURN_NONE;
-  return u64(*v);
+  return field_to_python(*v);
+}
+PyObject* field_to_python(const std::vector<ObjectSummary>& summaries) { return to_python(summaries); }
+
+// The getter of the attribute that reads `Field` of a T.
+template <class T, auto Field>
+PyObject* attribute(PyObject* self, void*) {
+  return field_to_python(data_of<T>(self).*Field);
+}
+
+template <class T, auto Field>
+constexpr PyGetSetDef read_only(const char* name) {
+  return {name, attribute<T, Field>, nullptr, nullptr, nullptr};
 }
 
 // ---- EstimatorPrecision ----------------------------------------------------
@@ -75,13 +68,6 @@ struct PrecisionObject {
   int value;
 };
 
-void precision_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
-}
-
 PyObject* precision_repr(PyObject* self) {
   int value = reinterpret_cast<PrecisionObject*>(self)->value;
   return PyUnicode_FromFormat("EstimatorPrecision.%s", kPrecisionNames[value]);
@@ -91,7 +77,7 @@ PyObject* precision_int(PyObject* self) { return PyLong_FromLong(reinterpret_cas
 
 PyType_Slot precision_slots[] = {
     {Py_tp_doc, const_cast<char*>("Controls the speed and accuracy of subtree-size estimation.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(precision_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_heap_instance)},
     {Py_tp_repr, reinterpret_cast<void*>(precision_repr)},
     {Py_nb_int, reinterpret_cast<void*>(precision_int)},
     {0, nullptr},
@@ -113,94 +99,80 @@ void add_precision_members(PyObject* type) {
   }
 }
 
-// ---- TypeSummary -----------------------------------------------------------
+// ---- The result classes -----------------------------------------------------
+//
+// What tells TypeSummary, ObjectSummary and ObjectRecord apart; result_type
+// builds each from it. Their names ("builtins." + the class name),
+// docstrings and attribute names are part of the module's public contract.
 
-PyObject* type_summary_count(PyObject* self, void*) { return u64(data_of<TypeSummary>(self).count); }
-PyObject* type_summary_total_size(PyObject* self, void*) { return u64(data_of<TypeSummary>(self).total_size); }
+template <class T>
+struct ResultClass;
 
-PyGetSetDef type_summary_getset[] = {
-    {"count", type_summary_count, nullptr, nullptr, nullptr},
-    {"total_size", type_summary_total_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+template <>
+struct ResultClass<TypeSummary> {
+  static constexpr const char* kName = "builtins.TypeSummary";
+  static constexpr const char* kDoc = "Aggregate counts and sizes for one type.";
+  static inline PyGetSetDef getset[] = {
+      read_only<TypeSummary, &TypeSummary::count>("count"),
+      read_only<TypeSummary, &TypeSummary::total_size>("total_size"),
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
 };
-PyType_Slot type_summary_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Aggregate counts and sizes for one type.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<TypeSummary>)},
-    {Py_tp_getset, type_summary_getset},
-    {0, nullptr},
+
+template <>
+struct ResultClass<ObjectSummary> {
+  static constexpr const char* kName = "builtins.ObjectSummary";
+  static constexpr const char* kDoc = "Lightweight object metadata used in lists and graph paths.";
+  static inline PyGetSetDef getset[] = {
+      read_only<ObjectSummary, &ObjectSummary::id>("id"),
+      read_only<ObjectSummary, &ObjectSummary::type>("type"),
+      read_only<ObjectSummary, &ObjectSummary::value>("value"),
+      read_only<ObjectSummary, &ObjectSummary::size>("size"),
+      read_only<ObjectSummary, &ObjectSummary::subtree_size>("subtree_size"),
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
 };
-PyType_Spec type_summary_spec = {"builtins.TypeSummary", sizeof(Holder<TypeSummary>), 0, kResultFlags,
-                                 type_summary_slots};
-std::atomic<PyObject*> type_summary_cell{nullptr};
 
-// ---- ObjectSummary ---------------------------------------------------------
+template <>
+struct ResultClass<ObjectRecord> {
+  static constexpr const char* kName = "builtins.ObjectRecord";
+  static constexpr const char* kDoc = "Full object record including references and referrers.";
+  static inline PyGetSetDef getset[] = {
+      read_only<ObjectRecord, &ObjectRecord::id>("id"),
+      read_only<ObjectRecord, &ObjectRecord::type>("type"),
+      read_only<ObjectRecord, &ObjectRecord::references>("references"),
+      read_only<ObjectRecord, &ObjectRecord::referrers>("referrers"),
+      read_only<ObjectRecord, &ObjectRecord::value>("value"),
+      read_only<ObjectRecord, &ObjectRecord::size>("size"),
+      read_only<ObjectRecord, &ObjectRecord::subtree_size>("subtree_size"),
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+};
 
-PyObject* summary_id(PyObject* self, void*) { return u64(data_of<ObjectSummary>(self).id); }
-PyObject* summary_type(PyObject* self, void*) { return str(data_of<ObjectSummary>(self).type); }
-PyObject* summary_value(PyObject* self, void*) { return optional_str(data_of<ObjectSummary>(self).value); }
-PyObject* summary_size(PyObject* self, void*) { return u64(data_of<ObjectSummary>(self).size); }
-PyObject* summary_subtree_size(PyObject* self, void*) {
-  return optional_u64(data_of<ObjectSummary>(self).subtree_size);
+// Immutable instances holding a T, with read-only attributes and no
+// constructor.
+template <class T>
+PyObject* result_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(ResultClass<T>::kDoc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<T>)},
+      {Py_tp_getset, ResultClass<T>::getset},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {ResultClass<T>::kName, sizeof(Holder<T>), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  static std::atomic<PyObject*> cell{nullptr};
+  return create_type_once(cell, &spec);
 }
-
-PyGetSetDef object_summary_getset[] = {
-    {"id", summary_id, nullptr, nullptr, nullptr},
-    {"type", summary_type, nullptr, nullptr, nullptr},
-    {"value", summary_value, nullptr, nullptr, nullptr},
-    {"size", summary_size, nullptr, nullptr, nullptr},
-    {"subtree_size", summary_subtree_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyType_Slot object_summary_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Lightweight object metadata used in lists and graph paths.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<ObjectSummary>)},
-    {Py_tp_getset, object_summary_getset},
-    {0, nullptr},
-};
-PyType_Spec object_summary_spec = {"builtins.ObjectSummary", sizeof(Holder<ObjectSummary>), 0, kResultFlags,
-                                   object_summary_slots};
-std::atomic<PyObject*> object_summary_cell{nullptr};
-
-// ---- ObjectRecord ----------------------------------------------------------
-
-PyObject* record_id(PyObject* self, void*) { return u64(data_of<ObjectRecord>(self).id); }
-PyObject* record_type(PyObject* self, void*) { return str(data_of<ObjectRecord>(self).type); }
-PyObject* record_references(PyObject* self, void*) { return to_python(data_of<ObjectRecord>(self).references); }
-PyObject* record_referrers(PyObject* self, void*) { return to_python(data_of<ObjectRecord>(self).referrers); }
-PyObject* record_value(PyObject* self, void*) { return optional_str(data_of<ObjectRecord>(self).value); }
-PyObject* record_size(PyObject* self, void*) { return u64(data_of<ObjectRecord>(self).size); }
-PyObject* record_subtree_size(PyObject* self, void*) {
-  return optional_u64(data_of<ObjectRecord>(self).subtree_size);
-}
-
-PyGetSetDef object_record_getset[] = {
-    {"id", record_id, nullptr, nullptr, nullptr},
-    {"type", record_type, nullptr, nullptr, nullptr},
-    {"references", record_references, nullptr, nullptr, nullptr},
-    {"referrers", record_referrers, nullptr, nullptr, nullptr},
-    {"value", record_value, nullptr, nullptr, nullptr},
-    {"size", record_size, nullptr, nullptr, nullptr},
-    {"subtree_size", record_subtree_size, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-PyType_Slot object_record_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Full object record including references and referrers.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<ObjectRecord>)},
-    {Py_tp_getset, object_record_getset},
-    {0, nullptr},
-};
-PyType_Spec object_record_spec = {"builtins.ObjectRecord", sizeof(Holder<ObjectRecord>), 0, kResultFlags,
-                                  object_record_slots};
-std::atomic<PyObject*> object_record_cell{nullptr};
 
 }  // namespace
 
 PyObject* estimator_precision_type() {
-  return create_once(precision_type_cell, &precision_spec, add_precision_members);
+  return create_type_once(precision_type_cell, &precision_spec, add_precision_members);
 }
-PyObject* type_summary_type() { return create_once(type_summary_cell, &type_summary_spec); }
-PyObject* object_summary_type() { return create_once(object_summary_cell, &object_summary_spec); }
-PyObject* object_record_type() { return create_once(object_record_cell, &object_record_spec); }
+PyObject* type_summary_type() { return result_type<TypeSummary>(); }
+PyObject* object_summary_type() { return result_type<ObjectSummary>(); }
+PyObject* object_record_type() { return result_type<ObjectRecord>(); }
 
 PyObject* estimator_precision_member(int value) {
   std::atomic<PyObject*>& cell = precision_cells[value];

@@ -5,8 +5,12 @@
 // Requires the interpreter lock.
 #pragma once
 
+#include <vector>
 #include "bindings/python.h"
-#include "heap_dump_explorer/queries.h"
+
+#include "queries/object_lookup.h"
+#include "records/record.h"
+#include "storage/encodings.h"
 
 namespace vossick::py {
 

@@ -1,4 +1,6 @@
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -21,6 +23,11 @@ def line(id, type="builtins.object", references=(), size=16, value=None, subtree
     return (json.dumps(record) + "\n").encode()
 
 
+def python(*args, timeout=120, **kwargs):
+    """Runs this Python with `args` (str()-ed) to its end; its output is captured as text."""
+    return subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
 def ids(summaries):
     return None if summaries is None else [s.id for s in summaries]
 
@@ -32,15 +39,21 @@ def raises_exactly(error, message, call, *args, **kwargs):
     assert str(info.value) == message
 
 
-def read_lmdb(db_dir, names, **flags_by_name):
+# The six databases with the flags LMDB's own binding opens them with.
+DB_FLAGS = {"primary": dict(integerkey=True), "referrers": dict(integerkey=True, dupsort=True, dupfixed=True),
+            **{name: dict(dupsort=True, dupfixed=True) for name in ("types", "types_size_index",
+                                                                    "types_subtree_size_index")},
+            "type_summaries": {}}
+
+
+def read_lmdb(db_dir, names=tuple(DB_FLAGS)):
     """{name: [(key, value)]} of the named databases, read through LMDB's own binding."""
     lmdb = pytest.importorskip("lmdb")
     env = lmdb.open(str(db_dir), max_dbs=7, readonly=True, lock=False)
     try:
         with env.begin() as txn:
             return {name: list(txn.cursor(db=env.open_db(name.encode(), txn=txn, create=False,
-                                                          **flags_by_name.get(name, {}))).iternext())
-                    for name in names}
+                                                          **DB_FLAGS[name])).iternext()) for name in names}
     finally:
         env.close()
 

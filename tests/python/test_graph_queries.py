@@ -1,24 +1,15 @@
-"""Reference path search and largest common reachable object.
-
-Besides hand-written cases, both searches are compared on seeded random graphs
-against the plain Python models below, which follow the documented procedures
-step by step (including the array heap that settles ties; the core's tests pin
-that heap's orders, so agreement here pins the model's too).
-"""
+"""Reference path search and largest common reachable object, compared on seeded
+random graphs (modules, dangling references, ids without records, crafted and
+exact subtree sizes with many ties) against the plain Python models below, which
+follow the documented procedures step by step, including their error texts and
+the array heap that settles ties."""
 import collections
 import random
 
 import pytest
 
 import vossick_analysis as va
-from conftest import EXACT, MODULE, NO, ids, line, raises_exactly
-
-
-def graph_lines(edges, types=None, sizes=None, subtree_sizes=None):
-    """Lines for {id: [references]}; every key gets a record."""
-    types, sizes, subtree_sizes = types or {}, sizes or {}, subtree_sizes or {}
-    return [line(i, types.get(i, "builtins.object"), refs, size=sizes.get(i, 16),
-                 subtree_size=subtree_sizes.get(i)) for i, refs in edges.items()]
+from conftest import EXACT, MODULE, NO, ids, line
 
 
 # ---- models ------------------------------------------------------------------------
@@ -30,14 +21,11 @@ class ModelError(Exception):
 
 def model_path(records, start, end, avoid):
     """records: {id: (type, references, subtree_size)}. Returns ids or None."""
-    if start not in records:
-        raise ModelError(f"Start ID {start} not found in database")
-    if end not in records:
-        raise ModelError(f"End ID {end} not found in database")
+    for name, obj_id in (("Start", start), ("End", end)):
+        if obj_id not in records:
+            raise ModelError(f"{name} ID {obj_id} not found in database")
     end_size = records[end][2]
-    queue = collections.deque([start])
-    parent = {start: None}
-    dead = set()
+    queue, parent, dead = collections.deque([start]), {start: None}, set()
     while queue:
         current = queue.popleft()
         size = records[current][2]
@@ -56,30 +44,30 @@ def model_path(records, start, end, avoid):
                 raise ModelError(f"Decoding error: Missing record for ID {ref}")
             if records[ref][0] == MODULE:
                 dead.add(ref)
-                continue
-            if ref not in parent:
+            elif ref not in parent:
                 parent[ref] = current
                 queue.append(ref)
     return None
 
 
-def model_push(heap, item):
-    """item: (subtree_size, id, origin, references)."""
-    heap.append(item)
-    i = len(heap) - 1
+def sift_up(heap, i):
     while i > 0 and heap[i][0] > heap[(i - 1) // 2][0]:
         heap[i], heap[(i - 1) // 2] = heap[(i - 1) // 2], heap[i]
         i = (i - 1) // 2
 
 
+def model_push(heap, item):
+    """item: (subtree_size, id, origin, references)."""
+    heap.append(item)
+    sift_up(heap, len(heap) - 1)
+
+
 def model_pop(heap):
-    if not heap:
-        return None
-    last = heap.pop()
-    if not heap:
-        return last
-    result = heap[0]
-    i = 0
+    """The core's procedure: the hole walks down to the bottom (the right child on ties), the last item fills it
+    and climbs."""
+    if len(heap) <= 1:
+        return heap.pop() if heap else None
+    result, last, i = heap[0], heap.pop(), 0
     while 2 * i + 2 < len(heap):
         left, right = 2 * i + 1, 2 * i + 2
         child = right if heap[left][0] <= heap[right][0] else left
@@ -89,9 +77,7 @@ def model_pop(heap):
         heap[i] = heap[2 * i + 1]
         i = 2 * i + 1
     heap[i] = last
-    while i > 0 and heap[i][0] > heap[(i - 1) // 2][0]:
-        heap[i], heap[(i - 1) // 2] = heap[(i - 1) // 2], heap[i]
-        i = (i - 1) // 2
+    sift_up(heap, i)
     return result
 
 
@@ -124,133 +110,6 @@ def model_common(records, first, second):
             if records[ref][0] == MODULE:
                 continue
             model_push(heap, item(ref, origin, None))
-
-
-# ---- path search ---------------------------------------------------------------------------
-
-M = {"types": {2: MODULE}}
-
-
-@pytest.mark.parametrize("edges, start, end, avoid, expected, options", [
-    ({1: [2], 2: []}, 1, 1, set(), [1], {}),
-    ({1: [2, 3], 2: [3], 3: []}, 1, 3, set(), [1, 3], {}),
-    ({1: [3, 2], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {}),
-    ({1: [2, 3], 2: [4], 3: [4], 4: []}, 1, 4, set(), [1, 2, 4], {}),
-    ({1: [2, 3], 2: [5], 3: [4], 4: [5], 5: []}, 1, 5, {2}, [1, 3, 4, 5], {}),
-    ({1: [2], 2: [3], 3: []}, 1, 3, {2}, None, {}),
-    ({1: [2], 2: []}, 1, 2, {2}, None, {}),
-    ({1: [2], 2: []}, 1, 2, frozenset({1}), [1, 2], {}),
-    ({1: [2], 2: []}, 1, 2, set(), None, M),
-    ({1: [2], 2: [3], 3: []}, 1, 3, set(), None, M),
-    ({1: [2], 2: []}, 1, 2, set(), [1, 2], {"types": {1: MODULE}}),
-    ({1: []}, 1, 1, {1}, [1], {"types": {1: MODULE}}),
-    ({1: [1, 2], 2: [1, 2, 3], 3: [2]}, 1, 3, set(), [1, 2, 3], {}),
-    ({1: [2, 1], 2: [1, 2], 3: []}, 1, 3, set(), None, {}),
-    ({1: [2], 2: [1]}, 2, 3, set(), "End ID 3 not found in database", {}),
-    ({1: [2], 2: []}, 2, 1, set(), None, {}),
-    ({1: []}, 5, 6, set(), "Start ID 5 not found in database", {}),
-    ({1: [7, 2], 2: []}, 1, 2, set(), "Decoding error: Missing record for ID 7", {}),
-    ({1: [7, 2], 2: []}, 1, 2, {7}, [1, 2], {}),
-    ({1: [2, 3], 2: [9], 3: []}, 1, 3, set(), "Decoding error: Missing record for ID 9", {}),
-    ({1: [3, 2], 2: [9], 3: []}, 1, 3, set(), [1, 3], {}),
-    ({2**64 - 1: [0], 0: []}, 2**64 - 1, 0, set(), [2**64 - 1, 0], {}),
-    # Size test: an object whose subtree is smaller than the end's is a dead end.
-    ({1: [9], 2: []}, 1, 2, set(), None, {"sizes": {1: 1, 2: 100}, "precision": EXACT}),  # before its dangling ref
-    ({1: [2, 3], 2: [3], 3: [4], 4: []}, 1, 4, set(), [1, 3, 4], {"sizes": {1: 5, 2: 5, 3: 50, 4: 50},
-                                                                   "precision": EXACT}),
-    ({1: [2, 3], 2: [4], 3: [2], 4: []}, 1, 4, set(), None, {"subtree_sizes": {1: 100, 2: 5, 3: 60, 4: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), None, {"subtree_sizes": {1: 5, 2: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 10, 3: 10, 2: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {1: 5, 3: 5}}),  # needs both
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 3, 2], {"subtree_sizes": {2: 10}}),
-    ({1: [3, 4], 3: [2], 4: [2], 2: []}, 1, 2, set(), [1, 4, 2], {"subtree_sizes": {1: 100, 3: 9, 2: 10}}),
-], ids=["same", "shortcut", "stored-order-c-first", "stored-order-b-first", "around-avoided", "avoided-middle",
-        "avoided-end", "avoided-start", "module-end", "module-middle", "module-start", "avoided-module-start-is-end",
-        "cycles", "cycles-terminate", "missing-end", "forwards-only", "missing-start-first", "dangling",
-        "dangling-avoided", "dangling-before-end", "end-before-dangling", "extreme-ids", "smaller-start-pruned",
-        "exact-sizes-keep-real-paths", "rejected-stays-dead-end", "size-start-smaller", "size-equal-passes",
-        "size-needs-both", "size-needs-both-2", "size-goes-round"])
-def test_path_cases(make_explorer, edges, start, end, avoid, expected, options):
-    options = dict(options)
-    precision = options.pop("precision", NO)
-    explorer = make_explorer(graph_lines(edges, **options), precision)
-    if isinstance(expected, str):
-        raises_exactly(RuntimeError, expected, explorer.find_path_between_objects, start, end, avoid)
-        assert explorer.get_count_for_type("All Types") == len(edges)  # still usable
-    else:
-        assert ids(explorer.find_path_between_objects(start, end, avoid)) == expected
-
-
-def test_path_summaries_keywords_and_set_subclasses(make_explorer):
-    explorer = make_explorer([line(1, "a.B", [2, 3], size=3, value="v"), line(2, size=4), line(3)], EXACT)
-    path = explorer.find_path_between_objects(avoiding_ids=frozenset(), end_id=2, start_id=1)
-    assert [(s.id, s.type, s.value, s.size, s.subtree_size) for s in path] == [
-        (1, "a.B", "v", 3, 23), (2, "builtins.object", None, 4, 4)]
-    assert all(isinstance(s, va.ObjectSummary) for s in path)
-
-    class IdSet(set):
-        pass
-
-    assert explorer.find_path_between_objects(1, 2, IdSet({2})) is None
-
-
-EP = "HeapDumpExplorer.find_path_between_objects() "
-EC = "HeapDumpExplorer.find_largest_common_reachable_object() "
-
-
-@pytest.mark.parametrize("method, args, message", [
-    ("path", (1, 2, [3]), "argument 'avoiding_ids': 'list' object is not an instance of 'set'"),
-    ("path", (1, 2, None), "argument 'avoiding_ids': 'None' is not an instance of 'set'"),
-    ("path", (1, 2, {3: 4}), "argument 'avoiding_ids': 'dict' object is not an instance of 'set'"),
-    ("path", (1, 2, {"x"}), "argument 'avoiding_ids': 'str' object is not an instance of 'int'"),
-    ("path", ("1", 2, [3]), "argument 'start_id': 'str' object is not an instance of 'int'"),
-    ("path", (1, None, None), "argument 'end_id': 'None' is not an instance of 'int'"),
-    ("path", (1, 2), EP + "missing 1 required positional argument: 'avoiding_ids'"),
-    ("path", (1, 2, set(), 4), EP + "takes 3 positional arguments but 4 were given"),
-    ("common", ("1", 2), "argument 'obj_id1': 'str' object is not an instance of 'int'"),
-    ("common", (1, 2.0), "argument 'obj_id2': 'float' object is not an instance of 'int'"),
-    ("common", (1,), EC + "missing 1 required positional argument: 'obj_id2'"),
-])
-def test_argument_errors(explorer, method, args, message):
-    call = explorer.find_path_between_objects if method == "path" else explorer.find_largest_common_reachable_object
-    raises_exactly(TypeError, message, call, *args)
-
-
-# ---- largest common reachable object ------------------------------------------------------------
-
-@pytest.mark.parametrize("lines, precision, first, second, expected", [
-    (graph_lines({1: []}), EXACT, 1, 1, 1),
-    (graph_lines({1: [2], 2: []}), EXACT, 1, 2, 2),
-    (graph_lines({1: [3], 2: [3], 3: []}), EXACT, 1, 2, 3),
-    (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: [5], 5: []}, sizes={3: 10, 4: 20, 5: 30}), EXACT, 1, 2, 4),
-    (graph_lines({1: [3], 2: [4], 3: [], 4: []}), EXACT, 1, 2, None),
-    (graph_lines({1: [3], 2: [3], 3: []}, {3: MODULE}), EXACT, 1, 2, None),
-    (graph_lines({1: [3], 2: [3], 3: []}, {1: MODULE, 2: MODULE}), EXACT, 1, 2, 3),
-    (graph_lines({1: [2], 2: [1]}), EXACT, 1, 2, 2),
-    (graph_lines({1: [7], 2: []}), EXACT, 1, 2, "Object ID 7 not found in database"),
-    (graph_lines({1: []}), EXACT, 8, 9, "Object ID 8 not found in database"),
-    (graph_lines({1: []}), EXACT, 1, 9, "Object ID 9 not found in database"),
-    ([line(1), line(2)], NO, 1, 2, "No subtree size in 1"),
-    ([line(1)], NO, 1, 9, "No subtree size in 1"),
-    ([line(1, subtree_size=5), line(2)], NO, 1, 2, "No subtree size in 2"),
-    ([line(1, references=[3], subtree_size=5), line(2, subtree_size=4), line(3)], NO, 1, 2, "No subtree size in 3"),
-    # Found before the object holding the dangling reference is expanded.
-    (graph_lines({1: [2, 3], 2: [], 3: [9]}, subtree_sizes={1: 50, 2: 40, 3: 10}), NO, 1, 2, 2),
-    # Equal sizes: the heap procedure, not the ids, decides.
-    (graph_lines({1: [3, 4], 2: [4, 3], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 4),
-    (graph_lines({1: [4, 3], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
-    (graph_lines({1: [3, 4], 2: [3, 4], 3: [], 4: []}, subtree_sizes={1: 9, 2: 9, 3: 5, 4: 5}), NO, 1, 2, 3),
-], ids=["same", "first-reaches-second", "shared-child", "largest-of-several", "nothing-common", "module-reference",
-        "module-starts", "cycle", "dangling", "missing-first-reported-first", "missing-second", "no-size-first",
-        "no-size-before-missing-second", "no-size-second", "no-size-in-reference", "answer-before-dangling",
-        "tie-4", "tie-3", "tie-3-same-order"])
-def test_common_cases(make_explorer, lines, precision, first, second, expected):
-    explorer = make_explorer(lines, precision)
-    if isinstance(expected, str):
-        raises_exactly(RuntimeError, expected, explorer.find_largest_common_reachable_object, first, second)
-        assert explorer.get_count_for_type("All Types") == len(lines)  # still usable
-    else:
-        assert explorer.find_largest_common_reachable_object(obj_id2=second, obj_id1=first) == expected
 
 
 # ---- random graphs against the models -------------------------------------------------------
@@ -299,3 +158,16 @@ def test_searches_agree_with_models(db_dir, seed, precision):
         assert got == outcome(lambda: model_path(records, start, end, avoid)), (start, end, avoid)
         got = outcome(lambda: explorer.find_largest_common_reachable_object(start, end))
         assert got == outcome(lambda: model_common(records, start, end)), (start, end)
+
+
+def test_path_summaries_keywords_and_set_subclasses(make_explorer):
+    explorer = make_explorer([line(1, "a.B", [2, 3], size=3, value="v"), line(2, size=4), line(3)], EXACT)
+    path = explorer.find_path_between_objects(avoiding_ids=frozenset(), end_id=2, start_id=1)
+    assert [(s.id, s.type, s.value, s.size, s.subtree_size) for s in path] == [
+        (1, "a.B", "v", 3, 23), (2, "builtins.object", None, 4, 4)]
+    assert all(isinstance(s, va.ObjectSummary) for s in path)
+
+    class IdSet(set):
+        pass
+
+    assert explorer.find_path_between_objects(1, 2, IdSet({2})) is None

@@ -11,6 +11,7 @@ import pytest
 
 from vossick_report import format_size, render_table, with_progress
 from vossick_report.cli import main
+from conftest import python
 
 PROGRAM = textwrap.dedent(
     """
@@ -39,177 +40,109 @@ PROGRAM = textwrap.dedent(
 def imported(tmp_path_factory):
     """(db_dir, import stderr, import stdout) of a real dump imported with Exact sizes."""
     work = tmp_path_factory.mktemp("report")
-    program = work / "program.py"
-    program.write_text(PROGRAM)
-    dump = work / "heap.jsonl"
-    subprocess.run([sys.executable, str(program), str(dump)], check=True, timeout=60)
-    db = work / "db"  # created by the import command
-    done = subprocess.run(
-        [sys.executable, "-m", "vossick_report", str(db), "import", str(dump), "--precision", "exact", "--json"],
-        capture_output=True, text=True, timeout=60,
-    )
+    (work / "program.py").write_text(PROGRAM)
+    subprocess.run([sys.executable, str(work / "program.py"), str(work / "heap.jsonl")], check=True, timeout=60)
+    done = python("-m", "vossick_report", work / "db", "import", work / "heap.jsonl", "--precision", "exact", "--json")
     assert done.returncode == 0, done.stderr
-    return str(db), done.stderr, json.loads(done.stdout)
+    return str(work / "db"), done.stderr, json.loads(done.stdout)
 
 
-def run(capsys, *args):
-    status = main(list(args))
+def run(capsys, *args, as_json=False):
+    """The command's output: parsed JSON (the command must succeed), or (status, stdout, stderr)."""
+    status = main(list(args) + ["--json"] * as_json)
     out, err = capsys.readouterr()
+    if as_json:
+        assert status == 0, err
+        return json.loads(out)
     return status, out, err
-
-
-def run_json(capsys, *args):
-    status, out, err = run(capsys, *args, "--json")
-    assert status == 0, err
-    return json.loads(out)
 
 
 def assert_aligned(table):
     """Every row of a table has its column gaps where the rule line has them."""
     lines = table.splitlines()
-    rule = lines[1]
-    assert set(rule) <= {"-", " "}
-    gaps = [i for i, c in enumerate(rule) if c == " "]
+    assert set(lines[1]) <= {"-", " "}
+    gaps = [i for i, c in enumerate(lines[1]) if c == " "]
     for row in lines[:1] + lines[2:]:
         assert all(i >= len(row) or row[i] == " " for i in gaps), row
 
 
-def test_import_shows_progress_and_counts(imported):
-    _, stderr, result = imported
-    assert "100%" in stderr and "lines" in stderr
-    assert result["precision"] == "exact" and result["objects"] > 600
-
-
-def test_types_table_and_json(imported, capsys):
-    db = imported[0]
-    rows = run_json(capsys, db, "types", "--limit", "0")
+def test_import_and_types(imported, capsys):
+    db, stderr, result = imported
+    assert "100%" in stderr and "lines" in stderr and result["precision"] == "exact" and result["objects"] > 600
+    rows = run(capsys, db, "types", "--limit", "0", as_json=True)
     by_type = {r["type"]: r for r in rows}
-    assert by_type["__main__.Entry"]["count"] == 200
-    assert by_type["builtins.bytearray"]["count"] >= 200
-    sizes = [r["total_size"] for r in rows]
-    assert sizes == sorted(sizes, reverse=True)
-    assert sum(r["count"] for r in rows) == imported[2]["objects"]
-
+    assert by_type["__main__.Entry"]["count"] == 200 and by_type["builtins.bytearray"]["count"] >= 200
+    assert [r["total_size"] for r in rows] == sorted((r["total_size"] for r in rows), reverse=True)
+    assert sum(r["count"] for r in rows) == result["objects"]
     status, out, _ = run(capsys, db, "types", "--limit", "3")
-    assert status == 0
     table, footer = out.split("\n\n")
+    assert status == 0 and len(table.splitlines()) == 2 + 3 and table.splitlines()[2].startswith(rows[0]["type"])
     assert_aligned(table)
-    assert len(table.splitlines()) == 2 + 3
-    assert table.splitlines()[2].startswith(rows[0]["type"])
     assert "KiB" in table and "types not shown" in footer
 
 
 @pytest.mark.parametrize("args, field", [(["--by", "size"], "size"), (["--by", "subtree"], "subtree_size"),
                                          (["--type", "builtins.bytearray"], "size")])
 def test_largest_objects(imported, capsys, args, field):
-    db = imported[0]
-    rows = run_json(capsys, db, "largest", *args, "--limit", "10")
-    assert len(rows) == 10
-    values = [r[field] for r in rows]
-    assert values == sorted(values, reverse=True)
+    rows = run(capsys, imported[0], "largest", *args, "--limit", "10", as_json=True)
+    assert len(rows) == 10 and [r[field] for r in rows] == sorted((r[field] for r in rows), reverse=True)
     if "--type" in args:
         assert {r["type"] for r in rows} == {"builtins.bytearray"} and rows[0]["size"] >= 1000 + 199
-    status, out, _ = run(capsys, db, "largest", *args, "--limit", "10")
+    status, out, _ = run(capsys, imported[0], "largest", *args, "--limit", "10")
     assert status == 0 and len(out.splitlines()) == 12
     assert_aligned(out)
 
 
-def test_object_with_referrers(imported, capsys):
+def test_object_path_and_common(imported, capsys):
     db = imported[0]
-    (cache,) = run_json(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1")
-    record = run_json(capsys, db, "object", str(cache["id"]))
-    assert record["id"] == cache["id"] and record["type"] == "__main__.Cache"
+    (cache,) = run(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1", as_json=True)
+    (payload,) = run(capsys, db, "largest", "--type", "builtins.bytearray", "--limit", "1", as_json=True)
+    record = run(capsys, db, "object", str(cache["id"]), as_json=True)
     # Every entry points back at the cache, through its own attribute dict or directly.
-    assert len(record["referrers"]) >= 200
+    assert (record["id"], record["type"]) == (cache["id"], "__main__.Cache") and len(record["referrers"]) >= 200
     status, out, _ = run(capsys, db, "object", hex(cache["id"]), "--limit", "5")
-    assert status == 0
-    assert out.split()[:2] == ["id", "type"]
+    assert status == 0 and out.split()[:2] == ["id", "type"]
     assert f"referrers ({len(record['referrers']):,}, {len(record['referrers']) - 5:,} not shown)" in out
-    for block in out.split("\n\n"):
-        table = "\n".join(line for line in block.splitlines() if not line.startswith(("referrers", "references")))
-        if table:
-            assert_aligned(table)
-
-
-def test_path_and_common(imported, capsys):
-    db = imported[0]
-    (cache,) = run_json(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1")
-    (payload,) = run_json(capsys, db, "largest", "--type", "builtins.bytearray", "--limit", "1")
-    path = run_json(capsys, db, "path", str(cache["id"]), str(payload["id"]))
+    for block in out.split("\n\n"):  # the object, its referrers, its references
+        assert_aligned("\n".join(line for line in block.splitlines() if not line.startswith("refer")))
+    path = run(capsys, db, "path", str(cache["id"]), str(payload["id"]), as_json=True)
     assert path[0]["id"] == cache["id"] and path[-1]["id"] == payload["id"]
     status, out, _ = run(capsys, db, "path", str(cache["id"]), str(payload["id"]))
     assert status == 0 and out.splitlines()[0].split()[:3] == ["step", "id", "type"]
     assert len(out.splitlines()) == 2 + len(path)
     # Avoiding the last hop before the payload leaves no other chain.
-    assert run_json(capsys, db, "path", str(cache["id"]), str(payload["id"]), "--avoid", str(path[-2]["id"])) is None
+    ends = str(cache["id"]), str(payload["id"])
+    assert run(capsys, db, "path", *ends, "--avoid", str(path[-2]["id"]), as_json=True) is None
     # The cache reaches the payload, so the payload's reach is what both share.
-    common = run_json(capsys, db, "common", str(cache["id"]), str(payload["id"]))
-    assert common["id"] == payload["id"]
+    assert run(capsys, db, "common", str(cache["id"]), str(payload["id"]), as_json=True)["id"] == payload["id"]
 
 
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["object", "1"], "no object with id 1"),
-        (["path", "1", "2"], "Start ID 1 not found in database"),
-    ],
-)
-def test_errors_are_one_line_and_status_1(imported, capsys, args, message):
-    status, out, err = run(capsys, imported[0], *args)
-    assert status == 1 and out == ""
-    assert err.strip() == f"vossick_report: error: {message}"
-
-
-def test_a_failed_import_names_the_input_line(tmp_path, capsys):
+def test_errors_are_one_line_with_their_notes_and_status_1(imported, tmp_path, capsys):
     dump = tmp_path / "heap.jsonl"
     dump.write_bytes(b'{"id":1,"type":"T","references":[],"size":8}\n\n')  # ends in two newlines
-    status, _, err = run(capsys, str(tmp_path / "db"), "import", str(dump), "--quiet")
-    assert status == 1
-    assert err.splitlines() == ["vossick_report: error: EOF while parsing a value at line 2 column 0",
-                                "  while importing line 2 of the input"]
-
-
-def test_missing_database_is_not_created(tmp_path, capsys):
+    for args, message in [([imported[0], "object", "1"], "no object with id 1\n"),
+                          ([imported[0], "path", "1", "2"], "Start ID 1 not found in database\n"),
+                          ([str(tmp_path / "db"), "import", str(dump), "--quiet"],
+                           "EOF while parsing a value at line 2 column 0\n  while importing line 2 of the input\n")]:
+        assert run(capsys, *args) == (1, "", f"vossick_report: error: {message}")
     status, _, err = run(capsys, str(tmp_path / "nothing"), "types")
-    assert status == 1 and "no database in" in err
-    assert not (tmp_path / "nothing").exists()
-
-
-@pytest.mark.parametrize(
-    "size, text",
-    [
-        (None, "-"),
-        (0, "0 B"),
-        (1023, "1023 B"),
-        (1024, "1.0 KiB"),
-        (1536, "1.5 KiB"),
-        (2**20 - 1, "1024.0 KiB"),
-        (2**20, "1.0 MiB"),
-        (5 * 2**30, "5.0 GiB"),
-        (2**64 - 1, "16.0 EiB"),
-    ],
-)
-def test_format_size(size, text):
-    assert format_size(size) == text
-
-
-def test_render_table_pads_and_right_aligns():
-    table = render_table(["name", "n"], [["a", 1], ["long name", 1000]], [False, True])
-    assert table.splitlines() == ["name          n", "---------  ----", "a             1", "long name  1000"]
+    assert status == 1 and "no database in" in err and not (tmp_path / "nothing").exists()
 
 
 @pytest.mark.parametrize("total", [None, 60, "file"])
-def test_with_progress_yields_every_line_and_reports(tmp_path, total):
-    lines = [b"x" * 9 + b"\n"] * 6
-    stream = io.StringIO()
+def test_sizes_tables_and_progress_are_formatted_for_reading(tmp_path, total):
+    sizes = [None, 0, 1023, 1024, 1536, 2**20 - 1, 2**20, 2**64 - 1]
+    assert [format_size(s) for s in sizes] == ["-", "0 B", "1023 B", "1.0 KiB", "1.5 KiB", "1024.0 KiB", "1.0 MiB",
+                                               "16.0 EiB"]
+    table = render_table(["name", "n"], [["a", 1], ["long name", 1000]], [False, True])
+    assert table.splitlines() == ["name          n", "---------  ----", "a             1", "long name  1000"]
+    lines, stream = [b"x" * 9 + b"\n"] * 6, io.StringIO()
     if total == "file":  # the total is the size of a binary file
-        dump = tmp_path / "lines"
-        dump.write_bytes(b"".join(lines))
-        with open(dump, "rb") as f:
+        (tmp_path / "lines").write_bytes(b"".join(lines))
+        with open(tmp_path / "lines", "rb") as f:
             assert list(with_progress(f, stream=stream)) == lines
         assert "60 B / 60 B" in stream.getvalue()
     else:
         assert list(with_progress(lines, total_bytes=total, stream=stream)) == lines
     report = stream.getvalue()
-    assert "6 lines" in report and report.endswith("\n")
-    assert ("100%" in report) == (total is not None)
+    assert "6 lines" in report and report.endswith("\n") and ("100%" in report) == (total is not None)

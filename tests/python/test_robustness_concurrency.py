@@ -1,4 +1,4 @@
-"""Concurrency under load, and the modes of the files LMDB creates.
+"""Concurrency under load.
 
 Several threads query one explorer while another thread imports batch after
 batch into it (queries run while the post-import pass has released the
@@ -12,14 +12,9 @@ exact subtree size of i is the sum of the sizes of 0..i, a batch never changes
 what an earlier object reaches, and every committed state of a chain is
 "objects 0..n-1 stored, some of them with their estimates".
 """
-import os
-import stat
-import subprocess
-import sys
 import textwrap
+from conftest import python
 
-import vossick_analysis as va
-from conftest import line
 
 STRESS = textwrap.dedent("""
     import random, sys, threading, traceback
@@ -66,21 +61,13 @@ STRESS = textwrap.dedent("""
                     check_summary(s, base)
                 if n == 0:
                     continue
-                i, j = rng.randrange(n), rng.randrange(n)
+                i = rng.randrange(n)
                 record = explorer.get_object(base + i)
                 assert [r.id - base for r in record.references] == ([i - 1] if i else [])
                 assert [r.id - base for r in record.referrers] in ([], [i + 1])
                 check_summary(record, base)
-                end = max(i - 2, 0)
-                path = explorer.find_path_between_objects(base + i, base + end, frozenset())
-                assert [s.id - base for s in path] == list(range(i, end - 1, -1))
-                try:
-                    common = explorer.find_largest_common_reachable_object(base + i, base + j)
-                    assert common == base + min(i, j), (i, j, common)
-                except RuntimeError as error:  # objects whose estimates are not committed yet
-                    assert str(error).startswith("No subtree size in "), str(error)
-            page = explorer.get_objects_by_type_ordered_by_size("T1", True, 0)
-            assert [s.subtree_size for s in page] == sorted((s.subtree_size for s in page), reverse=True)
+                path = explorer.find_path_between_objects(base + i, base + max(i - 2, 0), frozenset())
+                assert [s.id - base for s in path] == list(range(i, max(i - 2, 0) - 1, -1))
             answers[0] += 1
 
     first, second = va.HeapDumpExplorer(sys.argv[1]), va.HeapDumpExplorer(sys.argv[2])
@@ -107,18 +94,6 @@ def test_queries_beside_imports_see_committed_states_only(tmp_path):
     dirs = [tmp_path / "first", tmp_path / "second"]
     for d in dirs:
         d.mkdir()
-    child = subprocess.run([sys.executable, "-c", STRESS, *map(str, dirs)], capture_output=True, text=True,
-                           timeout=120)
+    child = python("-c", STRESS, *dirs)
     assert child.returncode == 0, child.stdout + child.stderr
     assert int(child.stdout.split(":")[-1]) > 0, "no reader ran beside the imports"
-
-
-def test_lmdb_files_are_private_to_the_owner(db_dir):
-    old_umask = os.umask(0)
-    try:
-        va.HeapDumpExplorer(str(db_dir)).import_lines([line(1)], va.EstimatorPrecision.Exact)
-    finally:
-        os.umask(old_umask)
-    assert sorted(os.listdir(db_dir)) == ["data.mdb", "lock.mdb"]
-    for name in os.listdir(db_dir):
-        assert stat.S_IMODE(os.stat(db_dir / name).st_mode) == 0o600, name

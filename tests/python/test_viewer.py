@@ -15,6 +15,7 @@ import urllib.error
 import urllib.request
 
 import pytest
+from conftest import python
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SHOTS = ROOT / "build" / "screenshots"
@@ -78,9 +79,8 @@ def url(model):
 def get(address, method="GET", **headers):
     """(status, body, final URL after redirects)."""
     try:
-        request = urllib.request.Request(address, headers=headers, method=method)
-        with urllib.request.urlopen(request, timeout=60) as response:
-            return response.status, response.read().decode(), response.geturl()
+        with urllib.request.urlopen(urllib.request.Request(address, headers=headers, method=method), timeout=60) as got:
+            return got.status, got.read().decode(), got.geturl()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode(), address
 
@@ -92,18 +92,14 @@ def section(body, name):
 @pytest.mark.parametrize("path, status, detail", [
     ("/object/{hex}", 200, "/object/{buffer}"),  # one URL per object: the page and a search lead there
     ("/search?q={hex}", 200, "/object/{buffer}"),
-    ("/search?q=+{buffer}+", 200, "/object/{buffer}"),
     ("/object/1", 404, "no object with id 1"),
     ("/object/abc", 400, "not an object id"),
-    ("/object/18446744073709551616", 400, "out of range"),
     ("/object/{buffer}?from=1", 404, "no object with id 1 to start a path from"),
     ("/object/{buffer}?from={main}&avoid=x", 400, "avoid: not an object id"),
     ("/type/no.such.Type", 404, "no objects of type no.such.Type"),
     ("/type/__main__.Order?page=0", 400, "bad page number"),
-    ("/type/__main__.Order?page=-1", 400, "bad page number"),
     ("/type/__main__.Order?page=11", 404, "page 11 is past the last page (10)"),
     ("/?sort=colour", 400, "bad sort"),
-    ("/nowhere", 404, "Not Found"),
 ])
 def test_pages_lead_to_one_url_or_say_what_is_wrong(url, model, path, status, detail):
     ids = {"buffer": model.buffer, "main": model.main, "hex": hex(model.buffer)}
@@ -112,8 +108,8 @@ def test_pages_lead_to_one_url_or_say_what_is_wrong(url, model, path, status, de
     assert code == status and detail.format(**ids) in shown
 
 
-@pytest.mark.parametrize("method", ["POST", "PUT", "DELETE", "PATCH"])
-@pytest.mark.parametrize("path", ["/", "/object/{buffer}", "/search?q=x", "/static/treemap.js"])
+@pytest.mark.parametrize("method", ["POST", "DELETE"])
+@pytest.mark.parametrize("path", ["/", "/object/{buffer}", "/static/treemap.js"])
 def test_nothing_but_get_is_accepted(url, model, method, path):
     assert get(url + path.format(buffer=model.buffer), method)[0] == 405
     assert get(url + path.format(buffer=model.buffer))[0] == 200
@@ -127,7 +123,6 @@ def test_a_loopback_server_answers_to_its_own_names_only(url):
 
 @pytest.mark.parametrize("query, key, needle", [
     ("", lambda t: (-t[2], t[0]), ""),
-    ("?sort=count", lambda t: (-t[1], t[0]), ""),
     ("?sort=name&filter=ORDER", lambda t: t[0], "order"),
 ])
 def test_type_table_matches_the_dump(url, model, query, key, needle):
@@ -139,7 +134,7 @@ def test_type_table_matches_the_dump(url, model, query, key, needle):
     assert sorted(searched) == sorted(n for n in model.types if (needle or "builtins") in n.lower())
 
 
-@pytest.mark.parametrize("page", [1, 2, 10])
+@pytest.mark.parametrize("page", [1, 10])
 def test_type_pages_list_largest_first_then_by_id(url, model, page):
     body = get(f"{url}/type/__main__.Order?page={page}")[1]
     orders = sorted((-r["size"], i) for i, r in model.records.items() if r["type"] == "__main__.Order")
@@ -170,14 +165,11 @@ def test_path_search_and_its_avoid_links_give_shortest_chains(url, model, clicks
     assert all(b in model.records[a]["references"] for a, b in zip(steps, steps[1:])) and not set(steps) & avoid
 
 
-@pytest.mark.parametrize("args, message", [
-    (["{missing}", "serve"], "no database in"),
-    (["{db}", "serve", "--port", "70000"], "not a TCP port"),
-])
-def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path, args, message):
-    args = [a.format(missing=tmp_path / "none", db=model.db) for a in args]
-    done = subprocess.run([sys.executable, "-m", "vossick_report", *args], capture_output=True, text=True, timeout=60)
-    assert done.returncode != 0 and message in done.stderr and not done.stdout
+def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path):
+    for args, message in [([tmp_path / "none", "serve"], "no database in"),
+                          ([model.db, "serve", "--port", "70000"], "not a TCP port")]:
+        done = python("-m", "vossick_report", *args)
+        assert done.returncode != 0 and message in done.stderr and not done.stdout
 
 
 @pytest.fixture(scope="module")
@@ -197,10 +189,6 @@ def browser():
     SHOTS.mkdir(parents=True, exist_ok=True)
     yield chrome
     chrome.quit()
-
-
-def shown_ids(browser, table):
-    return [int(a.text) for a in browser.find_elements("css selector", f"{table} tbody td:nth-child(2) a")]
 
 
 def here_id(browser):
@@ -237,19 +225,8 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     assert holder in model.referrers[largest]
     browser.find_element("name", "from").send_keys(str(model.main))
     browser.find_element("css selector", "form.path button").click()
-    steps, distance = shown_ids(browser, "#path"), model.distance(model.main, holder)
+    steps = [int(a.text) for a in browser.find_elements("css selector", "#path tbody td:nth-child(2) a")]
+    distance = model.distance(model.main, holder)
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source
     browser.save_screenshot(str(SHOTS / "path.png"))
-
-
-def test_a_person_finds_the_2_mb_buffer_and_what_holds_it_by_clicking(url, model, browser):
-    browser.get(url + "/")
-    browser.find_element("link text", "builtins.bytearray").click()
-    browser.find_element("css selector", "table.objects tbody td a").click()
-    assert here_id(browser) == model.buffer
-    browser.find_element("link text", "from the __main__ module").click()
-    browser.save_screenshot(str(SHOTS / "object.png"))
-    assert set(shown_ids(browser, "#referrers")) == model.referrers[model.buffer]
-    steps = shown_ids(browser, "#path")
-    assert steps[0] == model.main and steps[-1] == model.buffer and steps[-2] in model.referrers[model.buffer]

@@ -1,0 +1,56 @@
+// Object records: the JSON line format of a heap dump and the stored value of
+// `primary`, one JSON object per heap object. Three shapes read it:
+// RawObjectRecord (all members), ObjectRecordNoValue (graph walks: skips
+// `value`) and ObjectSummary (lists: skips `references`). record_parser.h
+// reads them, record_writer.h writes the one canonical form, and
+// canonical_record.h reads that form fast.
+//
+// Thread safety: plain values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vossick {
+
+// The type of module objects, which no graph walk enters through a
+// reference (every function would otherwise reach its module and with it
+// the whole program). Dumps name the type so; the name is part of the
+// module's public contract.
+inline constexpr std::string_view kModuleTypeName = "builtins.module";
+
+struct RawObjectRecord {
+  uint64_t id = 0;
+  std::string type;
+  std::vector<uint64_t> references;
+  std::optional<std::string> value;
+  uint64_t size = 0;
+  std::optional<uint64_t> subtree_size;
+
+  bool operator==(const RawObjectRecord&) const = default;
+};
+
+struct ObjectRecordNoValue {
+  uint64_t id = 0;
+  std::string type;
+  std::vector<uint64_t> references;
+  uint64_t size = 0;
+  std::optional<uint64_t> subtree_size;
+
+  bool operator==(const ObjectRecordNoValue&) const = default;
+};
+
+struct ObjectSummary {
+  uint64_t id = 0;
+  std::string type;
+  std::optional<std::string> value;
+  uint64_t size = 0;
+  std::optional<uint64_t> subtree_size;
+
+  bool operator==(const ObjectSummary&) const = default;
+};
+
+}  // namespace vossick

@@ -1,0 +1,139 @@
+#include "subtree_sizes/subtree_size_writer.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "records/canonical_record.h"
+#include "records/record_writer.h"
+#include "storage/primary.h"
+
+namespace vossick {
+
+namespace {
+
+// The record's own id and type; the type views the stored value or the
+// scratch record, valid until the next write or the next rewrite.
+struct RewrittenRecord {
+  uint64_t id;
+  std::string_view type;
+};
+
+// Reads the record of `id` through `primary`, a cursor on it, and appends its
+// text with `subtree_size` set to `estimate` to `out`: a canonical record by
+// splicing in the estimate, which gives what decoding it and writing it anew
+// gives; any other by doing that, in `scratch`. A missing record is the
+// pass's missing-record error; one that does not decode, a decoding error.
+Result<RewrittenRecord> rewrite_record(Cursor& primary, uint64_t id, uint64_t estimate, RawObjectRecord& scratch,
+                                       std::string& out) {
+  VOSSICK_ASSIGN_OR_RETURN(auto stored, primary.get(MDB_SET_KEY, id_key(encode_id(id))));
+  if (!stored) return missing_record_error(id, MissingRecordIn::kPostImportPass);
+  const std::string_view value = stored->second;
+  if (const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value)) {
+    append_with_subtree_size(value, *canonical, estimate, out);
+    return RewrittenRecord{canonical->id, canonical->type};
+  }
+  VOSSICK_TRY(decode_stored_record(value, scratch));
+  scratch.subtree_size = estimate;
+  write_record(scratch, out);
+  return RewrittenRecord{scratch.id, scratch.type};
+}
+
+}  // namespace
+
+Result<SubtreeSizeWriter> SubtreeSizeWriter::open(const Databases& dbs, const Transaction& write_txn) {
+  VOSSICK_ASSIGN_OR_RETURN(Cursor primary, Cursor::open(write_txn, dbs.primary));
+  VOSSICK_ASSIGN_OR_RETURN(Cursor index, Cursor::open(write_txn, dbs.types_subtree_size_index));
+  return SubtreeSizeWriter(std::move(primary), std::move(index));
+}
+
+Status SubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
+  text_.clear();
+  VOSSICK_ASSIGN_OR_RETURN(RewrittenRecord record, rewrite_record(primary_, member_id, estimate, record_, text_));
+  type_.assign(record.type);  // the put may move the stored value it views
+  // Under the record's own id, which only a damaged database makes differ.
+  VOSSICK_TRY(primary_.put(id_key(encode_id(record.id)), text_));
+  const SizeIndexEntry entry{estimate, member_id};
+  VOSSICK_TRY(put_size_index_entry(index_, type_, entry));
+  return put_size_index_entry(index_, kAllTypesName, entry);
+}
+
+Status KeyOrderedSubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
+  if (failed_) return *failed_;
+  updates_.push_back(Update{member_id, estimate, static_cast<uint32_t>(updates_.size())});
+  return updates_.size() >= limits_.max_records ? flush() : ok_status();
+}
+
+Status KeyOrderedSubtreeSizeWriter::flush() {
+  if (failed_) return *failed_;
+  if (updates_.empty()) return ok_status();
+  Status status = apply();
+  updates_.clear();
+  texts_.clear();
+  if (texts_.capacity() > 2 * limits_.max_bytes) std::string().swap(texts_);
+  entries_.clear();
+  types_.clear();
+  if (!status.ok()) failed_ = status.error();
+  return status;
+}
+
+// Reads and rewrites every held record, walking `primary` in key order. A
+// missing or undecodable record stops nothing here: all are checked, and the
+// one emitted first is the failure (whether a record fails does not depend on
+// the order, since the pass rewrites each record only once, under its own
+// key). False, with nothing written, if a record names an id other than its
+// key (its rewrite lands under another key, which a later get may read), or
+// if the rewritten records outgrow limits_.max_bytes.
+Result<bool> KeyOrderedSubtreeSizeWriter::prepare_in_key_order() {
+  std::sort(updates_.begin(), updates_.end(), [](const Update& a, const Update& b) {
+    return a.member_id != b.member_id ? a.member_id < b.member_id : a.sequence < b.sequence;
+  });
+  std::optional<std::pair<uint32_t, Error>> first_failure;
+  VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(write_txn_, dbs_.primary));
+  for (Update& update : updates_) {
+    const size_t offset = texts_.size();
+    Result<RewrittenRecord> rewritten = rewrite_record(cursor, update.member_id, update.estimate, record_, texts_);
+    if (!rewritten.ok()) {
+      if (rewritten.error().kind() != ErrorKind::kDecoding) return std::move(rewritten).error();
+      if (!first_failure || update.sequence < first_failure->first) {
+        first_failure.emplace(update.sequence, std::move(rewritten).error());
+      }
+      continue;
+    }
+    if (rewritten.value().id != update.member_id) return false;
+    if (first_failure) {
+      texts_.resize(offset);
+      continue;
+    }
+    update.offset = offset;
+    update.length = texts_.size() - offset;
+    if (texts_.size() > limits_.max_bytes) return false;
+    const SizeIndexEntry entry{update.estimate, update.member_id};
+    entries_.push_back(SizeEntryPut{types_.number(rewritten.value().type), entry});
+  }
+  if (first_failure) return std::move(first_failure->second);
+  return true;
+}
+
+Status KeyOrderedSubtreeSizeWriter::apply() {
+  VOSSICK_ASSIGN_OR_RETURN(bool prepared, prepare_in_key_order());
+  if (!prepared) return write_in_emit_order();
+  {
+    VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(write_txn_, dbs_.primary));
+    const std::string_view texts = texts_;
+    for (const Update& update : updates_) {
+      VOSSICK_TRY(cursor.put(id_key(encode_id(update.member_id)), texts.substr(update.offset, update.length)));
+    }
+  }
+  VOSSICK_ASSIGN_OR_RETURN(Cursor index, Cursor::open(write_txn_, dbs_.types_subtree_size_index));
+  return put_size_entries_in_key_order(index, entries_, types_);
+}
+
+Status KeyOrderedSubtreeSizeWriter::write_in_emit_order() {
+  std::sort(updates_.begin(), updates_.end(), [](const Update& a, const Update& b) { return a.sequence < b.sequence; });
+  VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(dbs_, write_txn_));
+  for (const Update& update : updates_) VOSSICK_TRY(writer.write(update.member_id, update.estimate));
+  return ok_status();
+}
+
+}  // namespace vossick
