@@ -117,23 +117,28 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                     });
 }
 
-// ---- object lookup ----------------------------------------------------------
+// ---- object lookup and annotations ------------------------------------------
 
-PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method taking one object id: converts `query(explorer, id)`'s result.
+template <class Query, class Convert>
+PyObject* one_object_method(PyObject* self, const char* display_name, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Query query, Convert convert) {
   static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+  return run_method(self, display_name, params, args, nargs, kwnames,
+                    [&](const Explorer& explorer, PyObject** arg) -> PyObject* {
                       uint64_t id = 0;
                       if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(vossick::get_object(explorer, id),
-                                    [](std::optional<ObjectRecord>&& record) -> PyObject* {
-                                      if (!record) Py_RETURN_NONE;
-                                      return to_python(std::move(*record));
-                                    });
+                      return finish(query(explorer, id), convert);
                     });
 }
 
-// ---- annotations -----------------------------------------------------------
+PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_object()", args, nargs, kwnames, vossick::get_object,
+                           [](std::optional<ObjectRecord>&& record) -> PyObject* {
+                             if (!record) Py_RETURN_NONE;
+                             return to_python(std::move(*record));
+                           });
+}
 
 // A str, or None for nothing.
 PyObject* optional_text_to_python(const std::optional<std::string>& text) {
@@ -142,34 +147,24 @@ PyObject* optional_text_to_python(const std::optional<std::string>& text) {
 }
 
 PyObject* get_reference_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_reference_labels()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-                      uint64_t id = 0;
-                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(vossick::get_reference_labels(explorer, id),
-                                    [](std::optional<std::vector<std::optional<std::string>>>&& labels) -> PyObject* {
-                                      if (!labels) Py_RETURN_NONE;
-                                      Ref list(PyList_New(static_cast<Py_ssize_t>(labels->size())));
-                                      if (!list) return nullptr;
-                                      for (size_t i = 0; i < labels->size(); ++i) {
-                                        PyObject* item = optional_text_to_python((*labels)[i]);
-                                        if (item == nullptr) return nullptr;
-                                        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
-                                      }
-                                      return list.release();
-                                    });
-                    });
+  return one_object_method(self, "HeapDumpExplorer.get_reference_labels()", args, nargs, kwnames,
+                           vossick::get_reference_labels,
+                           [](std::optional<std::vector<std::optional<std::string>>>&& labels) -> PyObject* {
+                             if (!labels) Py_RETURN_NONE;
+                             Ref list(PyList_New(static_cast<Py_ssize_t>(labels->size())));
+                             if (!list) return nullptr;
+                             for (size_t i = 0; i < labels->size(); ++i) {
+                               PyObject* item = optional_text_to_python((*labels)[i]);
+                               if (item == nullptr) return nullptr;
+                               PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+                             }
+                             return list.release();
+                           });
 }
 
 PyObject* get_allocation_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_allocation_site()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-                      uint64_t id = 0;
-                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(vossick::get_allocation_site(explorer, id), optional_text_to_python);
-                    });
+  return one_object_method(self, "HeapDumpExplorer.get_allocation_site()", args, nargs, kwnames,
+                           vossick::get_allocation_site, optional_text_to_python);
 }
 
 PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
