@@ -307,6 +307,7 @@ def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
     shown = shown[: options.limit]
     points = explorer.get_growth_points(baseline, 0)[: options.limit]
     chains = [_holder_chain(explorer, point) for point, _, _ in points]
+    chain_names = [chain_labels(explorer, chain) for _, chain in chains]
     grown = [name for name, before, after in shown if after.count > before.count]
     samples = {name: explorer.get_new_objects(baseline, name, 0)[: options.sample] for name in grown}
     if options.json:
@@ -322,8 +323,9 @@ def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
             ],
             "growth_points": [
                 {"object": _summary_json(point), "new_objects": count, "new_size": size,
-                 "chain_kind": kind, "chain": [_summary_json(s) for s in chain]}
-                for (point, count, size), (kind, chain) in zip(points, chains)
+                 "chain_kind": kind,
+                 "chain": [dict(_summary_json(s), label=label) for s, label in zip(chain, labels)]}
+                for (point, count, size), (kind, chain), labels in zip(points, chains, chain_names)
             ],
             "new_objects": {name: [_summary_json(s) for s in sample] for name, sample in samples.items()},
         }
@@ -342,12 +344,12 @@ def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
     parts.append("\ngrowth points: kept objects that reference new ones, largest first")
     if not points:
         parts.append("  none")
-    for (point, count, size), (kind, chain) in zip(points, chains):
+    for (point, count, size), (kind, chain), labels in zip(points, chains, chain_names):
         value = f" {shorten(point.value)}" if point.value else ""
         parts.append(f"\n{point.id} {point.type}{value}: {count:,} new object{'s' * (count != 1)}, "
                      f"{format_size(size)}")
         if chain:
-            parts.append(f"  {kind}: " + " -> ".join(f"{s.type} {s.id}" for s in chain))
+            parts.append(f"  {kind}: " + format_chain([(s.type, s.value, label) for s, label in zip(chain, labels)]))
     for name, sample in samples.items():
         parts.append(f"\nnew {name} (first {len(sample)})")
         parts.append(render_table(_SUMMARY_HEADERS, _summary_rows(sample), _SUMMARY_RIGHT))

@@ -152,7 +152,7 @@ def test_diff_names_the_leaking_container(tmp_path):
     result = json.loads(report.stdout)
     first = result["growth_points"][0]
     assert first["object"]["id"] == cache_id and first["new_objects"] >= 2000
-    assert first["chain"] and first["chain"][-1]["id"] == cache_id
+    assert first["chain"][-1]["id"] == cache_id and "CACHE" in first["chain"][-2]["label"]
     grown = {t["type"]: t["count_delta"] for t in result["types"]}
     assert grown["__main__.Request"] == 2000 and len(result["new_objects"]["__main__.Request"]) == 5
     text = python("-m", "vossick_report", tmp_path / "2", "diff", tmp_path / "1")
