@@ -53,7 +53,6 @@ int main(int argc, char** argv) {
   if (!records_old.ok()) return fail(records_old.error());
   std::printf("records_new %llu\nrecords_old %llu\npass_seconds %.4f\nchecksum %llu\n",
               static_cast<unsigned long long>(records_new.value()),
-              static_cast<unsigned long long>(records_old.value()), seconds,
-              static_cast<unsigned long long>(checksum));
+              static_cast<unsigned long long>(records_old.value()), seconds, static_cast<unsigned long long>(checksum));
   return 0;
 }

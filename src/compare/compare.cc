@@ -114,8 +114,8 @@ Result<uint64_t> size_for_growth(const Transaction& /*current_txn*/, const Datab
 // Ids of `type` in this side's `types` that the baseline's `types` lacks
 // under that type: one merge of the two duplicate lists, which share the
 // bytewise order.
-Result<std::vector<uint64_t>> new_ids_of_type(const Explorer& current, const Explorer& baseline,
-                                              const SidePair& txns, const Type& type, StopCheck& stop) {
+Result<std::vector<uint64_t>> new_ids_of_type(const Explorer& current, const Explorer& baseline, const SidePair& txns,
+                                              const Type& type, StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Cursor before, Cursor::open(txns.baseline, baseline.dbs().types));
   VOSSICK_ASSIGN_OR_RETURN(auto before_value, before.first_duplicate(type.encoded()));
   // The baseline's next id in the shared order; past its end when its list is.
@@ -128,17 +128,17 @@ Result<std::vector<uint64_t>> new_ids_of_type(const Explorer& current, const Exp
   VOSSICK_TRY(decode_before());
   StopPoll poll(stop, kStopPollPeriod);
   std::vector<uint64_t> ids;
-  VOSSICK_TRY(walk_duplicates(
-      txns.current, current.dbs().types, type.encoded(), 0, std::nullopt, [&](std::string_view bytes) -> Status {
-        VOSSICK_TRY(poll.poll());
-        VOSSICK_ASSIGN_OR_RETURN(uint64_t id, decode_id(bytes));
-        while (before_value && id_bytes_order(before_id) < id_bytes_order(id)) {
-          VOSSICK_ASSIGN_OR_RETURN(before_value, before.next_duplicate());
-          VOSSICK_TRY(decode_before());
-        }
-        if (!before_value || before_id != id) ids.push_back(id);
-        return ok_status();
-      }));
+  VOSSICK_TRY(walk_duplicates(txns.current, current.dbs().types, type.encoded(), 0, std::nullopt,
+                              [&](std::string_view bytes) -> Status {
+                                VOSSICK_TRY(poll.poll());
+                                VOSSICK_ASSIGN_OR_RETURN(uint64_t id, decode_id(bytes));
+                                while (before_value && id_bytes_order(before_id) < id_bytes_order(id)) {
+                                  VOSSICK_ASSIGN_OR_RETURN(before_value, before.next_duplicate());
+                                  VOSSICK_TRY(decode_before());
+                                }
+                                if (!before_value || before_id != id) ids.push_back(id);
+                                return ok_status();
+                              }));
   return ids;
 }
 
@@ -166,16 +166,15 @@ Result<std::vector<TypeComparison>> compare_type_summaries(const Explorer& curre
   return rows;
 }
 
-Result<std::vector<ObjectSummary>> get_new_objects(const Explorer& current, const Explorer& baseline,
-                                                   const Type& type, std::optional<uint64_t> page, StopCheck& stop) {
+Result<std::vector<ObjectSummary>> get_new_objects(const Explorer& current, const Explorer& baseline, const Type& type,
+                                                   std::optional<uint64_t> page, StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(SidePair txns, SidePair::begin(current, baseline));
   std::vector<uint64_t> ids;
   if (type.all_types) {
     VOSSICK_ASSIGN_OR_RETURN(NewObjects found,
                              classify(current.dbs(), baseline.dbs(), txns, /*with_sizes=*/false, stop));
     ids = std::move(found.ids);
-    std::sort(ids.begin(), ids.end(),
-              [](uint64_t a, uint64_t b) { return id_bytes_order(a) < id_bytes_order(b); });
+    std::sort(ids.begin(), ids.end(), [](uint64_t a, uint64_t b) { return id_bytes_order(a) < id_bytes_order(b); });
   } else {
     VOSSICK_ASSIGN_OR_RETURN(ids, new_ids_of_type(current, baseline, txns, type, stop));
   }

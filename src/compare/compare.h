@@ -48,9 +48,8 @@ Result<std::vector<TypeComparison>> compare_type_summaries(const Explorer& curre
 // New objects of `type` ("All Types": of any type) in stored id order (the
 // order of the type's ids in `types`: bytewise on the little-endian ids);
 // one page of 1000, or all without a page.
-Result<std::vector<ObjectSummary>> get_new_objects(const Explorer& current, const Explorer& baseline,
-                                                   const Type& type, std::optional<uint64_t> page,
-                                                   StopCheck& stop = never_stop());
+Result<std::vector<ObjectSummary>> get_new_objects(const Explorer& current, const Explorer& baseline, const Type& type,
+                                                   std::optional<uint64_t> page, StopCheck& stop = never_stop());
 
 // Kept objects that reference new objects, largest new_size first, equal
 // sizes by ascending id; one page of 1000, or all without a page.

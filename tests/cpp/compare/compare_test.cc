@@ -43,19 +43,16 @@ TEST(CompareTest, WalksStopWhenAsked) {
   testing::TempExplorer old_dump, new_dump;
   ASSERT_OK(testing::import_lines(*old_dump, before, EstimatorPrecision::kNoEstimates));
   ASSERT_OK(testing::import_lines(*new_dump, after, EstimatorPrecision::kNoEstimates));
+  const Type any = Type::all(), objects = Type::named("builtins.object");
   const std::vector<std::pair<const char*, Walk>> walks = {
       {"all new objects",
-       [](const Explorer& now, const Explorer& old, StopCheck& stop) {
-         return status_of(get_new_objects(now, old, Type::all(), std::nullopt, stop));
-       }},
+       [&](auto& now, auto& old, auto& stop) { return status_of(get_new_objects(now, old, any, std::nullopt, stop)); }},
       {"new objects of one type",
-       [](const Explorer& now, const Explorer& old, StopCheck& stop) {
-         return status_of(get_new_objects(now, old, Type::named("builtins.object"), std::nullopt, stop));
+       [&](auto& now, auto& old, auto& stop) {
+         return status_of(get_new_objects(now, old, objects, std::nullopt, stop));
        }},
       {"growth points",
-       [](const Explorer& now, const Explorer& old, StopCheck& stop) {
-         return status_of(get_growth_points(now, old, std::nullopt, stop));
-       }},
+       [](auto& now, auto& old, auto& stop) { return status_of(get_growth_points(now, old, std::nullopt, stop)); }},
   };
   for (const auto& [name, walk] : walks) {
     SCOPED_TRACE(name);
