@@ -4,7 +4,7 @@ namespace vossick {
 
 namespace {
 
-// The six databases, in the order they are opened, with their flags.
+// The databases, in the order they are opened, with their flags.
 struct DatabaseSpec {
   const char* name;
   unsigned flags;
@@ -17,6 +17,10 @@ constexpr DatabaseSpec kDatabaseSpecs[] = {
     {"types_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_size_index},
     {"types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_subtree_size_index},
     {"type_summaries", 0, &Databases::type_summaries},
+    {"dominator_tree", MDB_INTEGERKEY, &Databases::dominator_tree},
+    {"dominated_by_root", 0, &Databases::dominated_by_root},
+    {"types_retained_size_index", 0, &Databases::types_retained_size_index},
+    {"retained_state", 0, &Databases::retained_state},
 };
 
 // LMDB's code of the first database that fails to open, 0 when all open.

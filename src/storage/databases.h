@@ -1,4 +1,5 @@
-// The six named databases of an environment, and the puts and reads of the
+// The named databases of an environment (the six of the objects, and
+// those of the dominator tree), and the puts and reads of the
 // index databases (`referrers`, `types`, the two size indexes and
 // `type_summaries`) in the byte forms of encodings.h. Records in `primary`
 // are read and written through primary.h.
@@ -26,11 +27,18 @@ struct Databases {
   MDB_dbi types_size_index = 0;
   MDB_dbi types_subtree_size_index = 0;
   MDB_dbi type_summaries = 0;
+  // The dominator tree and retained sizes (dominators/retained_store.h).
+  // `retained_state` holds its one record only while they describe the
+  // objects stored: every import empties it in its own transaction.
+  MDB_dbi dominator_tree = 0;
+  MDB_dbi dominated_by_root = 0;
+  MDB_dbi types_retained_size_index = 0;
+  MDB_dbi retained_state = 0;
 
-  // Opens the six databases in a read-only transaction, which waits for no
+  // Opens the databases in a read-only transaction, which waits for no
   // writer; only when one is missing, creates what is absent as create() does.
   static Result<Databases> open(Environment& env, StopCheck& stop = never_stop());
-  // Creates the six databases if absent, in one write transaction.
+  // Creates the databases if absent, in one write transaction.
   static Result<Databases> create(Environment& env, StopCheck& stop = never_stop());
 };
 
