@@ -120,18 +120,28 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // ---- object lookup ----------------------------------------------------------
 
-PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// get_object, get_retained_size and get_dominator_chain: what one object id
+// finds, converted by `kConvert`, or None when there is no such object.
+template <class T, Result<std::optional<T>> (*kQuery)(const Explorer&, uint64_t), PyObject* (*kConvert)(T&&)>
+PyObject* by_object_id(PyObject* self, const char* display_name, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
   static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
+  return run_method(self, display_name, params, args, nargs, kwnames,
                     [](const Explorer& explorer, PyObject** arg) -> PyObject* {
                       uint64_t id = 0;
                       if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(vossick::get_object(explorer, id),
-                                    [](std::optional<ObjectRecord>&& record) -> PyObject* {
-                                      if (!record) Py_RETURN_NONE;
-                                      return to_python(std::move(*record));
-                                    });
+                      return finish(kQuery(explorer, id), [](std::optional<T>&& found) -> PyObject* {
+                        if (!found) Py_RETURN_NONE;
+                        return kConvert(std::move(*found));
+                      });
                     });
+}
+
+PyObject* record_to_python(ObjectRecord&& record) { return to_python(std::move(record)); }
+
+PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return by_object_id<ObjectRecord, vossick::get_object, record_to_python>(self, "HeapDumpExplorer.get_object()",
+                                                                           args, nargs, kwnames);
 }
 
 // ---- type listings ----------------------------------------------------------
@@ -317,32 +327,16 @@ PyObject* retained_listing_to_python(dominators::RetainedListing&& listing) {
   return list.release();
 }
 
+PyObject* size_to_python(uint64_t&& size) { return PyLong_FromUnsignedLongLong(size); }
+
 PyObject* get_retained_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_retained_size()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-                      uint64_t id = 0;
-                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(dominators::get_retained_size(explorer, id),
-                                    [](std::optional<uint64_t>&& size) -> PyObject* {
-                                      if (!size) Py_RETURN_NONE;
-                                      return PyLong_FromUnsignedLongLong(*size);
-                                    });
-                    });
+  return by_object_id<uint64_t, dominators::get_retained_size, size_to_python>(
+      self, "HeapDumpExplorer.get_retained_size()", args, nargs, kwnames);
 }
 
 PyObject* get_dominator_chain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_dominator_chain()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-                      uint64_t id = 0;
-                      if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(dominators::get_dominator_chain(explorer, id),
-                                    [](std::optional<std::vector<ObjectSummary>>&& chain) -> PyObject* {
-                                      if (!chain) Py_RETURN_NONE;
-                                      return to_python(*chain);
-                                    });
-                    });
+  return by_object_id<std::vector<ObjectSummary>, dominators::get_dominator_chain, summaries_to_python>(
+      self, "HeapDumpExplorer.get_dominator_chain()", args, nargs, kwnames);
 }
 
 PyObject* get_dominated_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
