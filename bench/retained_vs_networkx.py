@@ -12,7 +12,7 @@ compute_retained_sizes (median of --runs, each in a fresh interpreter on a
 fresh copy of the imported environment), and their ratio against the target
 of 100. Needs networkx in the environment (bench only: pip install networkx).
 
-  .venv/bin/python bench/retained_vs_networkx.py [--build build/bench] [--runs 3]
+  .venv/bin/python bench/retained_vs_networkx.py [--build build/bench] [--runs 3] [--dump FILE]
 """
 import argparse
 import json
@@ -38,8 +38,8 @@ print(time.perf_counter() - started, time.process_time() - cpu_started)
 """
 
 
-def make_dump():
-    if os.path.exists(DUMP):
+def make_dump(dump):
+    if os.path.exists(dump) or dump != DUMP:
         return
     os.makedirs(os.path.dirname(DUMP), exist_ok=True)
     env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"))
@@ -47,11 +47,11 @@ def make_dump():
                    check=True, env=env)
 
 
-def networkx_graph():
+def networkx_graph(dump):
     """The dump as a DiGraph (dangling and self references left out) and its virtual root's children."""
     import networkx as nx
 
-    records = [json.loads(line) for line in open(DUMP, "rb")]
+    records = [json.loads(line) for line in open(dump, "rb")]
     types = {r["id"]: r["type"] for r in records}
     graph = nx.DiGraph()
     graph.add_nodes_from(types)
@@ -88,10 +88,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--dump", default=DUMP, help="another real dump (default: the mypy workload's)")
     args = parser.parse_args()
     import networkx as nx
 
-    make_dump()
+    make_dump(args.dump)
     work = tempfile.mkdtemp(prefix="vossick-nx-")
     try:
         base = os.path.join(work, "base")
@@ -99,7 +100,7 @@ def main():
         env = dict(os.environ, PYTHONPATH=os.path.abspath(args.build))
         subprocess.run([sys.executable, "-c", "import sys, vossick_analysis as va; "
                         "va.HeapDumpExplorer(sys.argv[1]).import_lines(open(sys.argv[2], 'rb'), "
-                        "va.EstimatorPrecision.NoEstimates)", base, DUMP], check=True, env=env)
+                        "va.EstimatorPrecision.NoEstimates)", base, args.dump], check=True, env=env)
         ours = []
         for run in range(args.runs):
             db = os.path.join(work, f"run{run}")
@@ -109,7 +110,7 @@ def main():
             out = subprocess.run([sys.executable, "-c", CHILD, db], check=True, env=env, capture_output=True, text=True)
             ours.append(tuple(float(x) for x in out.stdout.split()))
 
-        graph, children = networkx_graph()
+        graph, children = networkx_graph(args.dump)
         root = "virtual root"
         graph.add_edges_from((root, child) for child in children)
         theirs = []
@@ -122,7 +123,7 @@ def main():
         agree = sum(stored.get(v, "missing") == d for v, d in expected.items())
 
         n, m = graph.number_of_nodes() - 1, graph.number_of_edges() - len(children)
-        print(f"real dump of bench/mypy_workload.py: {n} objects, {m} references, {len(children)} root edges")
+        print(f"real dump {os.path.basename(args.dump)}: {n} objects, {m} references, {len(children)} root edges")
         for name, runs in (("networkx immediate_dominators", theirs), ("compute_retained_sizes", ours)):
             print(f"  {name:<30} {median(runs, 0):7.3f} s, CPU {median(runs, 1):7.3f} s (median of {len(runs)}; "
                   f"runs {', '.join(f'{wall:.3f}' for wall, _ in runs)})")

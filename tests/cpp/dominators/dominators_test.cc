@@ -25,15 +25,8 @@ namespace {
 
 constexpr uint32_t kUnset = UINT32_MAX - 1;
 
-struct TestObject {
-  uint64_t id;
-  std::string type;
-  uint64_t size;
-  std::vector<uint64_t> references;
-};
-
 // In ascending id order.
-using Objects = std::vector<TestObject>;
+using Objects = std::vector<RawObjectRecord>;
 
 using vossick::testing::value_or_die;
 
@@ -44,7 +37,7 @@ StopPoll& never_stop() {
 
 CompactGraph build_graph(const Objects& objects) {
   CompactGraphBuilder builder;
-  for (const TestObject& o : objects) EXPECT_TRUE(builder.add(o.id, o.type, o.size, o.references).ok());
+  for (const RawObjectRecord& o : objects) EXPECT_TRUE(builder.add(o.id, o.type, o.size, o.references).ok());
   return value_or_die(builder.finish(never_stop()));
 }
 
@@ -69,7 +62,7 @@ Expected dominance_by_removal(const Objects& objects) {
   std::vector<std::vector<uint32_t>> edges(n);
   for (size_t v = 0; v < n; ++v) {
     for (uint64_t ref : objects[v].references) {
-      auto it = std::find_if(objects.begin(), objects.end(), [&](const TestObject& o) { return o.id == ref; });
+      auto it = std::find_if(objects.begin(), objects.end(), [&](const RawObjectRecord& o) { return o.id == ref; });
       if (it != objects.end() && ref != objects[v].id) edges[v].push_back(static_cast<uint32_t>(it - objects.begin()));
     }
   }
@@ -146,8 +139,8 @@ Objects random_objects(std::mt19937_64& rng, const Shape& shape, size_t n) {
   const uint64_t sizes[] = {0, 1, 56, UINT64_MAX, uint64_t{1} << 63};
   Objects objects;
   for (size_t i = 0; i < ids.size(); ++i) {
-    TestObject o{ids[i], unit(rng) < shape.module_share ? std::string(kModuleTypeName) : "T" + std::to_string(i % 3),
-                 unit(rng) < 0.2 ? sizes[rng() % 5] : rng() % 1000, {}};
+    RawObjectRecord o{ids[i], unit(rng) < shape.module_share ? std::string(kModuleTypeName) : "T" + std::to_string(i % 3),
+                      {}, std::nullopt, unit(rng) < 0.2 ? sizes[rng() % 5] : rng() % 1000, std::nullopt};
     for (int k = degree(rng); k > 0; --k) {
       const size_t near = i + rng() % (2 * shape.locality + 1);
       o.references.push_back(ids[(unit(rng) < 0.8 && near >= shape.locality ? near - shape.locality : rng()) % ids.size()]);
@@ -267,7 +260,7 @@ TEST(DominatorTree, MillionDeepChainAndRingNeedNoRecursion) {
                         Case{"ring_without_module", true, false}}) {
     Objects objects;
     for (uint64_t k = 0; k < n; ++k) {
-      objects.push_back({k, k == 0 && c.module_at_zero ? std::string(kModuleTypeName) : "Node", 2, {}});
+      objects.push_back({k, k == 0 && c.module_at_zero ? std::string(kModuleTypeName) : "Node", {}, {}, 2, {}});
       if (k + 1 < n || c.ring) objects.back().references.push_back((k + 1) % n);
     }
     CompactGraph graph = build_graph(objects);
@@ -293,7 +286,9 @@ TEST(RetainedSizesRun, AStopInAnyPhaseAbortsAndKeepsThePreviousResults) {
     lines.push_back(vossick::testing::record_line(k, {(k + 1) % n}, 1, k == 0 ? kModuleTypeName : "Node"));
   }
   ASSERT_OK(vossick::testing::import_lines(explorer, lines, EstimatorPrecision::kNoEstimates));
+  const vossick::testing::Contents six = vossick::testing::raw_contents(explorer);
   ASSERT_OK(compute_retained_sizes(explorer));
+  ASSERT_TRUE(vossick::testing::raw_contents(explorer) == six);  // the objects' databases keep their bytes
   // A new size for the ring's module, written past the import: only a run
   // that completes stores what it changes.
   {
