@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "check/consistency_check.h"
 #include "dominators/compact_graph.h"
 #include "dominators/retained_queries.h"
 #include "dominators/retained_sizes_run.h"
@@ -305,6 +306,16 @@ TEST(RetainedSizesRun, AStopInAnyPhaseAbortsAndKeepsThePreviousResults) {
     status = compute_retained_sizes(explorer, stop);
   }
   EXPECT_GT(asks, 5);  // every phase was stopped once
+  // While the results are current, the check counts one tree node per record.
+  const uint64_t problems = value_or_die(check_consistency(explorer)).counts.problems;
+  {
+    Transaction txn = value_or_die(Transaction::begin_write(explorer.env()));
+    const EncodedId id = encode_id(5);
+    MDB_val key = to_val(id_key(id));
+    ASSERT_EQ(mdb_del(txn.raw(), explorer.dbs().dominator_tree, &key, nullptr), 0);
+    ASSERT_OK(txn.commit());
+  }
+  EXPECT_EQ(value_or_die(check_consistency(explorer)).counts.problems, problems + 1);
   EXPECT_EQ(value_or_die(get_retained_size(explorer, 0)), n + 99);
 }
 
