@@ -17,7 +17,11 @@ Result<Transaction> begin_current(const Explorer& explorer) {
   return txn;
 }
 
-// One page (or all) of an entry list, as summaries.
+Error missing_tree_node(uint64_t id) {
+  return Error::decoding("Decoding error: Missing dominator tree node for ID " + std::to_string(id));
+}
+
+// One page (or all) of an entry list, as summaries with their retained sizes.
 Result<RetainedListing> list_page(const Transaction& txn, const Databases& dbs, std::string_view list,
                                   std::optional<uint64_t> page) {
   VOSSICK_ASSIGN_OR_RETURN(const size_t length, entry_list_length(list));
@@ -31,10 +35,11 @@ Result<RetainedListing> list_page(const Transaction& txn, const Databases& dbs, 
   RetainedListing listing;
   listing.reserve(end - begin);
   for (size_t i = begin; i < end; ++i) {
-    VOSSICK_ASSIGN_OR_RETURN(SizeIndexEntry entry,
-                             decode_size_index_entry(list.substr(i * kSizeIndexEntryBytes, kSizeIndexEntryBytes)));
-    VOSSICK_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(txn, dbs, entry.id));
-    listing.emplace_back(std::move(summary), entry.size);
+    const uint64_t id = load_le64(reinterpret_cast<const unsigned char*>(list.data()) + i * kEntryBytes);
+    VOSSICK_ASSIGN_OR_RETURN(auto node, get_tree_node(txn, dbs, id));
+    if (!node) return missing_tree_node(id);
+    VOSSICK_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(txn, dbs, id));
+    listing.emplace_back(std::move(summary), node->retained_size);
   }
   return listing;
 }
@@ -65,7 +70,7 @@ Result<std::optional<std::vector<ObjectSummary>>> get_dominator_chain(const Expl
     VOSSICK_ASSIGN_OR_RETURN(auto node, get_tree_node(txn, dbs, *next));
     if (!node) {
       if (chain.empty()) return std::optional<std::vector<ObjectSummary>>();
-      return Error::decoding("Decoding error: Missing dominator tree node for ID " + std::to_string(*next));
+      return missing_tree_node(*next);
     }
     // A chain is never longer than the objects are many, unless damaged.
     if (chain.size() == state.count) {

@@ -69,38 +69,33 @@ Groups group_stably(const MappedArray<uint32_t>& order, size_t group_count, KeyO
 // reserves.
 class EntryListWriter {
  public:
-  static Result<EntryListWriter> open(const Transaction& txn, MDB_dbi dbi, const CompactGraph& graph,
-                                      const DominatorTree& tree) {
+  static Result<EntryListWriter> open(const Transaction& txn, MDB_dbi dbi, const CompactGraph& graph) {
     VOSSICK_ASSIGN_OR_RETURN(Cursor cursor, Cursor::open(txn, dbi));
-    return EntryListWriter(std::move(cursor), graph, tree);
+    return EntryListWriter(std::move(cursor), graph);
   }
 
   // `header`, then the entries of `nodes` in stored order, under a key after
   // every key put before.
   Status put(std::string_view key, std::string_view header, std::span<const uint32_t> nodes, StopPoll& stop) {
     MDB_val k = to_val(key);
-    MDB_val v{header.size() + nodes.size() * kSizeIndexEntryBytes, nullptr};
+    MDB_val v{header.size() + nodes.size() * kEntryBytes, nullptr};
     if (int rc = mdb_cursor_put(cursor_.raw(), &k, &v, MDB_APPEND | MDB_RESERVE); rc != 0) return Error::lmdb(rc);
     auto* out = static_cast<unsigned char*>(v.mv_data);
     std::memcpy(out, header.data(), header.size());
     out += header.size();
     for (uint32_t node : nodes) {
       VOSSICK_TRY(stop.poll());
-      const EncodedSizeIndexEntry entry =
-          encode_size_index_entry(SizeIndexEntry{tree_.retained[node], graph_.ids[node]});
-      std::memcpy(out, entry.bytes, kSizeIndexEntryBytes);
-      out += kSizeIndexEntryBytes;
+      store_le64(graph_.ids[node], out);
+      out += kEntryBytes;
     }
     return ok_status();
   }
 
  private:
-  EntryListWriter(Cursor cursor, const CompactGraph& graph, const DominatorTree& tree)
-      : cursor_(std::move(cursor)), graph_(graph), tree_(tree) {}
+  EntryListWriter(Cursor cursor, const CompactGraph& graph) : cursor_(std::move(cursor)), graph_(graph) {}
 
   Cursor cursor_;
   const CompactGraph& graph_;
-  const DominatorTree& tree_;
 };
 
 Status store_tree_nodes(const Transaction& txn, const Databases& dbs, const CompactGraph& graph,
@@ -109,7 +104,7 @@ Status store_tree_nodes(const Transaction& txn, const Databases& dbs, const Comp
   // The virtual root's children form the last group.
   const Groups children = group_stably(
       order, size_t{n} + 1, [&](uint32_t node) { return tree.idom[node] == kVirtualRoot ? n : tree.idom[node]; });
-  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter nodes, EntryListWriter::open(txn, dbs.dominator_tree, graph, tree));
+  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter nodes, EntryListWriter::open(txn, dbs.dominator_tree, graph));
   unsigned char header[16];
   for (uint32_t node = 0; node < n; ++node) {
     const uint32_t idom = tree.idom[node];
@@ -119,12 +114,12 @@ Status store_tree_nodes(const Transaction& txn, const Databases& dbs, const Comp
     VOSSICK_TRY(nodes.put(id_key(key), std::string_view(reinterpret_cast<const char*>(header), sizeof header),
                           children.group(node), stop));
   }
-  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter by_root, EntryListWriter::open(txn, dbs.dominated_by_root, graph, tree));
+  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter by_root, EntryListWriter::open(txn, dbs.dominated_by_root, graph));
   return by_root.put(kVirtualRootKey, {}, children.group(n), stop);
 }
 
 Status store_types_index(const Transaction& txn, const Databases& dbs, CompactGraph& graph,
-                         const DominatorTree& tree, const MappedArray<uint32_t>& order, StopPoll& stop) {
+                         const MappedArray<uint32_t>& order, StopPoll& stop) {
   const Groups by_type = group_stably(order, graph.type_names.size(), [&](uint32_t node) { return graph.types[node]; });
   graph.types.reset();
   // Keys ascend bytewise; "All Types" holds every object, in `order`. A type
@@ -136,7 +131,7 @@ Status store_types_index(const Transaction& txn, const Databases& dbs, CompactGr
   std::sort(types.begin(), types.end(),
             [&](uint32_t a, uint32_t b) { return graph.type_names[a] < graph.type_names[b]; });
   VOSSICK_ASSIGN_OR_RETURN(EntryListWriter index,
-                           EntryListWriter::open(txn, dbs.types_retained_size_index, graph, tree));
+                           EntryListWriter::open(txn, dbs.types_retained_size_index, graph));
   bool all_types_written = graph.node_count() == 0;
   for (uint32_t t : types) {
     if (!all_types_written && kAllTypesName < graph.type_names[t]) {
@@ -161,7 +156,7 @@ Status store_dominator_tree(const Transaction& write_txn, const Databases& dbs, 
   }
   VOSSICK_TRY(store_tree_nodes(write_txn, dbs, graph, tree, order, stop));
   tree.idom.reset();
-  VOSSICK_TRY(store_types_index(write_txn, dbs, graph, tree, order, stop));
+  VOSSICK_TRY(store_types_index(write_txn, dbs, graph, order, stop));
   const EncodedTypeSummary state = encode_type_summary(TypeSummary{graph.node_count(), tree.total_size});
   return put_value(write_txn, dbs.retained_state, kCurrentKey,
                    std::string_view(reinterpret_cast<const char*>(state.bytes), kTypeSummaryBytes));
@@ -178,11 +173,11 @@ Result<TypeSummary> get_retained_state(const Transaction& txn, const Databases& 
 }
 
 Result<size_t> entry_list_length(std::string_view list) {
-  if (list.size() % kSizeIndexEntryBytes != 0) {
+  if (list.size() % kEntryBytes != 0) {
     return Error::decoding("Invalid byte length for a retained size list: " + std::to_string(list.size()) +
-                           " is not a multiple of 16");
+                           " is not a multiple of 8");
   }
-  return list.size() / kSizeIndexEntryBytes;
+  return list.size() / kEntryBytes;
 }
 
 Result<std::optional<TreeNode>> get_tree_node(const Transaction& txn, const Databases& dbs, uint64_t id) {

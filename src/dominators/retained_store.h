@@ -16,10 +16,12 @@
 //    while the results describe the stored objects: the computation writes
 //    it last in its transaction, every import empties the database in its own.
 //
-// An entry list is 16-byte SizeIndexEntry encodings (retained size, id) back
-// to back, largest retained size first, equal sizes by ascending id. That
-// order is part of the query contract. A page of a list is a slice of one
-// value, so any page is found without reading those before it.
+// An entry list is 8-byte little-endian ids back to back, largest retained
+// size first, equal sizes by ascending id. That order is part of the query
+// contract; the sizes themselves are read from each id's tree node, since
+// LMDB holds every page the computation writes in memory until it commits
+// and a list repeating them would take a third more. A page of a list is a
+// slice of one value, so any page is found without reading those before it.
 //
 // Thread safety: as the transaction passed in.
 #pragma once
@@ -35,6 +37,7 @@ namespace vossick::dominators {
 
 inline constexpr std::string_view kVirtualRootKey = "virtual root";
 inline constexpr std::string_view kCurrentKey = "current";
+inline constexpr size_t kEntryBytes = 8;
 
 // Replaces everything in the four databases by `tree` over `graph` (the
 // graph's ids, types and type names; its edges may be gone), through
@@ -51,7 +54,7 @@ Status store_dominator_tree(const Transaction& write_txn, const Databases& dbs, 
 Result<TypeSummary> get_retained_state(const Transaction& txn, const Databases& dbs);
 
 // The entries of one entry list, or a decoding error when its length is not
-// a multiple of 16.
+// a multiple of 8.
 Result<size_t> entry_list_length(std::string_view list);
 
 struct TreeNode {
