@@ -13,7 +13,7 @@ from typing import Any
 import vossick_analysis as va
 
 from vossick_report.check import check_in_child
-from vossick_report.formatting import format_size, render_table, shorten
+from vossick_report.formatting import format_chain, format_size, render_table, shorten
 from vossick_report.progress import with_progress
 
 PRECISIONS = {
@@ -74,8 +74,9 @@ def _summary_json(summary: Summarised, retained: int | None = None) -> dict[str,
 
 
 def _summary_table(summaries: Sequence[Summarised], retained: Sequence[int | None] | None = None,
-                   first: tuple[str, Sequence[object]] | None = None, width: int = 40) -> str:
-    """Aligned rows of id, type, size, subtree[, retained], value; `first` adds a leading column."""
+                   lead: Sequence[tuple[str, Sequence[object], bool]] = (), width: int = 40) -> str:
+    """Aligned rows of id, type, size, subtree[, retained], value, after the `lead` columns
+    (header, cells, right-aligned)."""
     headers = ["id", "type", "size", "subtree"] + (["retained"] if retained is not None else []) + ["value"]
     right = [True, False, True, True] + ([True] if retained is not None else []) + [False]
     rows: list[list[object]] = []
@@ -84,9 +85,9 @@ def _summary_table(summaries: Sequence[Summarised], retained: Sequence[int | Non
         if retained is not None:
             row.append(format_size(retained[k]))
         rows.append(row + [shorten(s.value, width)])
-    if first is not None:
-        headers, right = [first[0]] + headers, [True] + right
-        rows = [[cell] + row for cell, row in zip(first[1], rows)]
+    for header, cells, right_aligned in reversed(lead):
+        headers, right = [header] + headers, [right_aligned] + right
+        rows = [[cell] + row for cell, row in zip(cells, rows)]
     return render_table(headers, rows, right)
 
 
@@ -201,6 +202,8 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     if record is None:
         raise UsageError(f"no object with id {options.id}")
     references, referrers = record.references, record.referrers
+    labels = explorer.get_reference_labels(options.id) or [None] * len(references)
+    site = explorer.get_allocation_site(options.id)
     has_retained = _has_retained_sizes(explorer)
     chain = explorer.get_dominator_chain(record.id) if has_retained else None
     chain_retained = _retained_of(explorer, chain) if chain else None
@@ -212,17 +215,22 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
             "size": record.size,
             "subtree_size": record.subtree_size,
             "retained_size": explorer.get_retained_size(record.id) if has_retained else None,
-            "references": [_summary_json(s) for s in references],
+            "allocated_at": site,
+            "references": [dict(_summary_json(s), label=label) for s, label in zip(references, labels)],
             "referrers": [_summary_json(s) for s in referrers],
             "dominator_chain": None if chain is None else [
                 _summary_json(s, r) for s, r in zip(chain, chain_retained or [])],
         }
     parts = [_summary_table([record], _retained_of(explorer, [record]), width=60)]
+    if site is not None:
+        parts.append(f"\nallocated at {site}")
     for title, summaries in (("referrers", referrers), ("references", references)):
         shown = summaries[: options.limit] if options.limit else summaries
         more = f", {len(summaries) - len(shown):,} not shown" if len(shown) < len(summaries) else ""
         parts.append(f"\n{title} ({len(summaries):,}{more})")
-        if shown:
+        if shown and title == "references":
+            parts.append(_summary_table(shown, lead=[("label", [shorten(label, 30) for label in labels], False)]))
+        elif shown:
             parts.append(_summary_table(shown))
     if chain:
         parts.append("\ndominator chain (from the top of the tree; each keeps the next alive)")
@@ -230,13 +238,44 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     return "\n".join(parts)
 
 
+def chain_labels(explorer: va.HeapDumpExplorer, chain: Sequence[va.ObjectSummary]) -> list[str | None]:
+    """For each object of a chain, the label of its reference to the next one (None at the end,
+    or where the dump did not name it)."""
+    labels: list[str | None] = []
+    for holder, held in zip(chain, chain[1:]):
+        record = explorer.get_object(holder.id)
+        names = explorer.get_reference_labels(holder.id) or []
+        ids = [r.id for r in record.references] if record is not None else []
+        labels.append(names[ids.index(held.id)] if held.id in ids and names else None)
+    return labels + [None] * min(1, len(chain))
+
+
 def cmd_path(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
     path = explorer.find_path_between_objects(options.start, options.end, frozenset(options.avoid))
+    labels = chain_labels(explorer, path or [])
     if options.json:
-        return None if path is None else [_summary_json(s) for s in path]
+        return None if path is None else [dict(_summary_json(s), label=label) for s, label in zip(path, labels)]
     if path is None:
         return f"no path of references leads from {options.start} to {options.end}"
-    return _summary_table(path, first=("step", range(len(path))))
+    table = _summary_table(path, lead=[("step", range(len(path)), True),
+                                       ("label", [shorten(label, 30) for label in labels], False)])
+    chain = format_chain([(s.type, s.value, label) for s, label in zip(path, labels)])
+    return f"{chain}\n\n{table}"
+
+
+def cmd_sites(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    rows = explorer.get_allocation_site_summaries(None)
+    shown = rows[: options.limit] if options.limit else rows
+    if options.json:
+        return [{"site": site, "count": count, "total_size": total} for site, count, total in shown]
+    if not rows:
+        return ("no allocation sites in this database (dump with python -m vossick_dump --trace, "
+                "or with tracemalloc tracing)")
+    body = [[site, f"{count:,}", format_size(total)] for site, count, total in shown]
+    text = render_table(["allocated at", "count", "total size"], body, [False, True, True])
+    if len(shown) < len(rows):
+        text += f"\n\n{len(rows) - len(shown):,} sites not shown; --limit 0 shows all"
+    return text
 
 
 def cmd_common(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
@@ -280,7 +319,7 @@ def cmd_dominators(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -
     parts.append(f"{where}: {len(children):,} objects{more}")
     if shown:
         shares = [f"{100 * r / heap:.1f}%" if heap else "-" for _, r in shown]
-        table = _summary_table([s for s, _ in shown], [r for _, r in shown], first=("share", shares))
+        table = _summary_table([s for s, _ in shown], [r for _, r in shown], lead=[("share", shares, True)])
         parts.append(table)
     return "\n".join(parts)
 
@@ -379,6 +418,11 @@ def _parser() -> argparse.ArgumentParser:
     path.add_argument("--avoid", type=_object_id, action="append", default=[], metavar="ID",
                       help="do not pass through this object (repeatable)")
     path.set_defaults(run=cmd_path)
+
+    sites = commands.add_parser("sites", parents=[common],
+                                help="the allocation sites holding the most bytes (dumps made under tracemalloc)")
+    sites.add_argument("--limit", type=int, default=20, help="rows to show (0: all; default 20)")
+    sites.set_defaults(run=cmd_sites)
 
     common_cmd = commands.add_parser("common", parents=[common], help="the largest object both IDs reach")
     common_cmd.add_argument("id1", type=_object_id, metavar="ID1")

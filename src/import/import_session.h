@@ -89,7 +89,7 @@ class ImportSession {
   ImportOrder order_;
   BatchLimits limits_;
   KeyOrderedBatch batch_;
-  RawObjectRecord record_;  // reused across lines
+  AnnotatedRecord record_;  // reused across lines
   std::string text_;        // its canonical form
   std::optional<Error> failed_;
   uint64_t lines_ = 0;

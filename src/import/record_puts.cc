@@ -11,7 +11,49 @@ Result<ImportCursors> ImportCursors::open(const Transaction& txn, const Database
   VOSSICK_ASSIGN_OR_RETURN(Cursor referrers, Cursor::open(txn, dbs.referrers));
   VOSSICK_ASSIGN_OR_RETURN(Cursor types, Cursor::open(txn, dbs.types));
   VOSSICK_ASSIGN_OR_RETURN(Cursor size_index, Cursor::open(txn, dbs.types_size_index));
-  return ImportCursors{std::move(primary), std::move(referrers), std::move(types), std::move(size_index)};
+  VOSSICK_ASSIGN_OR_RETURN(Cursor labels, Cursor::open(txn, dbs.reference_labels));
+  VOSSICK_ASSIGN_OR_RETURN(Cursor sites, Cursor::open(txn, dbs.allocation_sites));
+  return ImportCursors{std::move(primary), std::move(referrers), std::move(types), std::move(size_index),
+                       std::move(labels),  std::move(sites),     {},               {}};
+}
+
+namespace {
+
+// put_labels and put_allocation_site, on `annotations`.
+Status put_annotation(Cursor& annotations, Cursor& primary, std::optional<uint64_t>& previous_id, uint64_t id,
+                      std::optional<std::string_view> value, uint64_t line) {
+  const bool after_same_id = previous_id == id;
+  previous_id = id;
+  const EncodedId key = encode_id(id);
+  if (!value) {
+    VOSSICK_ASSIGN_OR_RETURN(auto stored, annotations.get(MDB_SET_KEY, id_key(key)));
+    if (stored) return conflicting_record_error(id, line);
+    return ok_status();
+  }
+  VOSSICK_ASSIGN_OR_RETURN(std::optional<std::string_view> stored, annotations.put_unless_present(id_key(key), *value));
+  if (stored) {
+    if (*stored != *value) return conflicting_record_error(id, line);
+    return ok_status();
+  }
+  // Stored now: right only if no record came before this line (a failure
+  // aborts the import, and the put with it).
+  bool record_before = after_same_id;
+  if (!record_before) {
+    VOSSICK_ASSIGN_OR_RETURN(auto stored_record, primary.get(MDB_SET_KEY, id_key(key)));
+    record_before = stored_record.has_value();
+  }
+  if (record_before) return conflicting_record_error(id, line);
+  return ok_status();
+}
+
+}  // namespace
+
+Status ImportCursors::put_labels(uint64_t id, std::optional<std::string_view> labels, uint64_t line) {
+  return put_annotation(this->labels, primary, previous_labels_id, id, labels, line);
+}
+
+Status ImportCursors::put_allocation_site(uint64_t id, std::optional<std::string_view> site, uint64_t line) {
+  return put_annotation(sites, primary, previous_site_id, id, site, line);
 }
 
 Status ImportCursors::put_record(uint64_t id, std::string_view text, uint64_t line) {

@@ -17,6 +17,8 @@ constexpr DatabaseSpec kDatabaseSpecs[] = {
     {"types_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_size_index},
     {"types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_subtree_size_index},
     {"type_summaries", 0, &Databases::type_summaries},
+    {"reference_labels", MDB_INTEGERKEY, &Databases::reference_labels},
+    {"allocation_sites", MDB_INTEGERKEY, &Databases::allocation_sites},
     {"dominator_tree", MDB_INTEGERKEY, &Databases::dominator_tree},
     {"dominated_by_root", 0, &Databases::dominated_by_root},
     {"types_retained_size_index", 0, &Databases::types_retained_size_index},

@@ -1,5 +1,8 @@
-// The named databases of an environment (the six of the objects, and
-// those of the dominator tree), and the puts and reads of the
+// The named databases of an environment (the six that hold the records and
+// their indexes, and two that hold what dump lines say beside their records:
+// `reference_labels`, id -> the labels in the encoding of record_labels.h,
+// and `allocation_sites`, id -> the site's UTF-8 text; and the four of the dominator
+// tree, dominators/retained_store.h), and the puts and reads of the
 // index databases (`referrers`, `types`, the two size indexes and
 // `type_summaries`) in the byte forms of encodings.h. Records in `primary`
 // are read and written through primary.h.
@@ -27,6 +30,8 @@ struct Databases {
   MDB_dbi types_size_index = 0;
   MDB_dbi types_subtree_size_index = 0;
   MDB_dbi type_summaries = 0;
+  MDB_dbi reference_labels = 0;
+  MDB_dbi allocation_sites = 0;
   // The dominator tree and retained sizes (dominators/retained_store.h).
   // `retained_state` holds its one record only while they describe the
   // objects stored: every import empties it in its own transaction.

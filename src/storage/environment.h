@@ -43,8 +43,7 @@
 namespace vossick {
 
 inline constexpr size_t kMapSize = size_t{1} << 36;  // 64 GiB
-// Not stored in the files: the six databases of the objects, those of the
-// dominator tree, and room for more.
+// Not stored in the files: the databases of databases.h, and room for more.
 inline constexpr unsigned kMaxNamedDatabases = 16;
 
 // The error of every use of an environment, transaction or cursor in a
