@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "dominators/retained_store.h"
 #include "queries/object_lookup.h"
 #include "queries/type_listings.h"
 #include "records/canonical_record.h"
@@ -102,13 +103,23 @@ Result<NewObjects> classify(const Databases& current_dbs, const Databases& basel
   return result;
 }
 
-// The size a new object adds to its referrer's growth: its direct size.
-// Where retained sizes are computed and current, this is to read its
-// retained size from the dominator tree instead (the new object with all
-// that only it keeps alive).
-Result<uint64_t> size_for_growth(const Transaction& /*current_txn*/, const Databases& /*dbs*/, uint64_t /*id*/,
-                                 uint64_t direct_size) {
-  return direct_size;
+// Whether this side's retained sizes describe its stored objects (computed,
+// and not discarded by an import since).
+Result<bool> retained_sizes_current(const Transaction& txn, const Databases& dbs) {
+  VOSSICK_ASSIGN_OR_RETURN(auto state, get_value(txn, dbs.retained_state, dominators::kCurrentKey));
+  return state.has_value();
+}
+
+// The size a new object adds to its referrer's growth: its retained size (the
+// object with all that only it keeps alive) where retained sizes are current,
+// else its direct size. A current tree has a node for every object, so a
+// missing one is a damaged store.
+Result<uint64_t> size_for_growth(const Transaction& current_txn, const Databases& dbs, uint64_t id,
+                                 uint64_t direct_size, bool retained_current) {
+  if (!retained_current) return direct_size;
+  VOSSICK_ASSIGN_OR_RETURN(auto node, dominators::get_tree_node(current_txn, dbs, id));
+  if (!node) return dominators::missing_tree_node(id);
+  return node->retained_size;
 }
 
 // Ids of `type` in this side's `types` that the baseline's `types` lacks
@@ -187,6 +198,7 @@ Result<std::vector<GrowthPoint>> get_growth_points(const Explorer& current, cons
   VOSSICK_ASSIGN_OR_RETURN(SidePair txns, SidePair::begin(current, baseline));
   const Databases& dbs = current.dbs();
   VOSSICK_ASSIGN_OR_RETURN(NewObjects found, classify(dbs, baseline.dbs(), txns, /*with_sizes=*/true, stop));
+  VOSSICK_ASSIGN_OR_RETURN(bool retained_current, retained_sizes_current(txns.current, dbs));
 
   // (kept referrer, size of one new object it references); each pair of
   // referrer and referenced object is stored once, so counts are distinct.
@@ -197,7 +209,8 @@ Result<std::vector<GrowthPoint>> get_growth_points(const Explorer& current, cons
     for (size_t i = 0; i < found.ids.size(); ++i) {
       VOSSICK_TRY(poll.poll());
       const EncodedId key = encode_id(found.ids[i]);
-      VOSSICK_ASSIGN_OR_RETURN(uint64_t size, size_for_growth(txns.current, dbs, found.ids[i], found.sizes[i]));
+      VOSSICK_ASSIGN_OR_RETURN(uint64_t size,
+                               size_for_growth(txns.current, dbs, found.ids[i], found.sizes[i], retained_current));
       VOSSICK_ASSIGN_OR_RETURN(auto value, referrers.first_duplicate(id_key(key)));
       while (value) {
         VOSSICK_ASSIGN_OR_RETURN(uint64_t referrer, decode_id(*value));

@@ -37,7 +37,7 @@ struct TypeComparison {
 struct GrowthPoint {
   ObjectSummary object;
   uint64_t new_count = 0;  // distinct new objects it references directly
-  uint64_t new_size = 0;   // their summed size_for_growth, modulo 2^64
+  uint64_t new_size = 0;   // their summed retained sizes (direct sizes where not current), modulo 2^64
 };
 
 // Every type of either side, the "All Types" row included, largest growth of

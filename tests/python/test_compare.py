@@ -47,7 +47,7 @@ def load(tmp_path, name, heap):
     return explorer
 
 
-def model(before, after):
+def model(before, after, size_of=None):
     new = {i for i, r in after.items() if i not in before or before[i]["type"] != r["type"]}
     sums = {}
     for side, heap in ((0, before), (1, after)):
@@ -61,7 +61,7 @@ def model(before, after):
     for i, rec in after.items():
         added = set(rec["refs"]) & new
         if i not in new and added:
-            growth.append((i, len(added), sum(after[n]["size"] for n in added)))
+            growth.append((i, len(added), sum(size_of(n) if size_of else after[n]["size"] for n in added)))
     growth.sort(key=lambda g: (-g[2], g[0]))
     byte_order = sorted(new, key=lambda i: i.to_bytes(8, "little"))
     return types, byte_order, growth
@@ -90,6 +90,9 @@ def test_comparison_matches_model(tmp_path, seed, count):
     # Against itself reversed: what was freed is "new" in the baseline.
     _, freed_order, _ = model(after, before)
     assert ids(old.get_new_objects(now, ALL, None)) == freed_order
+    now.compute_retained_sizes()  # growth then sums the new objects' retained sizes
+    assert [(p.id, c, s) for p, c, s in now.get_growth_points(old, None)] == model(
+        before, after, now.get_retained_size)[2]
 
 
 @pytest.mark.parametrize("call", [
@@ -155,8 +158,12 @@ def test_diff_names_the_leaking_container(tmp_path):
     assert first["chain"][-1]["id"] == cache_id and "CACHE" in first["chain"][-2]["label"]
     grown = {t["type"]: t["count_delta"] for t in result["types"]}
     assert grown["__main__.Request"] == 2000 and len(result["new_objects"]["__main__.Request"]) == 5
-    text = python("-m", "vossick_report", tmp_path / "2", "diff", tmp_path / "1")
-    assert text.returncode == 0 and str(cache_id) in text.stdout.split("growth points")[1].splitlines()[2]
+    # Without retained sizes, the chain is a path from a module.
+    assert python("-m", "vossick_report", tmp_path / "2p", "import", tmp_path / "2.jsonl", "--quiet",
+                  "--no-retained").returncode == 0
+    text = python("-m", "vossick_report", tmp_path / "2p", "diff", tmp_path / "1")
+    first_point = text.stdout.split("growth points")[1].splitlines()[2:4]
+    assert str(cache_id) in first_point[0] and "path from a module: module __main__" in first_point[1]
 
     appended = python("-m", "vossick_report", tmp_path / "1", "import", tmp_path / "1.jsonl", "--quiet", "--append")
     assert appended.returncode == 0, appended.stderr
