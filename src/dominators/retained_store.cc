@@ -130,7 +130,8 @@ Status store_types_index(const Transaction& txn, const Databases& dbs, CompactGr
   }
   std::sort(types.begin(), types.end(),
             [&](uint32_t a, uint32_t b) { return graph.type_names[a] < graph.type_names[b]; });
-  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter index, EntryListWriter::open(txn, dbs.types_retained_size_index, graph));
+  VOSSICK_ASSIGN_OR_RETURN(EntryListWriter index,
+                           EntryListWriter::open(txn, dbs.types_retained_size_index, graph));
   bool all_types_written = graph.node_count() == 0;
   for (uint32_t t : types) {
     if (!all_types_written && kAllTypesName < graph.type_names[t]) {

@@ -60,7 +60,7 @@ Result<size_t> entry_list_length(std::string_view list);
 struct TreeNode {
   uint64_t retained_size = 0;
   std::optional<uint64_t> immediate_dominator;  // none: directly under the virtual root
-  std::string_view dominated;                   // entry list; valid as long as the transaction
+  std::string_view dominated;  // entry list; valid as long as the transaction
 };
 
 // The error of an object without a node while the results are current.
