@@ -116,22 +116,13 @@ LEAKY = textwrap.dedent(
 
     class Request:
         def __init__(self, n):
-            self.n, self.body = n, "x" * 50
+            self.n = n
 
-    CACHE = {}            # the leak: every handled request stays here
-    LOOKUP = list(range(500))
-
-    def handle(n):
-        request = Request(n)
-        CACHE[n] = request
-        return len(request.body)
-
-    for n in range(100):
-        handle(n)
-    vossick_dump.dump_to_path(sys.argv[1], progress=False)
-    for n in range(100, 2100):
-        handle(n)
-    vossick_dump.dump_to_path(sys.argv[2], progress=False)
+    CACHE = {}  # the leak: every handled request stays here
+    for step, requests in enumerate([range(100), range(100, 2100)]):
+        for n in requests:
+            CACHE[n] = Request(n)
+        vossick_dump.dump_to_path(sys.argv[1 + step], progress=False)
     print(id(CACHE))
     """
 )
