@@ -15,6 +15,7 @@ variants, so that a burst of load falls on both sides of a ratio.
 Called by bench/run.py; alone: .venv/bin/python bench/dump_rate.py [--runs N] [--only sample,mypy]
 """
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -73,6 +74,29 @@ def import_once(path, build):
     return float(done.stdout)
 
 
+def same_dump_with_and_without_annotations(path, work):
+    """The lines of `path` written alike twice, with and without `labels` and `allocated_at`: (with, without)."""
+    paths = (os.path.join(work, "annotated.jsonl"), os.path.join(work, "stripped.jsonl"))
+    with open(path, "rb") as lines, open(paths[0], "w") as annotated, open(paths[1], "w") as stripped:
+        for line in lines:
+            record = json.loads(line)
+            annotated.write(json.dumps(record, separators=(",", ":")) + "\n")
+            record.pop("labels", None)
+            record.pop("allocated_at", None)
+            stripped.write(json.dumps(record, separators=(",", ":")) + "\n")
+    return paths
+
+
+def import_ratio(path, runs, work, build):
+    """Median import seconds of the dump at `path` and of the same lines without annotations, and their ratio."""
+    annotated, stripped = same_dump_with_and_without_annotations(path, work)
+    with_them = statistics.median(import_once(annotated, build) for _ in range(runs))
+    without = statistics.median(import_once(stripped, build) for _ in range(runs))
+    for made in (annotated, stripped):
+        os.unlink(made)
+    return f"{without:.2f} s -> {with_them:.2f} s (x{with_them / without:.2f})"
+
+
 def has_mypy():
     return subprocess.run([sys.executable, "-c", "import mypy"], capture_output=True).returncode == 0
 
@@ -107,6 +131,9 @@ def bench_dumper(runs, work, build=None, programs=("sample", "mypy")):
               f"{os.path.getsize(paths['plain']) / 2**20:.0f} -> {os.path.getsize(paths['labels']) / 2**20:.0f} MiB;"
               f" import (NoEstimates) {plain_import:.2f} s -> {labelled_import:.2f} s with labels"
               f" (x{labelled_import / plain_import:.2f})", flush=True)
+        for variant in ("labels", "traced") if "traced" in paths else ("labels",):
+            print(f"    import (NoEstimates) of the {variant} dump without and with its annotations: "
+                  f"{import_ratio(paths[variant], runs, work, build)}", flush=True)
         for path in paths.values():
             os.unlink(path)
 

@@ -13,7 +13,7 @@ from typing import Any
 import vossick_analysis as va
 
 from vossick_report.check import check_in_child
-from vossick_report.formatting import format_size, render_table, shorten
+from vossick_report.formatting import format_chain, format_size, render_table, shorten
 from vossick_report.progress import with_progress
 
 PRECISIONS = {
@@ -153,6 +153,8 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     if record is None:
         raise UsageError(f"no object with id {options.id}")
     references, referrers = record.references, record.referrers
+    labels = explorer.get_reference_labels(options.id) or [None] * len(references)
+    site = explorer.get_allocation_site(options.id)
     if options.json:
         return {
             "id": record.id,
@@ -160,7 +162,8 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
             "value": record.value,
             "size": record.size,
             "subtree_size": record.subtree_size,
-            "references": [_summary_json(s) for s in references],
+            "allocated_at": site,
+            "references": [dict(_summary_json(s), label=label) for s, label in zip(references, labels)],
             "referrers": [_summary_json(s) for s in referrers],
         }
     head = render_table(
@@ -169,23 +172,58 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
         _SUMMARY_RIGHT,
     )
     parts = [head]
+    if site is not None:
+        parts.append(f"\nallocated at {site}")
     for title, summaries in (("referrers", referrers), ("references", references)):
         shown = summaries[: options.limit] if options.limit else summaries
         more = f", {len(summaries) - len(shown):,} not shown" if len(shown) < len(summaries) else ""
         parts.append(f"\n{title} ({len(summaries):,}{more})")
-        if shown:
+        if shown and title == "references":
+            rows = [[shorten(label, 30)] + row for label, row in zip(labels, _summary_rows(shown))]
+            parts.append(render_table(["label"] + _SUMMARY_HEADERS, rows, [False] + _SUMMARY_RIGHT))
+        elif shown:
             parts.append(render_table(_SUMMARY_HEADERS, _summary_rows(shown), _SUMMARY_RIGHT))
     return "\n".join(parts)
 
 
+def chain_labels(explorer: va.HeapDumpExplorer, chain: Sequence[va.ObjectSummary]) -> list[str | None]:
+    """For each object of a chain, the label of its reference to the next one (None at the end,
+    or where the dump did not name it)."""
+    labels: list[str | None] = []
+    for holder, held in zip(chain, chain[1:]):
+        record = explorer.get_object(holder.id)
+        names = explorer.get_reference_labels(holder.id) or []
+        ids = [r.id for r in record.references] if record is not None else []
+        labels.append(names[ids.index(held.id)] if held.id in ids and names else None)
+    return labels + [None] * min(1, len(chain))
+
+
 def cmd_path(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
     path = explorer.find_path_between_objects(options.start, options.end, frozenset(options.avoid))
+    labels = chain_labels(explorer, path or [])
     if options.json:
-        return None if path is None else [_summary_json(s) for s in path]
+        return None if path is None else [dict(_summary_json(s), label=label) for s, label in zip(path, labels)]
     if path is None:
         return f"no path of references leads from {options.start} to {options.end}"
-    rows = [[step] + row for step, row in enumerate(_summary_rows(path))]
-    return render_table(["step"] + _SUMMARY_HEADERS, rows, [True] + _SUMMARY_RIGHT)
+    rows = [[step, shorten(label, 30)] + row for step, (label, row) in enumerate(zip(labels, _summary_rows(path)))]
+    table = render_table(["step", "label"] + _SUMMARY_HEADERS, rows, [True, False] + _SUMMARY_RIGHT)
+    chain = format_chain([(s.type, s.value, label) for s, label in zip(path, labels)])
+    return f"{chain}\n\n{table}"
+
+
+def cmd_sites(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    rows = explorer.get_allocation_site_summaries(None)
+    shown = rows[: options.limit] if options.limit else rows
+    if options.json:
+        return [{"site": site, "count": count, "total_size": total} for site, count, total in shown]
+    if not rows:
+        return ("no allocation sites in this database (dump with python -m vossick_dump --trace, "
+                "or with tracemalloc tracing)")
+    body = [[site, f"{count:,}", format_size(total)] for site, count, total in shown]
+    text = render_table(["allocated at", "count", "total size"], body, [False, True, True])
+    if len(shown) < len(rows):
+        text += f"\n\n{len(rows) - len(shown):,} sites not shown; --limit 0 shows all"
+    return text
 
 
 def cmd_common(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
@@ -295,6 +333,11 @@ def _parser() -> argparse.ArgumentParser:
     path.add_argument("--avoid", type=_object_id, action="append", default=[], metavar="ID",
                       help="do not pass through this object (repeatable)")
     path.set_defaults(run=cmd_path)
+
+    sites = commands.add_parser("sites", parents=[common],
+                                help="the allocation sites holding the most bytes (dumps made under tracemalloc)")
+    sites.add_argument("--limit", type=int, default=20, help="rows to show (0: all; default 20)")
+    sites.set_defaults(run=cmd_sites)
 
     common_cmd = commands.add_parser("common", parents=[common], help="the largest object both IDs reach")
     common_cmd.add_argument("id1", type=_object_id, metavar="ID1")

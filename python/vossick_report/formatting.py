@@ -41,3 +41,20 @@ def render_table(headers: Sequence[str], rows: Sequence[Sequence[object]], right
 
     rule = "  ".join("-" * w for w in widths)
     return "\n".join([line(cells[0]), rule] + [line(row) for row in cells[1:]])
+
+
+def format_step(type_name: str, value: str | None, label: str | None) -> str:
+    """One object of a chain and the label of the reference it follows out of it.
+
+    ``('builtins.module', '__main__', '.cache')`` -> ``'module __main__ .cache'``;
+    a module shows its name, other objects their type's last part.
+    """
+    text = type_name.rsplit(".", 1)[-1]
+    if type_name == "builtins.module" and value:
+        text += f" {value}"
+    return f"{text} {shorten(label, 40)}" if label else text
+
+
+def format_chain(steps: Sequence[tuple[str, str | None, str | None]]) -> str:
+    """``module __main__ .cache → dict ['https://…'] → Response .body → bytes``."""
+    return " → ".join(format_step(*step) for step in steps)

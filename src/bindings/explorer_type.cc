@@ -7,6 +7,7 @@
 #include "bindings/value_classes.h"
 #include "check/consistency_check.h"
 #include "import/import_session.h"
+#include "queries/annotations.h"
 #include "queries/graph_queries.h"
 #include "queries/object_lookup.h"
 #include "queries/type_listings.h"
@@ -116,20 +117,82 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                     });
 }
 
-// ---- object lookup ----------------------------------------------------------
+// ---- object lookup and annotations ------------------------------------------
 
-PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method taking one object id: converts `query(explorer, id)`'s result.
+template <class Query, class Convert>
+PyObject* one_object_method(PyObject* self, const char* display_name, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, Query query, Convert convert) {
   static const char* const params[] = {"obj_id"};
-  return run_method(self, "HeapDumpExplorer.get_object()", params, args, nargs, kwnames,
-                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+  return run_method(self, display_name, params, args, nargs, kwnames,
+                    [&](const Explorer& explorer, PyObject** arg) -> PyObject* {
                       uint64_t id = 0;
                       if (!convert_u64("obj_id", arg[0], id)) return nullptr;
-                      return finish(vossick::get_object(explorer, id),
-                                    [](std::optional<ObjectRecord>&& record) -> PyObject* {
-                                      if (!record) Py_RETURN_NONE;
-                                      return to_python(std::move(*record));
-                                    });
+                      return finish(query(explorer, id), convert);
                     });
+}
+
+PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_object()", args, nargs, kwnames, vossick::get_object,
+                           [](std::optional<ObjectRecord>&& record) -> PyObject* {
+                             if (!record) Py_RETURN_NONE;
+                             return to_python(std::move(*record));
+                           });
+}
+
+// A str, or None for nothing.
+PyObject* optional_text_to_python(const std::optional<std::string>& text) {
+  if (!text) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size()));
+}
+
+PyObject* get_reference_labels(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_reference_labels()", args, nargs, kwnames,
+                           vossick::get_reference_labels,
+                           [](std::optional<std::vector<std::optional<std::string>>>&& labels) -> PyObject* {
+                             if (!labels) Py_RETURN_NONE;
+                             Ref list(PyList_New(static_cast<Py_ssize_t>(labels->size())));
+                             if (!list) return nullptr;
+                             for (size_t i = 0; i < labels->size(); ++i) {
+                               PyObject* item = optional_text_to_python((*labels)[i]);
+                               if (item == nullptr) return nullptr;
+                               PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+                             }
+                             return list.release();
+                           });
+}
+
+PyObject* get_allocation_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_allocation_site()", args, nargs, kwnames,
+                           vossick::get_allocation_site, optional_text_to_python);
+}
+
+PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const params[] = {"page"};
+  return run_method(
+      self, "HeapDumpExplorer.get_allocation_site_summaries()", params, args, nargs, kwnames,
+      [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+        std::optional<uint64_t> page;
+        if (!convert_optional_u64("page", arg[0], page)) return nullptr;
+        Result<std::vector<AllocationSiteSummary>> rows = [&] {
+          ReleasedInterpreterLock unlocked;
+          return vossick::get_allocation_site_summaries(explorer, page, unlocked);
+        }();
+        return finish(std::move(rows), [](std::vector<AllocationSiteSummary>&& rows) -> PyObject* {
+          Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+          if (!list) return nullptr;
+          for (size_t i = 0; i < rows.size(); ++i) {
+            const AllocationSiteSummary& row = rows[i];
+            PyObject* item = Py_BuildValue("(s#KK)", row.site.data(), static_cast<Py_ssize_t>(row.site.size()),
+                                           static_cast<unsigned long long>(row.count),
+                                           static_cast<unsigned long long>(row.total_size));
+            if (item == nullptr) return nullptr;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+          }
+          return list.release();
+        });
+      });
 }
 
 // ---- type listings ----------------------------------------------------------
@@ -312,6 +375,12 @@ PyMethodDef explorer_methods[] = {
                     "Find the largest object reachable from both of a pair of objects"),
     FASTCALL_METHOD(check_consistency, "($self, progress=None)",
                     "Check that the stored databases agree with each other; return (counts, problems)."),
+    FASTCALL_METHOD(get_reference_labels, "($self, obj_id)",
+                    "Return the labels of one object's references, aligned with its references."),
+    FASTCALL_METHOD(get_allocation_site, "($self, obj_id)",
+                    "Return the file:line where one object was allocated, if the dump recorded it."),
+    FASTCALL_METHOD(get_allocation_site_summaries, "($self, page)",
+                    "Return one page of (site, count, total size) per allocation site, largest total first."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -137,7 +137,10 @@ Status ImportSession::put_in_input_order() {
 // any put: a line that breaks one fails with it in either order, even if its
 // record also conflicts with a stored one.
 Status ImportSession::check_sizes() const {
-  if (text_.size() > kMaxValueBytes) return Error::lmdb(MDB_BAD_VALSIZE);
+  if (text_.size() > kMaxValueBytes || record_.annotations.labels.size() > kMaxValueBytes ||
+      record_.annotations.allocated_at.value_or("").size() > kMaxValueBytes) {
+    return Error::lmdb(MDB_BAD_VALSIZE);
+  }
   if (record_.type.empty() || record_.type.size() > max_key_bytes_) return Error::lmdb(MDB_BAD_VALSIZE);
   return ok_status();
 }
@@ -152,6 +155,12 @@ uint64_t ImportSession::worst_case_bytes() const {
   bytes += record_.references.size() * kPageFillSlack * (2 * kIdBytes + kNodeBytes);
   bytes += kPageFillSlack * (type_keys + 2 * (kIdBytes + kNodeBytes));
   bytes += kPageFillSlack * (type_keys + 2 * (kSizeIndexEntryBytes + kNodeBytes));
+  for (const uint64_t annotation : {uint64_t{record_.annotations.labels.size()},
+                                    uint64_t{record_.annotations.allocated_at.value_or("").size()}}) {
+    if (annotation == 0) continue;
+    bytes += kPageFillSlack * (kIdBytes + annotation + kNodeBytes);
+    if (annotation > page_bytes_ / 4) bytes += 2 * (annotation + 2 * page_bytes_);
+  }
   return bytes;
 }
 

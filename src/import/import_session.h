@@ -105,7 +105,7 @@ class ImportSession {
   KeyOrderedBatch batch_;
   std::unique_ptr<SortedRuns> runs_;  // with kSortedRuns
   std::optional<ImportCursorsOf<HeldCursor>> held_;
-  RawObjectRecord record_;  // reused across lines
+  AnnotatedRecord record_;  // reused across lines
   std::string text_;        // its canonical form
   std::optional<Error> failed_;
   uint64_t lines_ = 0;

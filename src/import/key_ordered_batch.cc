@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "import/record_puts.h"
@@ -17,12 +18,29 @@ void release_if_above(std::vector<T>& v, size_t max_bytes) {
 
 }  // namespace
 
+// Whether the held annotation puts can store or conflict: not when none has a
+// value and the database is empty (an import without annotations).
+Result<bool> KeyOrderedBatch::annotations_needed(const Transaction& txn, const Annotations& annotations, MDB_dbi dbi) {
+  if (annotations.present > 0) return true;
+  MDB_stat stat{};
+  if (int rc = mdb_stat(txn.raw(), dbi, &stat); rc != 0) return Error::lmdb(rc);
+  return stat.ms_entries > 0;
+}
+
 struct KeyOrderedBatch::Holder {
   KeyOrderedBatch& batch;
 
   Status put_record(uint64_t id, std::string_view text, uint64_t line) {
     batch.primary_.push_back(RecordPut{id, line, batch.records_.size(), text.size()});
     batch.records_.append(text);
+    return ok_status();
+  }
+  Status put_labels(uint64_t id, std::optional<std::string_view> labels, uint64_t line) {
+    batch.labels_.add(id, labels, line);
+    return ok_status();
+  }
+  Status put_allocation_site(uint64_t id, std::optional<std::string_view> site, uint64_t line) {
+    batch.sites_.add(id, site, line);
     return ok_status();
   }
   Status put_reverse_edge(uint64_t referenced_id, uint64_t referrer_id) {
@@ -38,13 +56,29 @@ struct KeyOrderedBatch::Holder {
   }
 };
 
-void KeyOrderedBatch::add(const RawObjectRecord& record, std::string_view text, uint64_t line) {
+void KeyOrderedBatch::Annotations::add(uint64_t id, std::optional<std::string_view> value, uint64_t line) {
+  puts.push_back(AnnotationPut{id, line, bytes.size(), value ? value->size() : 0, value.has_value()});
+  if (value) {
+    bytes.append(*value);
+    ++present;
+  }
+}
+
+void KeyOrderedBatch::Annotations::clear(size_t max_bytes) {
+  bytes.clear();
+  puts.clear();
+  present = 0;
+  if (bytes.capacity() > max_bytes) std::string().swap(bytes);
+  release_if_above(puts, max_bytes);
+}
+
+void KeyOrderedBatch::add(const AnnotatedRecord& record, std::string_view text, uint64_t line) {
   Holder holder{*this};
   (void)replay_record_puts(record, text, line, holder).ok();  // holding cannot fail
 }
 
 size_t KeyOrderedBatch::held_bytes() const noexcept {
-  return records_.size() + primary_.size() * sizeof(RecordPut) + edges_.size() * sizeof(ReverseEdge) +
+  return records_.size() + labels_.held_bytes() + sites_.held_bytes() + primary_.size() * sizeof(RecordPut) + edges_.size() * sizeof(ReverseEdge) +
          type_ids_.size() * sizeof(TypeIdPut) + size_entries_.size() * sizeof(SizeEntryPut);
 }
 
@@ -63,12 +97,35 @@ Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, cons
   std::sort(primary_.begin(), primary_.end(),
             [](const RecordPut& a, const RecordPut& b) { return a.id != b.id ? a.id < b.id : a.line < b.line; });
   std::optional<std::pair<uint64_t, Error>> first_failure;
+  // Keeps the failure of the earliest line; returns the errors of no line.
+  auto made = [&first_failure](Status status, uint64_t line) -> Status {
+    if (status.ok() || status.error().kind() == ErrorKind::kStorage) return status;
+    if (!first_failure || line < first_failure->first) first_failure.emplace(line, std::move(status).error());
+    return ok_status();
+  };
+  // The annotations before the records: a line's annotation put asks
+  // `primary` whether a record came before it (record_puts.h).
+  using PutAnnotation = Status (ImportCursors::*)(uint64_t, std::optional<std::string_view>, uint64_t);
+  const std::tuple<Annotations*, MDB_dbi, PutAnnotation> annotation_dbs[] = {
+      {&labels_, dbs.reference_labels, &ImportCursors::put_labels},
+      {&sites_, dbs.allocation_sites, &ImportCursors::put_allocation_site}};
+  for (const auto& [annotations, dbi, put_annotation] : annotation_dbs) {
+    VOSSICK_ASSIGN_OR_RETURN(bool needed, annotations_needed(txn, *annotations, dbi));
+    if (!needed) continue;
+    std::vector<AnnotationPut>& puts = annotations->puts;
+    std::sort(puts.begin(), puts.end(), [](const AnnotationPut& a, const AnnotationPut& b) {
+      return a.id != b.id ? a.id < b.id : a.line < b.line;
+    });
+    for (const AnnotationPut& put : puts) {
+      if (first_failure && put.line > first_failure->first) continue;
+      const std::string_view bytes = std::string_view(annotations->bytes).substr(put.offset, put.length);
+      VOSSICK_TRY(made((cursors.*put_annotation)(put.id, optional_view(bytes, put.present), put.line), put.line));
+    }
+  }
   for (const RecordPut& put : primary_) {
     if (first_failure && put.line > first_failure->first) continue;
-    Status stored = cursors.put_record(put.id, std::string_view(records_).substr(put.offset, put.length), put.line);
-    if (stored.ok()) continue;
-    if (stored.error().kind() == ErrorKind::kStorage) return stored;
-    first_failure.emplace(put.line, std::move(stored).error());
+    const std::string_view text = std::string_view(records_).substr(put.offset, put.length);
+    VOSSICK_TRY(made(cursors.put_record(put.id, text, put.line), put.line));
   }
   if (first_failure) {
     failed_line = first_failure->first;
@@ -91,6 +148,8 @@ Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, cons
 void KeyOrderedBatch::clear(const BatchLimits& limits) {
   records_.clear();
   primary_.clear();
+  labels_.clear(limits.max_bytes);
+  sites_.clear(limits.max_bytes);
   edges_.clear();
   type_ids_.clear();
   size_entries_.clear();

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,7 @@ class KeyOrderedBatch {
   // Holds the puts of one record, read from input line `line` (counted from
   // 1, ascending from call to call), `text` being its canonical form. The
   // caller has checked the key and value sizes.
-  void add(const RawObjectRecord& record, std::string_view text, uint64_t line);
+  void add(const AnnotatedRecord& record, std::string_view text, uint64_t line);
 
   bool empty() const noexcept { return primary_.empty(); }
   bool full(const BatchLimits& limits) const noexcept {
@@ -60,6 +61,23 @@ class KeyOrderedBatch {
     uint64_t referenced;
     uint64_t referrer;
   };
+  // A put of one annotation database; every line has one, present or not.
+  struct AnnotationPut {
+    uint64_t id;
+    uint64_t line;
+    uint64_t offset;  // of the bytes in Annotations::bytes
+    uint64_t length;
+    bool present;
+  };
+  struct Annotations {
+    std::string bytes;
+    std::vector<AnnotationPut> puts;
+    size_t present = 0;
+
+    void add(uint64_t id, std::optional<std::string_view> value, uint64_t line);
+    size_t held_bytes() const noexcept { return bytes.size() + puts.size() * sizeof(AnnotationPut); }
+    void clear(size_t max_bytes);
+  };
   struct TypeIdPut {
     uint32_t type;  // a BatchTypeNames number
     uint64_t id;
@@ -68,10 +86,13 @@ class KeyOrderedBatch {
   struct Holder;
 
   size_t held_bytes() const noexcept;
+  static Result<bool> annotations_needed(const Transaction& txn, const Annotations& annotations, MDB_dbi dbi);
   void clear(const BatchLimits& limits);
 
   std::string records_;
   std::vector<RecordPut> primary_;
+  Annotations labels_;
+  Annotations sites_;
   std::vector<ReverseEdge> edges_;
   std::vector<TypeIdPut> type_ids_;
   std::vector<SizeEntryPut> size_entries_;

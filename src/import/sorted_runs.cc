@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <unordered_map>
 #include <utility>
 
 #include "import/record_puts.h"
@@ -20,25 +22,36 @@ namespace {
 constexpr std::string_view kTemporaryPrefix = "vossick-import-";
 constexpr size_t kFileBufferBytes = size_t{1} << 20;
 constexpr uint32_t kEntriesPerStopCheck = 65536;
-// slot, checked, and three varints of at most 10 bytes.
-constexpr size_t kMaxHeaderBytes = 2 + 3 * 10;
+// An entry, in memory and in the temporary file: its check, the annotations
+// present (with kRecordCheck), the key's and the value's lengths (4 bytes
+// each, native order), the line (8 bytes, with a check), the key, the value.
+constexpr size_t kFixedHeaderBytes = 10;
+constexpr size_t kMaxHeaderBytes = kFixedHeaderBytes + 8;
+constexpr uint8_t kRecordCheck = 1;  // agrees as same_but_subtree_size says
+constexpr uint8_t kExactCheck = 2;   // agrees when equal
+constexpr size_t kMaxRunBytes = size_t{2} << 30;  // entry offsets are 32 bits
 
-void put_varint(std::string& out, uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<char>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<char>(v));
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
 }
 
-bool get_varint(const char*& p, const char* end, uint64_t& out) {
-  out = 0;
-  for (unsigned shift = 0; p < end && shift < 64; shift += 7) {
-    const auto byte = static_cast<uint8_t>(*p++);
-    out |= uint64_t{byte & 0x7fu} << shift;
-    if (byte < 0x80) return true;
-  }
-  return false;
+// LMDB's order of byte strings (mdb_cmp_memn).
+int compare_bytes(std::string_view a, std::string_view b) {
+  const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// The first 8 bytes, zero-padded, as an integer in their byte order.
+uint64_t byte_prefix(std::string_view bytes) {
+  unsigned char first[8] = {};
+  std::memcpy(first, bytes.data(), std::min<size_t>(bytes.size(), 8));
+  uint64_t v = 0;
+  for (unsigned char c : first) v = v << 8 | c;
+  return v;
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -51,65 +64,156 @@ Status write_all(int fd, std::string_view bytes) {
   return ok_status();
 }
 
-struct HeldPut {
-  uint8_t slot = 0;
-  bool checked = false;
-  uint64_t line = 0;
-  std::string_view key;
-  std::string_view value;
+
+struct KeyHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>()(key); }
+};
+
+// What a slot's sort compares first: the key's integer (an 8-byte key of an
+// MDB_INTEGERKEY database) or its rank among the run's distinct keys, then
+// the first bytes of a duplicate's value; the entry's offset, in input order,
+// breaks ties.
+struct Handle {
+  uint64_t key;
+  uint64_t value;
+  uint32_t offset;
 };
 
 }  // namespace
 
-// A sorted run, read entry by entry; `current` stays valid until next().
+struct SortedRuns::Entry {
+  uint8_t check = 0;
+  uint8_t annotations = 0;
+  uint64_t line = 0;
+  std::string_view key;
+  std::string_view value;
+  size_t bytes = 0;  // the whole entry's
+
+  // Decodes the entry at the start of `in`; false when `in` is too short.
+  bool decode(std::string_view in) {
+    if (in.size() < kFixedHeaderBytes) return false;
+    check = static_cast<uint8_t>(in[0]);
+    annotations = static_cast<uint8_t>(in[1]);
+    const size_t key_bytes = load<uint32_t>(in.data() + 2);
+    const size_t value_bytes = load<uint32_t>(in.data() + 6);
+    const size_t header = kFixedHeaderBytes + (check != 0 ? 8 : 0);
+    bytes = header + key_bytes + value_bytes;
+    if (in.size() < bytes) return false;
+    line = check != 0 ? load<uint64_t>(in.data() + kFixedHeaderBytes) : 0;
+    key = in.substr(header, key_bytes);
+    value = in.substr(header + key_bytes, value_bytes);
+    return true;
+  }
+};
+
+// The puts held for one database.
+struct SortedRuns::Slot {
+  MDB_txn* txn;
+  MDB_dbi dbi;
+  bool duplicates;
+  bool integer_key;  // 8-byte keys, compared as integers
+  bool typed;        // ordered here rather than by mdb_cmp and mdb_dcmp
+  bool checked = false;  // holds puts that must agree
+  std::string arena;     // the entries of the run in memory
+  std::vector<Handle> handles;
+  std::unordered_map<std::string, uint64_t, KeyHash, std::equal_to<>> key_numbers;
+  std::vector<std::pair<uint64_t, uint64_t>> runs;  // spilled: offsets and lengths in the file
+
+  int compare_keys(std::string_view a, std::string_view b) const {
+    if (integer_key) {
+      const auto x = load<uint64_t>(a.data()), y = load<uint64_t>(b.data());
+      return x < y ? -1 : x > y;
+    }
+    if (typed) return compare_bytes(a, b);
+    MDB_val va = to_val(a), vb = to_val(b);
+    return mdb_cmp(txn, dbi, &va, &vb);
+  }
+  // The order of entries: by key, then (with duplicates) by value.
+  int compare(const Entry& a, const Entry& b) const {
+    if (int c = compare_keys(a.key, b.key); c != 0 || !duplicates) return c;
+    if (typed) return compare_bytes(a.value, b.value);
+    MDB_val va = to_val(a.value), vb = to_val(b.value);
+    return mdb_dcmp(txn, dbi, &va, &vb);
+  }
+  Entry entry(const Handle& h) const {
+    Entry e;
+    e.decode(std::string_view(arena).substr(h.offset));
+    return e;
+  }
+
+  // Sorts the handles (unless they came in order) and makes each key number
+  // a rank.
+  void sort() {
+    if (typed && !integer_key) {
+      std::vector<std::pair<std::string_view, uint64_t>> keys(key_numbers.begin(), key_numbers.end());
+      std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return compare_bytes(a.first, b.first) < 0; });
+      std::vector<uint64_t> rank(keys.size());
+      for (size_t i = 0; i < keys.size(); ++i) rank[keys[i].second] = i;
+      for (Handle& h : handles) h.key = rank[h.key];
+      key_numbers.clear();
+    }
+    const auto less = [this](const Handle& a, const Handle& b) {
+      if (!typed) {
+        const int c = compare(entry(a), entry(b));
+        return c != 0 ? c < 0 : a.offset < b.offset;
+      }
+      if (a.key != b.key) return a.key < b.key;
+      if (duplicates) {
+        if (a.value != b.value) return a.value < b.value;
+        if (int c = compare_bytes(entry(a).value, entry(b).value); c != 0) return c < 0;
+      }
+      return a.offset < b.offset;
+    };
+    if (!std::is_sorted(handles.begin(), handles.end(), less)) std::sort(handles.begin(), handles.end(), less);
+  }
+
+  void clear_run() noexcept {
+    std::string().swap(arena);
+    std::vector<Handle>().swap(handles);
+    key_numbers.clear();
+  }
+};
+
+// A sorted run of one slot, read entry by entry; `current` stays valid until
+// next(), and after it too when `stable`.
 class SortedRuns::Source {
  public:
+  explicit Source(bool stable) : stable(stable) {}
   virtual ~Source() = default;
   // Advances to the next entry; false at the end.
   virtual Result<bool> next() = 0;
-  HeldPut current;
+  Entry current;
+  const bool stable;
 };
 
 class SortedRuns::MemorySource final : public Source {
  public:
-  explicit MemorySource(const SortedRuns& runs) : runs_(runs) {}
+  explicit MemorySource(const Slot& slot) : Source(true), slot_(slot) {}
   Result<bool> next() override {
-    if (at_ == runs_.held_.size()) return false;
-    const Held& held = runs_.held_[at_++];
-    const std::string_view bytes = std::string_view(runs_.arena_).substr(held.offset);
-    current = HeldPut{held.slot, held.checked, held.line, bytes.substr(0, held.key_bytes),
-                    bytes.substr(held.key_bytes, held.value_bytes)};
+    if (at_ == slot_.handles.size()) return false;
+    current = slot_.entry(slot_.handles[at_++]);
     return true;
   }
 
  private:
-  const SortedRuns& runs_;
+  const Slot& slot_;
   size_t at_ = 0;
 };
 
 class SortedRuns::FileSource final : public Source {
  public:
   FileSource(int fd, uint64_t offset, uint64_t length)
-      : fd_(fd), buffer_(std::min<uint64_t>(length, kFileBufferBytes), '\0'), offset_(offset), end_of_run_(offset + length) {}
+      : Source(false), fd_(fd), buffer_(std::min<uint64_t>(length, kFileBufferBytes), '\0'), offset_(offset),
+        end_of_run_(offset + length) {}
   Result<bool> next() override {
     VOSSICK_TRY(fill(kMaxHeaderBytes));
     if (begin_ == end_) return false;
-    const char* p = buffer_.data() + begin_;
-    const char* end = buffer_.data() + end_;
-    uint64_t line = 0, key_bytes = 0, value_bytes = 0;
-    const auto slot = static_cast<uint8_t>(p[0]);
-    const bool checked = p[1] != 0;
-    p += 2;
-    if (p > end || (checked && !get_varint(p, end, line)) || !get_varint(p, end, key_bytes) ||
-        !get_varint(p, end, value_bytes)) {
-      return truncated();
+    if (!current.decode(std::string_view(buffer_).substr(begin_, end_ - begin_))) {
+      VOSSICK_TRY(fill(std::max(current.bytes, kMaxHeaderBytes)));
+      if (!current.decode(std::string_view(buffer_).substr(begin_, end_ - begin_))) return truncated();
     }
-    const size_t header = static_cast<size_t>(p - (buffer_.data() + begin_));
-    VOSSICK_TRY(fill(header + key_bytes + value_bytes));
-    if (end_ - begin_ < header + key_bytes + value_bytes) return truncated();
-    const std::string_view bytes = std::string_view(buffer_).substr(begin_ + header);
-    current = HeldPut{slot, checked, line, bytes.substr(0, key_bytes), bytes.substr(key_bytes, value_bytes)};
-    begin_ += header + key_bytes + value_bytes;
+    begin_ += current.bytes;
     return true;
   }
 
@@ -147,14 +251,24 @@ class SortedRuns::FileSource final : public Source {
   bool at_end_ = false;
 };
 
-Status HeldCursor::put(std::string_view key, std::string_view value) {
-  return runs_->hold(slot_, false, key, value);
-}
+Status HeldCursor::put(std::string_view key, std::string_view value) { return runs_->hold(slot_, 0, key, value); }
 
 Result<std::optional<std::string_view>> HeldCursor::put_unless_present(std::string_view key, std::string_view value) {
-  VOSSICK_TRY(runs_->hold(slot_, true, key, value));
+  VOSSICK_TRY(runs_->hold(slot_, kRecordCheck, key, value));
   return std::optional<std::string_view>();
 }
+
+Status put_annotation(HeldCursor& annotations, HeldCursor& /*primary*/, std::optional<uint64_t>& /*previous_id*/,
+                      uint64_t id, std::optional<std::string_view> value, uint64_t /*line*/) {
+  if (!value) return ok_status();
+  SortedRuns& runs = *annotations.runs_;
+  runs.annotations_ |= static_cast<uint8_t>(1u << annotations.slot_);
+  const EncodedId key = encode_id(id);
+  return runs.hold(annotations.slot_, kExactCheck, id_key(key), *value);
+}
+
+SortedRuns::SortedRuns(MDB_txn* txn, std::string directory, size_t run_bytes)
+    : txn_(txn), directory_(std::move(directory)), run_bytes_(std::min(run_bytes, kMaxRunBytes)) {}
 
 std::unique_ptr<SortedRuns> SortedRuns::create(const Transaction& txn, std::string directory, size_t run_bytes) {
   // Only a process killed between creating and unlinking a run leaves one;
@@ -170,89 +284,99 @@ SortedRuns::~SortedRuns() { clear(); }
 
 Result<HeldCursor> SortedRuns::cursor(MDB_dbi dbi) {
   for (size_t slot = 0; slot < slots_.size(); ++slot) {
-    if (slots_[slot].dbi == dbi) return HeldCursor(*this, static_cast<uint8_t>(slot));
+    if (slots_[slot]->dbi == dbi) return HeldCursor(*this, static_cast<uint8_t>(slot));
   }
-  if (slots_.size() > UINT8_MAX) return Error::panic("sorted runs: too many databases");
+  // A bit per slot in an entry's annotations.
+  if (slots_.size() >= 8) return Error::panic("sorted runs: too many databases");
   unsigned flags = 0;
   if (int rc = mdb_dbi_flags(txn_, dbi, &flags); rc != 0) return Error::lmdb(rc);
-  slots_.push_back(Slot{dbi, (flags & MDB_DUPSORT) != 0});
+  constexpr unsigned kTyped = MDB_INTEGERKEY | MDB_DUPSORT | MDB_DUPFIXED;
+  const bool typed = (flags & ~kTyped & 0xffff) == 0;
+  auto slot = std::make_unique<Slot>();
+  slot->txn = txn_;
+  slot->dbi = dbi;
+  slot->duplicates = (flags & MDB_DUPSORT) != 0;
+  slot->integer_key = typed && (flags & MDB_INTEGERKEY) != 0;
+  slot->typed = typed;
+  slots_.push_back(std::move(slot));
   return HeldCursor(*this, static_cast<uint8_t>(slots_.size() - 1));
 }
 
-Status SortedRuns::hold(uint8_t slot, bool checked, std::string_view key, std::string_view value) {
-  if (key.size() > UINT32_MAX || value.size() > UINT32_MAX) return Error::lmdb(MDB_BAD_VALSIZE);
-  held_.push_back(Held{arena_.size(), line_, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(value.size()),
-                       slot, checked});
-  arena_.append(key);
-  arena_.append(value);
-  if (arena_.size() + held_.size() * sizeof(Held) >= run_bytes_) return spill();
+Status SortedRuns::hold(uint8_t slot, uint8_t check, std::string_view key, std::string_view value) {
+  Slot& s = *slots_[slot];
+  if (key.size() > UINT32_MAX || value.size() > UINT32_MAX || (s.integer_key && key.size() != sizeof(uint64_t))) {
+    return Error::lmdb(MDB_BAD_VALSIZE);
+  }
+  Handle handle{0, 0, static_cast<uint32_t>(s.arena.size())};
+  if (s.integer_key) {
+    handle.key = load<uint64_t>(key.data());
+  } else if (s.typed) {
+    auto found = s.key_numbers.find(key);
+    if (found == s.key_numbers.end()) found = s.key_numbers.emplace(std::string(key), s.key_numbers.size()).first;
+    handle.key = found->second;
+  }
+  if (s.typed && s.duplicates) handle.value = byte_prefix(value);
+  s.handles.push_back(handle);
+
+  char header[kMaxHeaderBytes];
+  header[0] = static_cast<char>(check);
+  header[1] = static_cast<char>(check == kRecordCheck ? annotations_ : 0);
+  const auto key_bytes = static_cast<uint32_t>(key.size());
+  const auto value_bytes = static_cast<uint32_t>(value.size());
+  std::memcpy(header + 2, &key_bytes, 4);
+  std::memcpy(header + 6, &value_bytes, 4);
+  if (check != 0) std::memcpy(header + kFixedHeaderBytes, &line_, 8);
+  s.arena.append(header, kFixedHeaderBytes + (check != 0 ? 8 : 0));
+  s.arena.append(key);
+  s.arena.append(value);
+  if (check == kRecordCheck) annotations_ = 0;
+  s.checked |= check != 0;
+  if (held_bytes() >= run_bytes_) return spill();
   return ok_status();
 }
 
-int SortedRuns::compare(uint8_t slot, std::string_view key_a, std::string_view value_a, std::string_view key_b,
-                        std::string_view value_b) const {
-  const Slot& s = slots_[slot];
-  MDB_val a = to_val(key_a);
-  MDB_val b = to_val(key_b);
-  if (int c = mdb_cmp(txn_, s.dbi, &a, &b); c != 0 || !s.duplicates) return c;
-  a = to_val(value_a);
-  b = to_val(value_b);
-  return mdb_dcmp(txn_, s.dbi, &a, &b);
-}
-
-void SortedRuns::sort_held() {
-  // Puts that sort alike keep their input order, which the offsets follow.
-  std::sort(held_.begin(), held_.end(), [&](const Held& a, const Held& b) {
-    if (a.slot != b.slot) return a.slot < b.slot;
-    const std::string_view bytes(arena_);
-    const int c = compare(a.slot, bytes.substr(a.offset, a.key_bytes), bytes.substr(a.offset + a.key_bytes, a.value_bytes),
-                          bytes.substr(b.offset, b.key_bytes), bytes.substr(b.offset + b.key_bytes, b.value_bytes));
-    return c != 0 ? c < 0 : a.offset < b.offset;
-  });
+size_t SortedRuns::held_bytes() const noexcept {
+  size_t bytes = 0;
+  for (const auto& s : slots_) bytes += s->arena.size() + s->handles.size() * sizeof(Handle);
+  return bytes;
 }
 
 Status SortedRuns::spill() {
-  sort_held();
   if (file_ < 0) {
     std::string path = directory_ + "/" + std::string(kTemporaryPrefix) + "XXXXXX";
     file_ = ::mkostemp(path.data(), O_CLOEXEC);  // created 0600
     if (file_ < 0) return Error::os(errno);
     if (::unlink(path.c_str()) != 0) return Error::os(errno);  // closed by clear()
   }
-  runs_.emplace_back(spilled_bytes_, 0);
   std::string out;
-  MemorySource source(*this);
-  for (;;) {
-    VOSSICK_ASSIGN_OR_RETURN(bool more, source.next());
-    if (more) {
-      const HeldPut& e = source.current;
-      out.push_back(static_cast<char>(e.slot));
-      out.push_back(static_cast<char>(e.checked));
-      if (e.checked) put_varint(out, e.line);
-      put_varint(out, e.key.size());
-      put_varint(out, e.value.size());
-      out.append(e.key);
-      out.append(e.value);
+  for (const auto& s : slots_) {
+    s->sort();
+    s->runs.emplace_back(spilled_bytes_, 0);
+    for (size_t i = 0; i <= s->handles.size(); ++i) {
+      if (i < s->handles.size()) {
+        const std::string_view arena(s->arena);
+        const uint32_t offset = s->handles[i].offset;
+        out.append(arena.substr(offset, s->entry(s->handles[i]).bytes));
+      }
+      if (i == s->handles.size() || out.size() >= kFileBufferBytes) {
+        VOSSICK_TRY(write_all(file_, out));
+        spilled_bytes_ += out.size();
+        s->runs.back().second += out.size();
+        out.clear();
+      }
     }
-    if (!more || out.size() >= kFileBufferBytes) {
-      VOSSICK_TRY(write_all(file_, out));
-      spilled_bytes_ += out.size();
-      runs_.back().second += out.size();
-      out.clear();
-    }
-    if (!more) break;
+    s->clear_run();
   }
-  held_.clear();
-  arena_.clear();
   return ok_status();
 }
 
 void SortedRuns::clear() noexcept {
   if (file_ >= 0) ::close(file_);
   file_ = -1;
-  runs_.clear();
-  std::vector<Held>().swap(held_);
-  std::string().swap(arena_);
+  for (const auto& s : slots_) {
+    s->clear_run();
+    s->runs.clear();
+  }
 }
 
 Status SortedRuns::apply(const Transaction& txn, StopCheck& stop, uint64_t& failed_line) {
@@ -263,19 +387,55 @@ Status SortedRuns::apply(const Transaction& txn, StopCheck& stop, uint64_t& fail
 
 Status SortedRuns::check(StopCheck& stop, uint64_t& failed_line) { return merge(nullptr, stop, failed_line); }
 
-// Merges the runs, oldest first, so that puts that sort alike meet in input
-// order, and hands each database its entries in order (with `txn`; without,
-// only the conflicts are looked for).
 Status SortedRuns::merge(const Transaction* txn, StopCheck& stop, uint64_t& failed_line) {
-  sort_held();
+  StopPoll poll(stop, kEntriesPerStopCheck);
+  std::optional<std::pair<uint64_t, Error>> first_failure;
+  // The slots whose puts must agree first: after a conflict nothing is
+  // written.
+  for (const bool checked : {true, false}) {
+    for (size_t slot = 0; slot < slots_.size(); ++slot) {
+      if (slots_[slot]->checked != checked || (!checked && (txn == nullptr || first_failure))) continue;
+      VOSSICK_TRY(merge_slot(slot, txn, poll, first_failure));
+    }
+  }
+  if (first_failure) {
+    failed_line = first_failure->first;
+    return std::move(first_failure->second);
+  }
+  return ok_status();
+}
+
+namespace {
+
+// A key or value met in a merge, kept until the next one: a view of a stable
+// source, a copy otherwise.
+struct Kept {
+  std::string copy;
+  std::string_view view;
+  void set(std::string_view bytes, bool stable) {
+    if (stable) {
+      view = bytes;
+    } else {
+      copy.assign(bytes);
+      view = copy;
+    }
+  }
+};
+
+}  // namespace
+
+// Merges the slot's runs, oldest first, so that puts that sort alike meet in
+// input order, and hands the database its entries in order (with `txn`;
+// without, only the conflicts are looked for).
+Status SortedRuns::merge_slot(size_t slot, const Transaction* txn, StopPoll& poll,
+                              std::optional<std::pair<uint64_t, Error>>& first_failure) {
+  Slot& s = *slots_[slot];
+  s.sort();
   std::vector<std::unique_ptr<Source>> sources;
-  for (const auto& [offset, length] : runs_) sources.push_back(std::make_unique<FileSource>(file_, offset, length));
-  sources.push_back(std::make_unique<MemorySource>(*this));
+  for (const auto& [offset, length] : s.runs) sources.push_back(std::make_unique<FileSource>(file_, offset, length));
+  sources.push_back(std::make_unique<MemorySource>(s));
   const auto after = [&](size_t a, size_t b) {
-    const HeldPut& x = sources[a]->current;
-    const HeldPut& y = sources[b]->current;
-    if (x.slot != y.slot) return x.slot > y.slot;
-    const int c = compare(x.slot, x.key, x.value, y.key, y.value);
+    const int c = s.compare(sources[a]->current, sources[b]->current);
     return c != 0 ? c > 0 : a > b;
   };
   std::vector<size_t> heap;
@@ -286,50 +446,42 @@ Status SortedRuns::merge(const Transaction* txn, StopCheck& stop, uint64_t& fail
   std::make_heap(heap.begin(), heap.end(), after);
 
   std::optional<Cursor> cursor;
-  bool pending = false;  // a key of the current database is held in `key`
-  uint8_t slot = 0;
-  std::string key;
-  std::string value;  // the value to store under `key`
+  if (txn != nullptr && !first_failure) {
+    VOSSICK_ASSIGN_OR_RETURN(Cursor opened, Cursor::open(*txn, s.dbi));
+    cursor.emplace(std::move(opened));
+  }
+  bool pending = false;  // a key is held in `key`
+  Kept key;
+  Kept value;  // the value to store under `key`
+  uint8_t annotations = 0;  // of the key's first record
   bool key_failed = false;
-  std::optional<std::pair<uint64_t, Error>> first_failure;
   // Writes the last value of the held key (duplicates are written at once).
   const auto write_pending = [&]() -> Status {
-    if (!pending || first_failure || !cursor || slots_[slot].duplicates) return ok_status();
-    return cursor->append(key, value, false);
+    if (!pending || first_failure || !cursor || s.duplicates) return ok_status();
+    return cursor->append(key.view, value.view, false);
   };
-
-  StopPoll poll(stop, kEntriesPerStopCheck);
   while (!heap.empty()) {
     VOSSICK_TRY(poll.poll());
     std::pop_heap(heap.begin(), heap.end(), after);
-    const size_t source = heap.back();
-    const HeldPut& e = sources[source]->current;
-    const bool new_slot = !pending || e.slot != slot;
-    if (new_slot) {
-      VOSSICK_TRY(write_pending());
-      cursor.reset();
-      if (txn != nullptr) {
-        VOSSICK_ASSIGN_OR_RETURN(Cursor opened, Cursor::open(*txn, slots_[e.slot].dbi));
-        cursor.emplace(std::move(opened));
-      }
-    }
-    const Slot& s = slots_[e.slot];
-    MDB_val a = to_val(e.key);
-    MDB_val b = to_val(key);
-    const bool key_again = !new_slot && mdb_cmp(txn_, s.dbi, &a, &b) == 0;
+    const Source& source = *sources[heap.back()];
+    const Entry& e = source.current;
+    const bool key_again = pending && s.compare_keys(e.key, key.view) == 0;
     if (s.duplicates) {
-      MDB_val va = to_val(e.value);
-      MDB_val vb = to_val(value);
-      const bool pair_again = key_again && mdb_dcmp(txn_, s.dbi, &va, &vb) == 0;
+      const bool pair_again = key_again && s.compare(e, Entry{0, 0, 0, key.view, value.view}) == 0;
       if (!pair_again && cursor && !first_failure) VOSSICK_TRY(cursor->append(e.key, e.value, key_again));
-      if (!key_again) key.assign(e.key);
-      value.assign(e.value);
+      if (!key_again) key.set(e.key, source.stable);
+      value.set(e.value, source.stable);
     } else if (key_again) {
       // Another put of the key: checked against the value it replaces, as
-      // put_record_unless_conflicting checks against the stored one.
-      if (e.checked && !key_failed) {
-        VOSSICK_ASSIGN_OR_RETURN(bool same, same_but_subtree_size(value, e.value));
-        if (!same) {
+      // put_record_unless_conflicting and put_annotation check against the
+      // stored one.
+      if (e.check != 0 && !key_failed) {
+        bool agree = e.value == value.view;
+        if (e.check == kRecordCheck) {
+          VOSSICK_ASSIGN_OR_RETURN(bool same, same_but_subtree_size(value.view, e.value));
+          agree = same && e.annotations == annotations;
+        }
+        if (!agree) {
           key_failed = true;
           if (!first_failure || e.line < first_failure->first) {
             VOSSICK_ASSIGN_OR_RETURN(uint64_t id, decode_id(e.key));
@@ -337,29 +489,24 @@ Status SortedRuns::merge(const Transaction* txn, StopCheck& stop, uint64_t& fail
           }
         }
       }
-      if (!key_failed) value.assign(e.value);
+      if (!key_failed) value.set(e.value, source.stable);
     } else {
-      if (!new_slot) VOSSICK_TRY(write_pending());
-      key.assign(e.key);
-      value.assign(e.value);
+      VOSSICK_TRY(write_pending());
+      key.set(e.key, source.stable);
+      value.set(e.value, source.stable);
+      annotations = e.annotations;
       key_failed = false;
     }
     pending = true;
-    slot = e.slot;
 
-    VOSSICK_ASSIGN_OR_RETURN(bool more, sources[source]->next());
+    VOSSICK_ASSIGN_OR_RETURN(bool more, sources[heap.back()]->next());
     if (more) {
       std::push_heap(heap.begin(), heap.end(), after);
     } else {
       heap.pop_back();
     }
   }
-  VOSSICK_TRY(write_pending());
-  if (first_failure) {
-    failed_line = first_failure->first;
-    return std::move(first_failure->second);
-  }
-  return ok_status();
+  return write_pending();
 }
 
 }  // namespace vossick

@@ -33,6 +33,22 @@ struct RawObjectRecord {
   bool operator==(const RawObjectRecord&) const = default;
 };
 
+// What a dump line may say about its object beyond the record: names for its
+// references and where it was allocated. Kept apart from the record, which
+// stays exactly as stored in `primary`; the import files them in databases
+// of their own.
+struct RecordAnnotations {
+  // The line's `labels` in the encoding of record_labels.h; empty when the
+  // line has none or all its labels are null (nothing is stored for either).
+  std::string labels;
+  std::optional<std::string> allocated_at;
+};
+
+// The shape the import reads a line into: the record and its annotations.
+struct AnnotatedRecord : RawObjectRecord {
+  RecordAnnotations annotations;
+};
+
 struct ObjectRecordNoValue {
   uint64_t id = 0;
   std::string type;

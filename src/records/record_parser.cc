@@ -32,6 +32,7 @@
 
 #include "base/utf8.h"
 #include "records/json_scan.h"
+#include "records/record_labels.h"
 
 namespace vossick {
 namespace {
@@ -69,6 +70,7 @@ enum class Fault : uint8_t {
   kInvalidType,
   kInvalidValue,
   kInvalidLength,
+  kLabelCount,
 };
 
 // The texts of the faults, and the forms rendered below ("missing field
@@ -101,13 +103,17 @@ std::string_view fault_text(Fault fault) {
 }
 
 // Bit positions double as the `seen` mask of the object form.
-enum class Member : uint8_t { kId, kType, kReferences, kValue, kSize, kSubtreeSize, kUnknown };
+// kLabels and kAllocatedAt are read by the import's shape only; the others
+// skip them as unknown members.
+enum class Member : uint8_t { kId, kType, kReferences, kValue, kSize, kSubtreeSize, kLabels, kAllocatedAt, kUnknown };
 
-constexpr std::string_view kMemberNames[] = {"id", "type", "references", "value", "size", "subtree_size"};
+constexpr std::string_view kMemberNames[] = {"id",           "type",   "references",  "value",
+                                             "size",         "subtree_size", "labels", "allocated_at"};
 
 enum class Expected : uint8_t {
   kU64,
   kString,
+  kStringOrNull,
   kSequence,
   kRawObjectRecord,
   kObjectRecordNoValue,
@@ -118,6 +124,7 @@ std::string_view expected_text(Expected expected) {
   switch (expected) {
     case Expected::kU64: return "u64";
     case Expected::kString: return "a string";
+    case Expected::kStringOrNull: return "a string or null";
     case Expected::kSequence: return "a sequence";
     case Expected::kRawObjectRecord: return "struct RawObjectRecord";
     case Expected::kObjectRecordNoValue: return "struct ObjectRecordNoValue";
@@ -141,6 +148,7 @@ struct Failure {
   size_t token_begin = 0;
   size_t token_end = 0;
   size_t length = 0;
+  size_t references = 0;  // kLabelCount: the record's reference count
 };
 
 template <class Shape>
@@ -150,15 +158,24 @@ template <>
 struct ShapeTraits<RawObjectRecord> {
   static constexpr bool kReadsReferences = true;
   static constexpr bool kReadsValue = true;
+  static constexpr bool kReadsAnnotations = false;
   static constexpr Expected kExpected = Expected::kRawObjectRecord;
   static constexpr Member kArrayOrder[] = {Member::kId,    Member::kType, Member::kReferences,
                                            Member::kValue, Member::kSize, Member::kSubtreeSize};
+};
+
+// A dump line: the record, as RawObjectRecord reads it, and the annotation
+// members, which only the object form can carry.
+template <>
+struct ShapeTraits<AnnotatedRecord> : ShapeTraits<RawObjectRecord> {
+  static constexpr bool kReadsAnnotations = true;
 };
 
 template <>
 struct ShapeTraits<ObjectRecordNoValue> {
   static constexpr bool kReadsReferences = true;
   static constexpr bool kReadsValue = false;
+  static constexpr bool kReadsAnnotations = false;
   static constexpr Expected kExpected = Expected::kObjectRecordNoValue;
   static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kReferences, Member::kSize,
                                            Member::kSubtreeSize};
@@ -168,6 +185,7 @@ template <>
 struct ShapeTraits<ObjectSummary> {
   static constexpr bool kReadsReferences = false;
   static constexpr bool kReadsValue = true;
+  static constexpr bool kReadsAnnotations = false;
   static constexpr Expected kExpected = Expected::kObjectSummary;
   static constexpr Member kArrayOrder[] = {Member::kId, Member::kType, Member::kValue, Member::kSize,
                                            Member::kSubtreeSize};
@@ -213,8 +231,11 @@ Member member_named(std::string_view name) noexcept {
       if (std::memcmp(n, "type", 4) == 0) return Member::kType;
       return std::memcmp(n, "size", 4) == 0 ? Member::kSize : Member::kUnknown;
     case 5: return std::memcmp(n, "value", 5) == 0 ? Member::kValue : Member::kUnknown;
+    case 6: return std::memcmp(n, "labels", 6) == 0 ? Member::kLabels : Member::kUnknown;
     case 10: return std::memcmp(n, "references", 10) == 0 ? Member::kReferences : Member::kUnknown;
-    case 12: return std::memcmp(n, "subtree_size", 12) == 0 ? Member::kSubtreeSize : Member::kUnknown;
+    case 12:
+      if (std::memcmp(n, "subtree_size", 12) == 0) return Member::kSubtreeSize;
+      return std::memcmp(n, "allocated_at", 12) == 0 ? Member::kAllocatedAt : Member::kUnknown;
     default: return Member::kUnknown;
   }
 }
@@ -222,7 +243,7 @@ Member member_named(std::string_view name) noexcept {
 // Collects a member name; names longer than the longest known one are only
 // flagged, never stored.
 struct KeySink {
-  static constexpr size_t kCapacity = 12;  // "subtree_size"
+  static constexpr size_t kCapacity = 12;  // "subtree_size", "allocated_at"
   char bytes[kCapacity];
   size_t length = 0;
   bool too_long = false;
@@ -332,6 +353,11 @@ class Parser {
     failure_.length = length;
     return fail_here(Fault::kInvalidLength);
   }
+  [[gnu::cold, gnu::noinline]] bool fail_label_count(size_t labels, size_t references) noexcept {
+    failure_.length = labels;
+    failure_.references = references;
+    return fail_here(Fault::kLabelCount);
+  }
   // A value of the wrong type or range, just consumed; [token_begin,
   // token_end) is what the message shows of it.
   [[gnu::cold, gnu::noinline]] bool fail_mismatch(Fault fault, Token token, const char* token_begin,
@@ -371,6 +397,7 @@ class Parser {
   bool parse_string(std::string& out);
   bool parse_optional_string(std::optional<std::string>& out);
   bool parse_references(std::vector<uint64_t>& out);
+  bool parse_labels(std::string& out, size_t& count);
   bool mismatch_at_peek(Expected expected) noexcept;
   bool scan_key(Member& member) noexcept;
   template <class Sink>
@@ -393,6 +420,7 @@ class Parser {
   const char* p_;
   const char* const end_;
   int depth_ = 0;
+  size_t label_count_ = 0;  // entries of the `labels` member read
   Failure failure_;
 };
 
@@ -527,6 +555,41 @@ bool Parser::parse_references(std::vector<uint64_t>& out) {
   }
   ++p_;
   --depth_;
+  return true;
+}
+
+// Encodes the entries (each a string or null) into `out` (record_labels.h),
+// leaving it empty when every entry is null, and counts them.
+bool Parser::parse_labels(std::string& out, size_t& count) {
+  out.clear();
+  count = 0;
+  if (!skip_whitespace()) return fail_peek(Fault::kEofWhileParsingValue);
+  if (*p_ != '[') return mismatch_at_peek(Expected::kSequence);
+  if (!enter_nesting()) return false;
+  ++p_;
+  bool first = true;
+  bool named = false;
+  for (;;) {
+    const int next = next_array_element(first);
+    if (next < 0) return false;
+    if (next == 0) break;
+    ++count;
+    if (*p_ == 'n') {
+      if (!parse_literal_rest("ull")) return false;
+      append_null_label(out);
+      continue;
+    }
+    if (*p_ != '"') return mismatch_at_peek(Expected::kStringOrNull);
+    ++p_;
+    named = true;
+    const size_t begun_at = begin_label(out);
+    StringSink sink{out};
+    if (!scan_string(sink)) return false;
+    end_label(out, begun_at);
+  }
+  ++p_;
+  --depth_;
+  if (!named) out.clear();
   return true;
 }
 
@@ -801,6 +864,12 @@ bool Parser::parse_member(Member member, Shape& out) {
       return skip_value();
     case Member::kSize: return parse_u64(out.size);
     case Member::kSubtreeSize: return parse_optional_u64(out.subtree_size);
+    case Member::kLabels:
+      if constexpr (Traits::kReadsAnnotations) return parse_labels(out.annotations.labels, label_count_);
+      return skip_value();
+    case Member::kAllocatedAt:
+      if constexpr (Traits::kReadsAnnotations) return parse_optional_string(out.annotations.allocated_at);
+      return skip_value();
     case Member::kUnknown: return skip_value();
   }
   return skip_value();
@@ -826,6 +895,10 @@ bool Parser::parse_object_form(Shape& out) {
     ++p_;
     Member member;
     if (!scan_key(member)) return false;
+    if constexpr (!Traits::kReadsAnnotations) {
+      // Unknown to this shape, so repeats are allowed, as of any other member.
+      if (member == Member::kLabels || member == Member::kAllocatedAt) member = Member::kUnknown;
+    }
     if (member != Member::kUnknown) {
       const unsigned bit = 1u << static_cast<unsigned>(member);
       if (seen & bit) {
@@ -850,6 +923,11 @@ bool Parser::parse_object_form(Shape& out) {
     if (!(seen & (1u << static_cast<unsigned>(Member::kValue)))) out.value.reset();
   }
   if (!(seen & (1u << static_cast<unsigned>(Member::kSubtreeSize)))) out.subtree_size.reset();
+  if constexpr (Traits::kReadsAnnotations) {
+    if ((seen & (1u << static_cast<unsigned>(Member::kLabels))) && label_count_ != out.references.size()) {
+      return fail_label_count(label_count_, out.references.size());
+    }
+  }
   return true;
 }
 
@@ -883,6 +961,10 @@ bool Parser::parse_array_form(Shape& out) {
 
 template <class Shape>
 bool Parser::parse_record(Shape& out) {
+  if constexpr (ShapeTraits<Shape>::kReadsAnnotations) {
+    out.annotations.labels.clear();
+    out.annotations.allocated_at.reset();
+  }
   if (!skip_whitespace()) return fail_peek(Fault::kEofWhileParsingValue);
   const char c = *p_;
   if (c == '{' || c == '[') {
@@ -952,6 +1034,10 @@ void append_number_description(std::string_view text, std::string& out) {
       text += kMemberNames[static_cast<size_t>(failure.member)];
       text += '`';
       break;
+    case Fault::kLabelCount:
+      text = "labels has " + std::to_string(failure.length) + " entries for " + std::to_string(failure.references) +
+             " references";
+      break;
     case Fault::kInvalidLength:
       text = "invalid length " + std::to_string(failure.length) + ", expected ";
       text += expected_text(failure.expected);
@@ -1004,5 +1090,7 @@ Status parse_record(std::string_view input, RawObjectRecord& out) { return parse
 Status parse_record(std::string_view input, ObjectRecordNoValue& out) { return parse_shape(input, out); }
 
 Status parse_record(std::string_view input, ObjectSummary& out) { return parse_shape(input, out); }
+
+Status parse_record(std::string_view input, AnnotatedRecord& out) { return parse_shape(input, out); }
 
 }  // namespace vossick

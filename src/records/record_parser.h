@@ -20,6 +20,12 @@ namespace vossick {
 Status parse_record(std::string_view input, RawObjectRecord& out);
 Status parse_record(std::string_view input, ObjectRecordNoValue& out);
 Status parse_record(std::string_view input, ObjectSummary& out);
+// The import's shape: the record and, from the object form, its `labels`
+// (an array as long as `references`, each entry a string or null; a count
+// that differs fails with "labels has 3 entries for 2 references") and
+// `allocated_at` (a string or null). Lines without them read as
+// RawObjectRecord reads them; the other shapes skip both as unknown members.
+Status parse_record(std::string_view input, AnnotatedRecord& out);
 
 template <class Record>
 Result<Record> parse_record(std::string_view input) {

@@ -4,7 +4,7 @@ namespace vossick {
 
 namespace {
 
-// The six databases, in the order they are opened, with their flags.
+// The databases, in the order they are opened, with their flags.
 struct DatabaseSpec {
   const char* name;
   unsigned flags;
@@ -17,6 +17,8 @@ constexpr DatabaseSpec kDatabaseSpecs[] = {
     {"types_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_size_index},
     {"types_subtree_size_index", MDB_DUPSORT | MDB_DUPFIXED, &Databases::types_subtree_size_index},
     {"type_summaries", 0, &Databases::type_summaries},
+    {"reference_labels", MDB_INTEGERKEY, &Databases::reference_labels},
+    {"allocation_sites", MDB_INTEGERKEY, &Databases::allocation_sites},
 };
 
 // LMDB's code of the first database that fails to open, 0 when all open.

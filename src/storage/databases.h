@@ -1,4 +1,7 @@
-// The six named databases of an environment, and the puts and reads of the
+// The named databases of an environment (the six that hold the records and
+// their indexes, and two that hold what dump lines say beside their records:
+// `reference_labels`, id -> the labels in the encoding of record_labels.h,
+// and `allocation_sites`, id -> the site's UTF-8 text), and the puts and reads of the
 // index databases (`referrers`, `types`, the two size indexes and
 // `type_summaries`) in the byte forms of encodings.h. Records in `primary`
 // are read and written through primary.h.
@@ -26,11 +29,13 @@ struct Databases {
   MDB_dbi types_size_index = 0;
   MDB_dbi types_subtree_size_index = 0;
   MDB_dbi type_summaries = 0;
+  MDB_dbi reference_labels = 0;
+  MDB_dbi allocation_sites = 0;
 
-  // Opens the six databases in a read-only transaction, which waits for no
+  // Opens the databases in a read-only transaction, which waits for no
   // writer; only when one is missing, creates what is absent as create() does.
   static Result<Databases> open(Environment& env, StopCheck& stop = never_stop());
-  // Creates the six databases if absent, in one write transaction.
+  // Creates the databases if absent, in one write transaction.
   static Result<Databases> create(Environment& env, StopCheck& stop = never_stop());
 };
 

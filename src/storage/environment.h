@@ -43,7 +43,7 @@
 namespace vossick {
 
 inline constexpr size_t kMapSize = size_t{1} << 36;  // 64 GiB
-inline constexpr unsigned kMaxNamedDatabases = 7;
+inline constexpr unsigned kMaxNamedDatabases = 16;
 
 // The error of every use of an environment, transaction or cursor in a
 // process forked from the one that created it.

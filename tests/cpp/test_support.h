@@ -53,7 +53,7 @@ inline Contents raw_contents(const Explorer& explorer) {
   Contents contents;
   Transaction txn = value_or_die(Transaction::begin_read(explorer.env()));
   for (MDB_dbi dbi : {dbs.primary, dbs.referrers, dbs.types, dbs.types_size_index, dbs.types_subtree_size_index,
-                      dbs.type_summaries}) {
+                      dbs.type_summaries, dbs.reference_labels, dbs.allocation_sites}) {
     Cursor cursor = value_or_die(Cursor::open(txn, dbi));
     for (MDB_cursor_op op = MDB_FIRST;; op = MDB_NEXT) {
       auto entry = value_or_die(cursor.get(op));

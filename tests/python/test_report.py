@@ -108,8 +108,9 @@ def test_object_path_and_common(imported, capsys):
     path = run(capsys, db, "path", str(cache["id"]), str(payload["id"]), as_json=True)
     assert path[0]["id"] == cache["id"] and path[-1]["id"] == payload["id"]
     status, out, _ = run(capsys, db, "path", str(cache["id"]), str(payload["id"]))
-    assert status == 0 and out.splitlines()[0].split()[:3] == ["step", "id", "type"]
-    assert len(out.splitlines()) == 2 + len(path)
+    chain, table = out.split("\n\n")  # the labelled chain, then the table
+    assert status == 0 and table.splitlines()[0].split()[:3] == ["step", "label", "id"]
+    assert len(table.splitlines()) == 2 + len(path) and chain.count(" → ") == len(path) - 1
     # Avoiding the last hop before the payload leaves no other chain.
     ends = str(cache["id"]), str(payload["id"])
     assert run(capsys, db, "path", *ends, "--avoid", str(path[-2]["id"]), as_json=True) is None

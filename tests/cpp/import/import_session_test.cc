@@ -24,9 +24,14 @@ namespace {
 using testing::record_line;
 using testing::value_or_die;
 
-std::string with_value(std::string line, const std::string& value) {
+// `line` with `member` ("\"name\":value") added last.
+std::string with_member(std::string line, const std::string& member) {
   line.pop_back();
-  return line + ",\"value\":\"" + value + "\"}";
+  return line + "," + member + "}";
+}
+
+std::string with_value(std::string line, const std::string& value) {
+  return with_member(std::move(line), "\"value\":\"" + value + "\"");
 }
 
 // Repeated ids (each with one record, as ids must be, but with and without
@@ -48,6 +53,13 @@ std::vector<std::string> random_lines(uint64_t seed, size_t count) {
     std::string line =
         with_value(record_line(id, references, size, type), std::string(value_length, 'a' + of_id() % 26));
     if (random() % 4 == 0) line.insert(line.size() - 1, ",\"subtree_size\":" + std::to_string(random() % 99));
+    // Annotations, the same on every line of the id.
+    if (of_id() % 3 == 0) line = with_member(line, "\"allocated_at\":\"f.py:" + std::to_string(of_id() % 9) + "\"");
+    if (of_id() % 2 == 0) {
+      std::string labels;
+      for (size_t k = 0; k < references.size(); ++k) labels += k % 2 ? ",null" : ",\"." + std::to_string(k) + "\"";
+      line = with_member(line, "\"labels\":[" + labels.substr(labels.empty() ? 0 : 1) + "]");
+    }
     lines.push_back(std::move(line));
   }
   return lines;
@@ -129,6 +141,8 @@ TEST_P(KeyOrderedImportTest, FailsOnTheSameLineWithTheSameErrorAndKeepsNothing) 
       record_line(1, {}, 1, std::string(512, 'y')),   // key too long
       "{\"id\":1,\"type\":\"T\",\"references\":[]}",  // no size
       record_line(1u << 20, {}, 6, "T"),              // another record for an id stored before
+      "{\"id\":1,\"type\":\"T\",\"references\":[],\"size\":1,\"labels\":[null]}",  // labels too long
+      with_member(record_line(1u << 20, {}, 5, "T"), "\"allocated_at\":\"f.py:1\""),  // a site it had not
   };
   for (const std::string& bad : bad_lines) {
     for (size_t position : {size_t{0}, size_t{5}, size_t{17}}) {
@@ -161,6 +175,45 @@ TEST_P(KeyOrderedImportTest, FailsOnTheSameLineWithTheSameErrorAndKeepsNothing) 
                                    import_twice(conflicting, first, order, GetParam())}) {
       EXPECT_EQ(outcome.error, conflicting_record_error(a, 3).text());
       EXPECT_EQ(outcome.failed_line, 3u);
+    }
+  }
+}
+
+// A line whose id was stored before, by an earlier import or an earlier line
+// of the same one, brings the same record: it must also bring the same
+// annotations (all-null labels being none), or it conflicts.
+TEST_P(KeyOrderedImportTest, AnIdAgainMustBringTheSameAnnotations) {
+  const std::string record = R"({"id":5,"type":"T","references":[1,2],"size":3)";
+  const struct {
+    std::string first, again;
+    bool same;
+  } cases[] = {
+      {"", "", true},
+      {R"(,"labels":["a",null])", R"(,"labels":["a",null])", true},
+      {R"(,"labels":[null,null])", "", true},
+      {R"(,"labels":["a",null])", "", false},
+      {"", R"(,"labels":["a",null])", false},
+      {R"(,"labels":["a",null])", R"(,"labels":["a","b"])", false},
+      {R"(,"allocated_at":"f.py:1")", R"(,"allocated_at":"f.py:1")", true},
+      {R"(,"allocated_at":"f.py:1")", R"(,"allocated_at":null)", false},
+      {"", R"(,"allocated_at":"")", false},
+      {R"(,"allocated_at":"f.py:1")", R"(,"allocated_at":"f.py:2")", false},
+  };
+  const std::string other = record_line(9, {}, 1);
+  for (const auto& c : cases) {
+    const std::string first = record + c.first + "}", again = record + c.again + "}";
+    // `empty` imports into an empty environment: from sorted runs unless in
+    // input order, and stores what input order stores.
+    testing::Contents stored;
+    for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches, ImportOrder::kSortedRuns}) {
+      const Outcome across = import_twice({first}, {other, again}, order, GetParam());
+      const Outcome within = import_twice({other}, {first, other, again}, order, GetParam());
+      const Outcome empty = import_twice({first, other, again}, {}, order, GetParam());
+      EXPECT_EQ(across.error, c.same ? "" : conflicting_record_error(5, 2).text()) << c.first << " / " << c.again;
+      EXPECT_EQ(within.error, c.same ? "" : conflicting_record_error(5, 3).text()) << c.first << " / " << c.again;
+      EXPECT_EQ(empty.error, within.error);
+      if (order == ImportOrder::kInput) stored = empty.contents;
+      EXPECT_TRUE(empty.contents == stored) << c.first << " / " << c.again;
     }
   }
 }

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "records/record_labels.h"
 #include "records/record_writer.h"
 #include "test_support.h"
 
@@ -16,7 +17,7 @@ namespace {
 
 using testing::written;
 
-enum class Shape { kRaw, kNoValue, kSummary };
+enum class Shape { kRaw, kNoValue, kSummary, kAnnotated };
 
 struct ErrorCase {
   std::string input;
@@ -39,10 +40,16 @@ class RecordParserErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(RecordParserErrorTest, ReportsMessageAndPosition) {
   const ErrorCase& c = GetParam();
-  EXPECT_EQ(c.shape == Shape::kRaw       ? outcome<RawObjectRecord>(c.input)
-            : c.shape == Shape::kNoValue ? outcome<ObjectRecordNoValue>(c.input)
-                                         : outcome<ObjectSummary>(c.input),
+  EXPECT_EQ(c.shape == Shape::kRaw         ? outcome<RawObjectRecord>(c.input)
+            : c.shape == Shape::kNoValue   ? outcome<ObjectRecordNoValue>(c.input)
+            : c.shape == Shape::kAnnotated ? outcome<AnnotatedRecord>(c.input)
+                                           : outcome<ObjectSummary>(c.input),
             c.message);
+  // Without annotations a dump line reads as the plain record does.
+  if (c.shape == Shape::kRaw && c.input.find("labels") == std::string::npos &&
+      c.input.find("allocated_at") == std::string::npos) {
+    EXPECT_EQ(outcome<AnnotatedRecord>(c.input), c.message);
+  }
 }
 
 using E = ErrorCase;
@@ -115,6 +122,63 @@ INSTANTIATE_TEST_SUITE_P(
         E{R"({"id":1,"value":"\x"})", "invalid escape at line 1 column 19", Shape::kNoValue},
         E{R"({"id":1,"type":"t","size":3})", "ok", Shape::kSummary},
         E{R"({"id":1,"type":"t","size":3})", "missing field `references` at line 1 column 28", Shape::kNoValue}));
+
+// Annotations of the wrong shape fail the import's shape only; the others
+// skip them as any unknown member, repeats included.
+std::string labelled(const std::string& members) {
+  return R"({"id":1,"type":"t","references":[2,3],"size":2,)" + members + "}";
+}
+INSTANTIATE_TEST_SUITE_P(
+    Annotations, RecordParserErrorTest,
+    ::testing::Values(E{labelled(R"("labels":["a",null],"allocated_at":"f.py:3")"), "ok", Shape::kAnnotated},
+                      E{labelled(R"("labels":["a"])"), "labels has 1 entries for 2 references at line 1 column 62",
+                        Shape::kAnnotated},
+                      E{labelled(R"("labels":[])"), "labels has 0 entries for 2 references at line 1 column 59",
+                        Shape::kAnnotated},
+                      E{labelled(R"("labels":"ab")"), "invalid type: string \"ab\", expected a sequence at line 1 column 60",
+                        Shape::kAnnotated},
+                      E{labelled(R"("labels":[1,null])"),
+                        "invalid type: integer `1`, expected a string or null at line 1 column 58", Shape::kAnnotated},
+                      E{labelled(R"("labels":["a\q",null])"), "invalid escape at line 1 column 61", Shape::kAnnotated},
+                      E{labelled(R"("allocated_at":7)"), "invalid type: integer `7`, expected a string at line 1 column 63",
+                        Shape::kAnnotated},
+                      E{labelled(R"("allocated_at":"a","allocated_at":"b")"),
+                        "duplicate field `allocated_at` at line 1 column 80", Shape::kAnnotated},
+                      E{labelled(R"("labels":"ab","labels":[1])"), "ok", Shape::kRaw},
+                      E{labelled(R"("allocated_at":7,"allocated_at":8)"), "ok", Shape::kSummary}));
+
+// The stored labels decode to the line's own, against the entries written
+// out by hand; all null, like none, stores nothing.
+TEST(RecordParserTest, EncodesLabelsThatDecodeToTheLinesOwn) {
+  using Labels = std::vector<std::optional<std::string>>;
+  const std::string long_label(300, 'k');
+  struct Case {
+    std::string labels;  // JSON
+    Labels expected;     // empty: nothing stored
+  } cases[] = {
+      {R"(["key of", null])", {"key of", std::nullopt}},
+      {R"([null, "['caf\u00e9\n']"])", {std::nullopt, "['caf\xc3\xa9\n']"}},
+      {"[\"" + long_label + "\", \"\"]", {long_label, ""}},
+      {"[null, null]", {}},
+  };
+  AnnotatedRecord record;
+  for (const Case& c : cases) {
+    ASSERT_OK(parse_record(labelled("\"labels\":" + c.labels), record));
+    if (c.expected.empty()) {
+      EXPECT_EQ(record.annotations.labels, "");
+    } else {
+      EXPECT_EQ(decode_labels(record.annotations.labels), c.expected) << c.labels;
+    }
+    EXPECT_EQ(written(record), R"({"id":1,"type":"t","references":[2,3],"value":null,"size":2,"subtree_size":null})");
+  }
+  // A reused record forgets the previous line's annotations.
+  ASSERT_OK(parse_record(labelled(R"("allocated_at":"f.py:1")"), record));
+  EXPECT_EQ(record.annotations.allocated_at, "f.py:1");
+  ASSERT_OK(parse_record(R"([1,"t",[],null,2,null])", record));
+  EXPECT_EQ(record.annotations.labels, "");
+  EXPECT_EQ(record.annotations.allocated_at, std::nullopt);
+  EXPECT_EQ(decode_labels(std::string("\x05ab")), std::nullopt);  // cut short
+}
 
 TEST(RecordParserTest, ReadsEveryShapeInAnyMemberOrderAndTheArrayForm) {
   EXPECT_EQ(parse_record<RawObjectRecord>(" {\n\t\"size\" : 232 ,\"subtree_size\":18446744073709551615, "
