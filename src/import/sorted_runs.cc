@@ -45,13 +45,32 @@ int compare_bytes(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// The first 8 bytes, zero-padded, as an integer in their byte order.
-uint64_t byte_prefix(std::string_view bytes) {
-  unsigned char first[8] = {};
-  std::memcpy(first, bytes.data(), std::min<size_t>(bytes.size(), 8));
+// Eight bytes from `at` in `bytes`, zero-padded, as an integer in their byte
+// order, and back.
+uint64_t big_endian_word(std::string_view bytes, size_t at) {
+  unsigned char word[8] = {};
+  if (at < bytes.size()) std::memcpy(word, bytes.data() + at, std::min<size_t>(bytes.size() - at, 8));
   uint64_t v = 0;
-  for (unsigned char c : first) v = v << 8 | c;
+  for (unsigned char c : word) v = v << 8 | c;
   return v;
+}
+void put_big_endian_word(uint64_t v, char* out) {
+  for (int i = 7; i >= 0; --i, v >>= 8) out[i] = static_cast<char>(v & 0xff);
+}
+
+void append_entry(std::string& out, uint8_t check, uint8_t annotations, uint64_t line, std::string_view key,
+                  std::string_view value) {
+  char header[kMaxHeaderBytes];
+  header[0] = static_cast<char>(check);
+  header[1] = static_cast<char>(annotations);
+  const auto key_bytes = static_cast<uint32_t>(key.size());
+  const auto value_bytes = static_cast<uint32_t>(value.size());
+  std::memcpy(header + 2, &key_bytes, 4);
+  std::memcpy(header + 6, &value_bytes, 4);
+  if (check != 0) std::memcpy(header + kFixedHeaderBytes, &line, 8);
+  out.append(header, kFixedHeaderBytes + (check != 0 ? 8 : 0));
+  out.append(key);
+  out.append(value);
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -72,12 +91,22 @@ struct KeyHash {
 
 // What a slot's sort compares first: the key's integer (an 8-byte key of an
 // MDB_INTEGERKEY database) or its rank among the run's distinct keys, then
-// the first bytes of a duplicate's value; the entry's offset, in input order,
-// breaks ties.
+// the first 16 bytes of a duplicate's value and its length; the entry's
+// offset, in input order, breaks ties. A plain put of a duplicate of at most
+// 16 bytes is held in its handle alone (offset kInHandle).
 struct Handle {
   uint64_t key;
-  uint64_t value;
+  uint64_t value[2];
+  uint32_t value_bytes;
   uint32_t offset;
+};
+constexpr uint32_t kInHandle = UINT32_MAX;
+constexpr size_t kMaxBytesInHandle = 16;
+
+// Where an entry held in its handle is rebuilt.
+struct Rebuilt {
+  char key[8];
+  char value[kMaxBytesInHandle];
 };
 
 }  // namespace
@@ -118,6 +147,7 @@ struct SortedRuns::Slot {
   std::string arena;     // the entries of the run in memory
   std::vector<Handle> handles;
   std::unordered_map<std::string, uint64_t, KeyHash, std::equal_to<>> key_numbers;
+  std::vector<std::string> ranked_keys;  // after sort(), the distinct keys in order
   std::vector<std::pair<uint64_t, uint64_t>> runs;  // spilled: offsets and lengths in the file
 
   int compare_keys(std::string_view a, std::string_view b) const {
@@ -136,35 +166,66 @@ struct SortedRuns::Slot {
     MDB_val va = to_val(a.value), vb = to_val(b.value);
     return mdb_dcmp(txn, dbi, &va, &vb);
   }
-  Entry entry(const Handle& h) const {
+  Entry entry(const Handle& h, Rebuilt& rebuilt) const {
     Entry e;
-    e.decode(std::string_view(arena).substr(h.offset));
+    if (h.offset != kInHandle) {
+      e.decode(std::string_view(arena).substr(h.offset));
+      return e;
+    }
+    if (integer_key) {
+      std::memcpy(rebuilt.key, &h.key, 8);
+      e.key = std::string_view(rebuilt.key, 8);
+    } else {
+      e.key = ranked_keys[h.key];
+    }
+    put_big_endian_word(h.value[0], rebuilt.value);
+    put_big_endian_word(h.value[1], rebuilt.value + 8);
+    e.value = std::string_view(rebuilt.value, h.value_bytes);
     return e;
   }
 
   // Sorts the handles (unless they came in order) and makes each key number
   // a rank.
   void sort() {
-    if (typed && !integer_key) {
-      std::vector<std::pair<std::string_view, uint64_t>> keys(key_numbers.begin(), key_numbers.end());
-      std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return compare_bytes(a.first, b.first) < 0; });
+    if (typed && !integer_key && !key_numbers.empty()) {
+      std::vector<std::string> keys(key_numbers.size());
+      for (auto& [key, number] : key_numbers) keys[number] = key;
+      std::vector<uint64_t> order(keys.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) { return compare_bytes(keys[a], keys[b]) < 0; });
       std::vector<uint64_t> rank(keys.size());
-      for (size_t i = 0; i < keys.size(); ++i) rank[keys[i].second] = i;
+      for (size_t i = 0; i < order.size(); ++i) {
+        rank[order[i]] = i;
+        ranked_keys.push_back(std::move(keys[order[i]]));
+      }
       for (Handle& h : handles) h.key = rank[h.key];
       key_numbers.clear();
     }
-    const auto less = [this](const Handle& a, const Handle& b) {
-      if (!typed) {
-        const int c = compare(entry(a), entry(b));
+    if (!typed) {
+      sort_handles([this](const Handle& a, const Handle& b) {
+        Rebuilt ra, rb;
+        const int c = compare(entry(a, ra), entry(b, rb));
         return c != 0 ? c < 0 : a.offset < b.offset;
-      }
-      if (a.key != b.key) return a.key < b.key;
-      if (duplicates) {
-        if (a.value != b.value) return a.value < b.value;
-        if (int c = compare_bytes(entry(a).value, entry(b).value); c != 0) return c < 0;
-      }
-      return a.offset < b.offset;
-    };
+      });
+    } else if (!duplicates) {
+      sort_handles([](const Handle& a, const Handle& b) { return a.key != b.key ? a.key < b.key : a.offset < b.offset; });
+    } else {
+      sort_handles([this](const Handle& a, const Handle& b) {
+        if (a.key != b.key) return a.key < b.key;
+        if (a.value[0] != b.value[0]) return a.value[0] < b.value[0];
+        if (a.value[1] != b.value[1]) return a.value[1] < b.value[1];
+        if (a.value_bytes > kMaxBytesInHandle && b.value_bytes > kMaxBytesInHandle) {
+          Rebuilt ra, rb;
+          if (int c = compare_bytes(entry(a, ra).value, entry(b, rb).value); c != 0) return c < 0;
+        } else if (a.value_bytes != b.value_bytes) {
+          return a.value_bytes < b.value_bytes;
+        }
+        return a.offset < b.offset;
+      });
+    }
+  }
+  template <class Less>
+  void sort_handles(Less less) {
     if (!std::is_sorted(handles.begin(), handles.end(), less)) std::sort(handles.begin(), handles.end(), less);
   }
 
@@ -172,6 +233,7 @@ struct SortedRuns::Slot {
     std::string().swap(arena);
     std::vector<Handle>().swap(handles);
     key_numbers.clear();
+    ranked_keys.clear();
   }
 };
 
@@ -189,15 +251,17 @@ class SortedRuns::Source {
 
 class SortedRuns::MemorySource final : public Source {
  public:
-  explicit MemorySource(const Slot& slot) : Source(true), slot_(slot) {}
+  // Entries rebuilt from their handles (duplicates) change at next().
+  explicit MemorySource(const Slot& slot) : Source(!slot.duplicates), slot_(slot) {}
   Result<bool> next() override {
     if (at_ == slot_.handles.size()) return false;
-    current = slot_.entry(slot_.handles[at_++]);
+    current = slot_.entry(slot_.handles[at_++], rebuilt_);
     return true;
   }
 
  private:
   const Slot& slot_;
+  Rebuilt rebuilt_;
   size_t at_ = 0;
 };
 
@@ -307,7 +371,7 @@ Status SortedRuns::hold(uint8_t slot, uint8_t check, std::string_view key, std::
   if (key.size() > UINT32_MAX || value.size() > UINT32_MAX || (s.integer_key && key.size() != sizeof(uint64_t))) {
     return Error::lmdb(MDB_BAD_VALSIZE);
   }
-  Handle handle{0, 0, static_cast<uint32_t>(s.arena.size())};
+  Handle handle{0, {0, 0}, static_cast<uint32_t>(value.size()), static_cast<uint32_t>(s.arena.size())};
   if (s.integer_key) {
     handle.key = load<uint64_t>(key.data());
   } else if (s.typed) {
@@ -315,20 +379,15 @@ Status SortedRuns::hold(uint8_t slot, uint8_t check, std::string_view key, std::
     if (found == s.key_numbers.end()) found = s.key_numbers.emplace(std::string(key), s.key_numbers.size()).first;
     handle.key = found->second;
   }
-  if (s.typed && s.duplicates) handle.value = byte_prefix(value);
+  if (s.typed && s.duplicates) {
+    handle.value[0] = big_endian_word(value, 0);
+    handle.value[1] = big_endian_word(value, 8);
+    if (check == 0 && value.size() <= kMaxBytesInHandle) handle.offset = kInHandle;
+  }
   s.handles.push_back(handle);
-
-  char header[kMaxHeaderBytes];
-  header[0] = static_cast<char>(check);
-  header[1] = static_cast<char>(check == kRecordCheck ? annotations_ : 0);
-  const auto key_bytes = static_cast<uint32_t>(key.size());
-  const auto value_bytes = static_cast<uint32_t>(value.size());
-  std::memcpy(header + 2, &key_bytes, 4);
-  std::memcpy(header + 6, &value_bytes, 4);
-  if (check != 0) std::memcpy(header + kFixedHeaderBytes, &line_, 8);
-  s.arena.append(header, kFixedHeaderBytes + (check != 0 ? 8 : 0));
-  s.arena.append(key);
-  s.arena.append(value);
+  if (handle.offset != kInHandle) {
+    append_entry(s.arena, check, check == kRecordCheck ? annotations_ : 0, line_, key, value);
+  }
   if (check == kRecordCheck) annotations_ = 0;
   s.checked |= check != 0;
   if (held_bytes() >= run_bytes_) return spill();
@@ -352,11 +411,11 @@ Status SortedRuns::spill() {
   for (const auto& s : slots_) {
     s->sort();
     s->runs.emplace_back(spilled_bytes_, 0);
+    Rebuilt rebuilt;
     for (size_t i = 0; i <= s->handles.size(); ++i) {
       if (i < s->handles.size()) {
-        const std::string_view arena(s->arena);
-        const uint32_t offset = s->handles[i].offset;
-        out.append(arena.substr(offset, s->entry(s->handles[i]).bytes));
+        const Entry e = s->entry(s->handles[i], rebuilt);
+        append_entry(out, e.check, e.annotations, e.line, e.key, e.value);
       }
       if (i == s->handles.size() || out.size() >= kFileBufferBytes) {
         VOSSICK_TRY(write_all(file_, out));
