@@ -229,11 +229,17 @@ struct SortedRuns::Slot {
     if (!std::is_sorted(handles.begin(), handles.end(), less)) std::sort(handles.begin(), handles.end(), less);
   }
 
-  void clear_run() noexcept {
-    std::string().swap(arena);
-    std::vector<Handle>().swap(handles);
+  // Empties the run in memory; keeps its memory for the next run unless
+  // `release`.
+  void clear_run(bool release) noexcept {
+    arena.clear();
+    handles.clear();
     key_numbers.clear();
     ranked_keys.clear();
+    if (release) {
+      std::string().swap(arena);
+      std::vector<Handle>().swap(handles);
+    }
   }
 };
 
@@ -287,10 +293,12 @@ class SortedRuns::FileSource final : public Source {
   // Makes at least `wanted` unread bytes buffered, or all that are left.
   Status fill(size_t wanted) {
     if (end_ - begin_ >= wanted || at_end_) return ok_status();
-    buffer_.erase(0, begin_);
+    // Moves the unread bytes to the front, keeping the buffer's whole size
+    // to read into.
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
-    buffer_.resize(std::max(buffer_.size(), wanted));
+    if (buffer_.size() < wanted) buffer_.resize(wanted);
     while (end_ < wanted) {
       const size_t room = std::min<uint64_t>(buffer_.size() - end_, end_of_run_ - offset_);
       const ssize_t n = ::pread(fd_, buffer_.data() + end_, room, static_cast<off_t>(offset_));
@@ -424,7 +432,7 @@ Status SortedRuns::spill() {
         out.clear();
       }
     }
-    s->clear_run();
+    s->clear_run(false);
   }
   return ok_status();
 }
@@ -433,7 +441,7 @@ void SortedRuns::clear() noexcept {
   if (file_ >= 0) ::close(file_);
   file_ = -1;
   for (const auto& s : slots_) {
-    s->clear_run();
+    s->clear_run(true);
     s->runs.clear();
   }
 }
