@@ -27,6 +27,9 @@ constexpr uint64_t kPageFillSlack = 4;
 Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder order, BatchLimits limits,
                                            StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_write(explorer.env(), stop));
+  // Retained sizes describe the objects as they are: whatever this import
+  // commits makes them stale, so they go in the same transaction.
+  if (int rc = mdb_drop(txn.raw(), explorer.dbs().retained_state, 0); rc != 0) return Error::lmdb(rc);
   if (order == ImportOrder::kSortedRuns) {
     VOSSICK_ASSIGN_OR_RETURN(bool empty, all_databases_empty(txn, explorer.dbs()));
     if (!empty) order = ImportOrder::kKeyOrderedBatches;
