@@ -69,6 +69,8 @@ BUDGET_PER_LEVEL_EXTRA = 160
 BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
 BUDGET_FIXED_MIB = 48
 BUDGET_BATCH_MIB = 24
+# The import's sorted runs into an empty environment (BatchLimits::run_bytes).
+RUN_MIB = 256
 # compute_retained_sizes: the whole growth, LMDB's dirty pages included.
 RETAINED_BUDGET_PER_OBJECT = 64
 RETAINED_BUDGET_PER_REFERENCE = 8
@@ -107,16 +109,39 @@ def rss_anon_kib(pid):
     return 0
 
 
+def temporary_bytes(pid):
+    """Bytes of the import's temporary files (unlinked, so seen only through
+    the process's open descriptors)."""
+    total = 0
+    try:
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            path = f"/proc/{pid}/fd/{fd}"
+            try:
+                if "vossick-import-" in os.readlink(path):
+                    total += os.stat(path).st_size
+            except OSError:
+                pass
+    except OSError:
+        pass
+    return total
+
+
+PEAK_TEMPORARY = {}  # pid -> the most temporary bytes sampled
+
+
 def sampled(args, env=None):
-    """Runs a child; returns (stdout, peak RssAnon KiB sampled every 10 ms)."""
+    """Runs a child; returns (stdout, peak RssAnon KiB sampled every 10 ms).
+    The peak of its temporary files is left in PEAK_TEMPORARY["last"]."""
     proc = subprocess.Popen(args, stdout=subprocess.PIPE, text=True, env=env)
     peak = 0
     done = threading.Event()
+    PEAK_TEMPORARY["last"] = 0
 
     def sample():
         nonlocal peak
         while not done.is_set():
             peak = max(peak, rss_anon_kib(proc.pid))
+            PEAK_TEMPORARY["last"] = max(PEAK_TEMPORARY["last"], temporary_bytes(proc.pid))
             time.sleep(0.01)
 
     sampler = threading.Thread(target=sample)
@@ -143,7 +168,12 @@ def module_run(build, db, dump, precision):
     out, peak = sampled([sys.executable, "-c", CHILD, db, dump, precision], env)
     figures = dict(line.split(None, 1) for line in out.splitlines() if line.strip())
     baseline = int(figures["baseline"])
-    return float(figures["seconds"]), float(figures["cpu_seconds"]), max(0, peak - baseline) / 1024
+    return (float(figures["seconds"]), float(figures["cpu_seconds"]), max(0, peak - baseline) / 1024,
+            PEAK_TEMPORARY["last"], data_file_bytes(db))
+
+
+def data_file_bytes(db):
+    return os.path.getsize(os.path.join(db, "data.mdb"))
 
 
 def floor_run(build, dump, work):
@@ -166,8 +196,8 @@ def floor_run(build, dump, work):
 
 def summarise(runs):
     """Median seconds and CPU seconds, and the largest RssAnon growth, of module_run results."""
-    return (statistics.median(s for s, _, _ in runs), statistics.median(c for _, c, _ in runs),
-            max(m for _, _, m in runs))
+    return (statistics.median(run[0] for run in runs), statistics.median(run[1] for run in runs),
+            max(run[2] for run in runs))
 
 
 def median_of(runs, key):
@@ -257,11 +287,32 @@ def bench_dump(name, path, args, work, keep_exact_db):
     if args.no_floor:
         line += f"  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
     else:
-        import_budget = floor_import_rss + BUDGET_FIXED_MIB
+        # Into an empty environment the import holds one sorted run besides.
+        import_budget = floor_import_rss + BUDGET_FIXED_MIB + RUN_MIB
         line += (f"   floor {import_floor:6.2f} s  ratio {seconds / import_floor:5.2f}"
                  f"  CPU ratio {cpu / import_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
-                 f" (budget floor+{BUDGET_FIXED_MIB} = {import_budget:.0f}: {'ok' if growth <= import_budget else 'OVER'})")
+                 f" (budget floor+{BUDGET_FIXED_MIB}+run {RUN_MIB} = {import_budget:.0f}:"
+                 f" {'ok' if growth <= import_budget else 'OVER'})")
     print(line, flush=True)
+    dump_bytes = os.path.getsize(path)
+    temporary = max(run[3] for run in imports)
+    print(f"  import temporary files at most {temporary / 2**20:.0f} MiB ({temporary / dump_bytes:.2f} x the dump);"
+          f" runs of {RUN_MIB} MiB", flush=True)
+    no_estimates_mib = imports[-1][4] / 2**20
+    if not args.no_floor:
+        append_floor = median_of(floors, "append_seconds") + median_of(floors, "append_summaries_seconds")
+        append_mib = median_of(floors, "append_data_mib")
+        print(f"  import {seconds:.2f} s / input-order floor {import_floor:.2f} s / append floor {append_floor:.2f} s"
+              f" (append {median_of(floors, 'append_seconds'):.2f} + summaries"
+              f" {median_of(floors, 'append_summaries_seconds'):.2f}): {seconds / append_floor:.2f} x the append floor"
+              f" (target 1.25)", flush=True)
+        print(f"  data file after NoEstimates {no_estimates_mib:.0f} MiB = {no_estimates_mib / append_mib:.2f} x the"
+              f" append floor's {append_mib:.0f} MiB (target 1.1; input-order floor's"
+              f" {median_of(floors, 'import_data_mib'):.0f} MiB), {no_estimates_mib * 2**20 / dump_bytes:.2f} x the dump",
+              flush=True)
+    else:
+        print(f"  data file after NoEstimates {no_estimates_mib:.0f} MiB,"
+              f" {no_estimates_mib * 2**20 / dump_bytes:.2f} x the dump", flush=True)
 
     exact = None
     exact_seconds = None
@@ -279,6 +330,9 @@ def bench_dump(name, path, args, work, keep_exact_db):
             line += (f"   floor {pass_floor:6.2f} s  ratio {seconds / pass_floor:5.2f}"
                      f"  CPU ratio {cpu / pass_floor_cpu:5.2f}  RssAnon +{growth:6.0f} MiB"
                      f" (budget {budget:.0f}: {'ok' if growth <= budget else 'OVER'})")
+        if precision == "Exact":
+            exact_mib = passes[precision][-1][4] / 2**20
+            line += f"  data file {exact_mib:.0f} MiB = {exact_mib * 2**20 / os.path.getsize(path):.2f} x the dump"
         estimates = read_estimates(db)  # the last run's database; every run stores the same
         if precision == "Exact":
             exact = estimates

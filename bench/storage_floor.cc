@@ -7,6 +7,11 @@
 //   import: one write transaction with exactly the puts the import performs,
 //     in input order (primary, referrers per reference, types x2,
 //     types_size_index x2), commit included;
+//   append: the same puts sorted beforehand (not timed) into each
+//     database's own order, each stored pair once, then written in one
+//     transaction with MDB_APPEND / MDB_APPENDDUP in an environment of their
+//     own (EMPTY_DIR/append): the least work and the smallest file LMDB can
+//     hold the import's entries in; then its summaries;
 //   summaries: the type-summary rebuild (cursor walk of types_size_index and
 //     one put per type), the whole pass at NoEstimates;
 //   pass: the summaries again plus the estimation's LMDB work: a cursor walk
@@ -22,11 +27,13 @@
 //
 // Usage: storage_floor DUMP.jsonl EMPTY_DIR
 // Prints "key value" lines: records, references, sccs, import_seconds,
-// summaries_seconds, pass_seconds and *_rss_anon_growth_mib.
+// append_seconds, summaries_seconds, pass_seconds, *_rss_anon_growth_mib and
+// the data files' sizes (import_data_mib, append_data_mib).
 // Single-threaded apart from the sampler.
 
 #include <lmdb.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -300,29 +307,96 @@ Timing timed(Work&& work) {
   return Timing{seconds_since(start), thread_cpu_seconds() - cpu_start};
 }
 
+// Hands `put(dbi, key, value)` exactly the import's puts, in input order.
+template <class Put>
+void for_each_import_put(const vossick::Databases& dbs, const Dump& dump, Put&& put) {
+  const MDB_val all_types = val(kAllTypesName);
+  for (const Record& rec : dump.records) {
+    put(dbs.primary, val(&rec.id, 8), val(dump.json.data() + rec.json_offset, rec.json_length));
+    for (uint32_t k = 0; k < rec.reference_count; ++k) {
+      put(dbs.referrers, val(&dump.references[rec.references_offset + k], 8), val(&rec.id, 8));
+    }
+    const MDB_val type = val(dump.type_names[rec.type]);
+    put(dbs.types, type, val(&rec.id, 8));
+    put(dbs.types, all_types, val(&rec.id, 8));
+    put(dbs.types_size_index, type, val(rec.size_entry, 16));
+    put(dbs.types_size_index, all_types, val(rec.size_entry, 16));
+  }
+}
+
 void run_import(MDB_env* env, const vossick::Databases& dbs, const Dump& dump) {
   MDB_txn* txn = nullptr;
   check(mdb_txn_begin(env, nullptr, 0, &txn), "begin");
-  const MDB_val all_types = val(kAllTypesName);
-  for (const Record& rec : dump.records) {
-    MDB_val key = val(&rec.id, 8);
-    MDB_val value = val(dump.json.data() + rec.json_offset, rec.json_length);
-    check(mdb_put(txn, dbs.primary, &key, &value, 0), "put primary");
-    for (uint32_t k = 0; k < rec.reference_count; ++k) {
-      MDB_val referenced = val(&dump.references[rec.references_offset + k], 8);
-      MDB_val referrer = val(&rec.id, 8);
-      check(mdb_put(txn, dbs.referrers, &referenced, &referrer, 0), "put referrers");
-    }
-    MDB_val type = val(dump.type_names[rec.type]);
-    MDB_val id = val(&rec.id, 8);
-    MDB_val all = all_types;
-    check(mdb_put(txn, dbs.types, &type, &id, 0), "put types");
-    check(mdb_put(txn, dbs.types, &all, &id, 0), "put types");
-    MDB_val entry = val(rec.size_entry, 16);
-    check(mdb_put(txn, dbs.types_size_index, &type, &entry, 0), "put types_size_index");
-    check(mdb_put(txn, dbs.types_size_index, &all, &entry, 0), "put types_size_index");
-  }
+  for_each_import_put(dbs, dump, [&](MDB_dbi dbi, MDB_val key, MDB_val value) {
+    check(mdb_put(txn, dbi, &key, &value, 0), "put");
+  });
   check(mdb_txn_commit(txn), "commit");
+}
+
+struct Put {
+  MDB_dbi dbi;
+  MDB_val key;
+  MDB_val value;
+};
+
+// The import's puts sorted into each database's own order (LMDB's
+// comparators), each stored pair once: for a key put several times without
+// duplicates, its last put.
+std::vector<Put> sorted_import_puts(MDB_env* env, const vossick::Databases& dbs, const Dump& dump) {
+  std::vector<Put> puts;
+  for_each_import_put(dbs, dump, [&](MDB_dbi dbi, MDB_val key, MDB_val value) { puts.push_back({dbi, key, value}); });
+  MDB_txn* txn = nullptr;
+  check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "begin read");
+  const auto duplicates = [&](MDB_dbi dbi) {
+    unsigned flags = 0;
+    check(mdb_dbi_flags(txn, dbi, &flags), "flags");
+    return (flags & MDB_DUPSORT) != 0;
+  };
+  const auto order = [&](const Put& a, const Put& b) {
+    if (a.dbi != b.dbi) return a.dbi < b.dbi ? -1 : 1;
+    MDB_val ka = a.key, kb = b.key, va = a.value, vb = b.value;
+    const int c = mdb_cmp(txn, a.dbi, &ka, &kb);
+    return c != 0 || !duplicates(a.dbi) ? c : mdb_dcmp(txn, a.dbi, &va, &vb);
+  };
+  std::stable_sort(puts.begin(), puts.end(), [&](const Put& a, const Put& b) { return order(a, b) < 0; });
+  std::vector<Put> stored;
+  for (const Put& put : puts) {
+    if (!stored.empty() && order(stored.back(), put) == 0) {
+      stored.back() = put;
+    } else {
+      stored.push_back(put);
+    }
+  }
+  mdb_txn_abort(txn);
+  return stored;
+}
+
+// The sorted puts in one transaction, every one appended.
+void run_append_import(MDB_env* env, const std::vector<Put>& puts) {
+  MDB_txn* txn = nullptr;
+  check(mdb_txn_begin(env, nullptr, 0, &txn), "begin");
+  MDB_cursor* cursor = nullptr;
+  const Put* last = nullptr;
+  for (const Put& put : puts) {
+    const bool same_db = last != nullptr && last->dbi == put.dbi;
+    if (!same_db) {
+      if (cursor != nullptr) mdb_cursor_close(cursor);
+      check(mdb_cursor_open(txn, put.dbi, &cursor), "cursor");
+    }
+    MDB_val key = put.key, value = put.value, last_key = same_db ? last->key : MDB_val{};
+    const bool same_key = same_db && mdb_cmp(txn, put.dbi, &key, &last_key) == 0;
+    const int rc = mdb_cursor_put(cursor, &key, &value, same_key ? MDB_APPENDDUP : MDB_APPEND);
+    if (rc != 0) die(std::string("append: ") + mdb_strerror(rc));
+    last = &put;
+  }
+  if (cursor != nullptr) mdb_cursor_close(cursor);
+  check(mdb_txn_commit(txn), "commit");
+}
+
+double data_file_mib(const std::string& dir) {
+  struct stat st {};
+  if (::stat((dir + "/data.mdb").c_str(), &st) != 0) die("no data file in " + dir);
+  return static_cast<double>(st.st_size) / (1 << 20);
 }
 
 void rebuild_summaries(MDB_env* env, MDB_txn* write_txn, const vossick::Databases& dbs) {
@@ -462,6 +536,29 @@ int main(int argc, char** argv) {
   const Timing summaries_time = timed([&] { run_summaries(raw, dbs.value()); });
   std::printf("summaries_seconds %.3f\nsummaries_cpu_seconds %.3f\nsummaries_rss_anon_growth_mib %.1f\n",
               summaries_time.wall, summaries_time.cpu, summaries_rss.stop_mib());
+  std::printf("import_data_mib %.1f\n", data_file_mib(argv[2]));
+
+  // The same puts sorted beforehand (not timed) and appended, in an
+  // environment of their own.
+  {
+    const std::string dir = std::string(argv[2]) + "/append";
+    if (::mkdir(dir.c_str(), 0700) != 0) die("cannot create " + dir);
+    auto append_env = vossick::Environment::open(dir);
+    if (!append_env.ok()) die(std::string(append_env.error().text()));
+    auto append_dbs = vossick::Databases::create(*append_env.value());
+    if (!append_dbs.ok()) die(std::string(append_dbs.error().text()));
+    MDB_env* append_raw = append_env.value()->raw();
+    const std::vector<Put> puts = sorted_import_puts(append_raw, append_dbs.value(), dump);
+    RssGrowthSampler append_rss;
+    const Timing append_time = timed([&] { run_append_import(append_raw, puts); });
+    const double append_rss_mib = append_rss.stop_mib();
+    const Timing append_summaries = timed([&] { run_summaries(append_raw, append_dbs.value()); });
+    std::printf("append_seconds %.3f\nappend_cpu_seconds %.3f\nappend_rss_anon_growth_mib %.1f\n",
+                append_time.wall, append_time.cpu, append_rss_mib);
+    std::printf("append_summaries_seconds %.3f\nappend_summaries_cpu_seconds %.3f\nappend_data_mib %.1f\n",
+                append_summaries.wall, append_summaries.cpu, data_file_mib(dir));
+  }
+
   reopen();
   RssGrowthSampler pass_rss;
   const Timing pass_time = timed([&] { run_pass(raw, dbs.value(), dump); });

@@ -73,7 +73,7 @@ PyObject* import_lines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                       // thread's import, which may be inside Python code, finish and commit.
                       Result<ImportSession> begun = [&] {
                         ReleasedInterpreterLock unlocked;
-                        return ImportSession::begin(explorer, ImportOrder::kKeyOrderedBatches, {}, unlocked);
+                        return ImportSession::begin(explorer, ImportOrder::kSortedRuns, {}, unlocked);
                       }();
                       if (!begun.ok()) return raise_error(begun.error());
                       ImportSession& session = begun.value();

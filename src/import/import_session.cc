@@ -30,7 +30,19 @@ Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder
   // Retained sizes describe the objects as they are: whatever this import
   // commits makes them stale, so they go in the same transaction.
   if (int rc = mdb_drop(txn.raw(), explorer.dbs().retained_state, 0); rc != 0) return Error::lmdb(rc);
+  if (order == ImportOrder::kSortedRuns) {
+    VOSSICK_ASSIGN_OR_RETURN(bool empty, all_databases_empty(txn, explorer.dbs()));
+    if (!empty) order = ImportOrder::kKeyOrderedBatches;
+  }
   ImportSession session(std::move(txn), explorer.dbs(), order, limits);
+  if (order == ImportOrder::kSortedRuns) {
+    session.runs_ = SortedRuns::create(session.txn_, explorer.env().canonical_path(), limits.run_bytes);
+    VOSSICK_ASSIGN_OR_RETURN(ImportCursorsOf<HeldCursor> held,
+                             ImportCursorsOf<HeldCursor>::open(explorer.dbs(), [&](MDB_dbi dbi) {
+                               return session.runs_->cursor(dbi);
+                             }));
+    session.held_.emplace(std::move(held));
+  }
   // Read under the writer lock: no other commit can move these.
   MDB_env* env = explorer.env().raw();
   MDB_envinfo info{};
@@ -55,12 +67,24 @@ Status ImportSession::add_line(std::string_view line) {
 
 Status ImportSession::commit(StopCheck& stop) {
   if (failed_) return *failed_;
-  if (!batch_.empty()) VOSSICK_TRY(fail(apply_batch()));
+  VOSSICK_TRY(fail(apply_held(false, stop)));
   VOSSICK_TRY(fail(rebuild_type_summaries(txn_, txn_, *dbs_, stop)));
   return fail(txn_.commit());
 }
 
-Status ImportSession::apply_batch() { return batch_.apply(txn_, *dbs_, limits_, failed_line_); }
+Status ImportSession::apply_held(bool check_only, StopCheck& stop) {
+  if (runs_ && check_only) return runs_->check(stop, failed_line_);
+  if (runs_) {
+    // The databases hold something from now on: what follows goes in input
+    // order, and the runs' temporary files are closed.
+    held_.reset();
+    Status applied = runs_->apply(txn_, stop, failed_line_);
+    runs_.reset();
+    return applied;
+  }
+  if (batch_.empty()) return ok_status();
+  return batch_.apply(txn_, *dbs_, limits_, failed_line_);
+}
 
 Status ImportSession::fail(Status status) {
   if (!status.ok()) failed_ = status.error();
@@ -76,7 +100,7 @@ Status ImportSession::add_checked(std::string_view line) {
   }
   if (!own.ok()) {
     // A failure among the held lines came first.
-    if (!batch_.empty()) VOSSICK_TRY(apply_batch());
+    VOSSICK_TRY(apply_held(true));
     failed_line_ = lines_;
     return own;
   }
@@ -84,16 +108,20 @@ Status ImportSession::add_checked(std::string_view line) {
 
   const uint64_t worst = worst_case_bytes();
   if (worst > map_bytes_ || bound_of_used_bytes_ > map_bytes_ - worst) {
-    // The map may not hold this line and the batch: apply the batch (its
+    // The map may not hold this line and what is held: apply that (its
     // lines were counted) and go on in input order, so that running out of
     // room fails on the line that needs the room.
-    if (!batch_.empty()) VOSSICK_TRY(apply_batch());
+    VOSSICK_TRY(apply_held());
     order_ = ImportOrder::kInput;
     return put_line_in_input_order();
   }
   bound_of_used_bytes_ += worst;
+  if (runs_) {
+    runs_->set_line(lines_);
+    return replay_record_puts(record_, text_, lines_, *held_);
+  }
   batch_.add(record_, text_, lines_);
-  if (batch_.full(limits_)) return apply_batch();
+  if (batch_.full(limits_)) return apply_held();
   return ok_status();
 }
 
@@ -104,7 +132,7 @@ Status ImportSession::put_line_in_input_order() {
 }
 
 Status ImportSession::put_in_input_order() {
-  VOSSICK_ASSIGN_OR_RETURN(ImportCursors cursors, ImportCursors::open(txn_, *dbs_));
+  VOSSICK_ASSIGN_OR_RETURN(ImportCursors cursors, open_import_cursors(txn_, *dbs_));
   return replay_record_puts(record_, text_, lines_, cursors);
 }
 

@@ -1,10 +1,12 @@
 // Importing heap-dump lines: one write transaction for the whole import, one
 // line parsed at a time, committed once at the end.
 //
-// What each line writes is described once (record_puts.h). By default the
-// puts of many lines are held in a bounded batch and applied in key order
-// (key_ordered_batch.h); the databases end up the same as with puts in input
-// order. Every check that can make a line's puts fail (its parse, the
+// What each line writes is described once (record_puts.h). Into an
+// environment whose databases are all empty, every put is held in sorted runs
+// and appended to each database in its own order at the commit
+// (sorted_runs.h); otherwise the puts of many lines are held in a bounded
+// batch and applied in key order (key_ordered_batch.h). Either way the
+// databases end up the same as with puts in input order. Every check that can make a line's puts fail (its parse, the
 // sizes of its keys and value, room in the map) is made on that line, before
 // the next one is read, so a bad line is reported where it stands. Failures
 // that do not come from a line (the disk failing while LMDB writes pages out,
@@ -25,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +35,8 @@
 #include "base/result.h"
 #include "base/stop_check.h"
 #include "import/key_ordered_batch.h"
+#include "import/record_puts.h"
+#include "import/sorted_runs.h"
 #include "records/record.h"
 #include "storage/environment.h"
 #include "storage/explorer.h"
@@ -41,6 +46,8 @@ namespace vossick {
 enum class ImportOrder {
   kInput,              // every put made as its line is read
   kKeyOrderedBatches,  // puts batched and applied in key order
+  kSortedRuns,         // into empty databases, appended from sorted runs;
+                       // otherwise as kKeyOrderedBatches
 };
 
 class ImportSession {
@@ -48,7 +55,7 @@ class ImportSession {
   // Begins the import's write transaction. Waits while another writer holds
   // the environment, asking `stop`: callers holding other locks must release
   // them first.
-  static Result<ImportSession> begin(const Explorer& explorer, ImportOrder order = ImportOrder::kKeyOrderedBatches,
+  static Result<ImportSession> begin(const Explorer& explorer, ImportOrder order = ImportOrder::kSortedRuns,
                                      BatchLimits limits = {}, StopCheck& stop = never_stop());
 
   // Parses one line as a RawObjectRecord and writes it, re-serialised in
@@ -58,7 +65,7 @@ class ImportSession {
   // from the one that began the session, fails with foreign_process_error().
   Status add_line(std::string_view line);
 
-  // Applies what is batched, rebuilds the type summaries (asking `stop`) and
+  // Applies what is held, rebuilds the type summaries (asking `stop`) and
   // commits.
   Status commit(StopCheck& stop = never_stop());
 
@@ -67,9 +74,14 @@ class ImportSession {
   // disk, a stop).
   uint64_t failed_line() const noexcept { return failed_line_; }
 
-  // Whether puts are still being batched: false in input order, and once the
-  // map is too full to be sure a batch fits (the rest goes in input order).
-  bool batching() const noexcept { return order_ == ImportOrder::kKeyOrderedBatches; }
+  // Whether puts are still being held: false in input order, and once the
+  // map is too full to be sure what is held fits (the rest goes in input
+  // order).
+  bool batching() const noexcept { return order_ != ImportOrder::kInput; }
+  // The order the session writes in now.
+  ImportOrder order() const noexcept { return order_; }
+  // Bytes of temporary files written so far (sorted runs spilled to disk).
+  uint64_t spilled_bytes() const noexcept { return runs_ ? runs_->spilled_bytes() : 0; }
 
  private:
   ImportSession(Transaction txn, const Databases& dbs, ImportOrder order, BatchLimits limits)
@@ -78,7 +90,9 @@ class ImportSession {
   Status add_checked(std::string_view line);
   Status put_in_input_order();
   Status put_line_in_input_order();
-  Status apply_batch();
+  // Applies what is held (the sorted runs or the batch); with `check_only`,
+  // the sorted runs are only checked for conflicts.
+  Status apply_held(bool check_only = false, StopCheck& stop = never_stop());
   Status check_sizes() const;
   // An upper bound of the map bytes the current record's puts can take.
   uint64_t worst_case_bytes() const;
@@ -89,6 +103,8 @@ class ImportSession {
   ImportOrder order_;
   BatchLimits limits_;
   KeyOrderedBatch batch_;
+  std::unique_ptr<SortedRuns> runs_;  // with kSortedRuns
+  std::optional<ImportCursorsOf<HeldCursor>> held_;
   AnnotatedRecord record_;  // reused across lines
   std::string text_;        // its canonical form
   std::optional<Error> failed_;

@@ -89,7 +89,7 @@ Status KeyOrderedBatch::apply(const Transaction& txn, const Databases& dbs, cons
     const BatchLimits& limits;
     ~Clear() { batch.clear(limits); }
   } clear_on_exit{*this, limits};
-  VOSSICK_ASSIGN_OR_RETURN(ImportCursors cursors, ImportCursors::open(txn, dbs));
+  VOSSICK_ASSIGN_OR_RETURN(ImportCursors cursors, open_import_cursors(txn, dbs));
 
   // The puts of one id keep their input order, so each line meets what the
   // lines before it left, as in input order, and the first conflicting line

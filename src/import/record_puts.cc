@@ -2,24 +2,12 @@
 
 #include <utility>
 
-#include "storage/primary.h"
-
 namespace vossick {
 
-Result<ImportCursors> ImportCursors::open(const Transaction& txn, const Databases& dbs) {
-  VOSSICK_ASSIGN_OR_RETURN(Cursor primary, Cursor::open(txn, dbs.primary));
-  VOSSICK_ASSIGN_OR_RETURN(Cursor referrers, Cursor::open(txn, dbs.referrers));
-  VOSSICK_ASSIGN_OR_RETURN(Cursor types, Cursor::open(txn, dbs.types));
-  VOSSICK_ASSIGN_OR_RETURN(Cursor size_index, Cursor::open(txn, dbs.types_size_index));
-  VOSSICK_ASSIGN_OR_RETURN(Cursor labels, Cursor::open(txn, dbs.reference_labels));
-  VOSSICK_ASSIGN_OR_RETURN(Cursor sites, Cursor::open(txn, dbs.allocation_sites));
-  return ImportCursors{std::move(primary), std::move(referrers), std::move(types), std::move(size_index),
-                       std::move(labels),  std::move(sites),     {},               {}};
+Result<ImportCursors> open_import_cursors(const Transaction& txn, const Databases& dbs) {
+  return ImportCursors::open(dbs, [&](MDB_dbi dbi) { return Cursor::open(txn, dbi); });
 }
 
-namespace {
-
-// put_labels and put_allocation_site, on `annotations`.
 Status put_annotation(Cursor& annotations, Cursor& primary, std::optional<uint64_t>& previous_id, uint64_t id,
                       std::optional<std::string_view> value, uint64_t line) {
   const bool after_same_id = previous_id == id;
@@ -44,33 +32,6 @@ Status put_annotation(Cursor& annotations, Cursor& primary, std::optional<uint64
   }
   if (record_before) return conflicting_record_error(id, line);
   return ok_status();
-}
-
-}  // namespace
-
-Status ImportCursors::put_labels(uint64_t id, std::optional<std::string_view> labels, uint64_t line) {
-  return put_annotation(this->labels, primary, previous_labels_id, id, labels, line);
-}
-
-Status ImportCursors::put_allocation_site(uint64_t id, std::optional<std::string_view> site, uint64_t line) {
-  return put_annotation(sites, primary, previous_site_id, id, site, line);
-}
-
-Status ImportCursors::put_record(uint64_t id, std::string_view text, uint64_t line) {
-  VOSSICK_ASSIGN_OR_RETURN(bool stored, put_record_unless_conflicting(primary, id, text));
-  if (!stored) return conflicting_record_error(id, line);
-  return ok_status();
-}
-
-Status ImportCursors::put_reverse_edge(uint64_t referenced_id, uint64_t referrer_id) {
-  return vossick::put_reverse_edge(referrers, referenced_id, referrer_id);
-}
-
-Status ImportCursors::put_under_type(std::string_view type, const SizeIndexEntry& entry) {
-  VOSSICK_TRY(put_type_id(types, type, entry.id));
-  VOSSICK_TRY(put_type_id(types, kAllTypesName, entry.id));
-  VOSSICK_TRY(put_size_index_entry(size_index, type, entry));
-  return put_size_index_entry(size_index, kAllTypesName, entry);
 }
 
 Error conflicting_record_error(uint64_t id, uint64_t line) {

@@ -60,20 +60,13 @@ Result<Databases> Databases::create(Environment& env, StopCheck& stop) {
   return dbs;
 }
 
-Status put_reverse_edge(Cursor& referrers, uint64_t referenced_id, uint64_t referrer_id) {
-  const EncodedId key = encode_id(referenced_id);
-  const EncodedId value = encode_id(referrer_id);
-  return referrers.put(id_key(key), id_key(value));
-}
-
-Status put_type_id(Cursor& types, std::string_view type_key, uint64_t id) {
-  const EncodedId value = encode_id(id);
-  return types.put(type_key, id_key(value));
-}
-
-Status put_size_index_entry(Cursor& size_index, std::string_view type_key, const SizeIndexEntry& entry) {
-  const EncodedSizeIndexEntry value = encode_size_index_entry(entry);
-  return size_index.put(type_key, value.view());
+Result<bool> all_databases_empty(const Transaction& txn, const Databases& dbs) {
+  for (const DatabaseSpec& spec : kDatabaseSpecs) {
+    MDB_stat stat{};
+    if (int rc = mdb_stat(txn.raw(), dbs.*spec.handle, &stat); rc != 0) return Error::lmdb(rc);
+    if (stat.ms_entries != 0) return false;
+  }
+  return true;
 }
 
 Status put_type_summary(const Transaction& txn, const Databases& dbs, std::string_view type_key,

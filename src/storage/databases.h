@@ -47,12 +47,28 @@ struct Databases {
   static Result<Databases> create(Environment& env, StopCheck& stop = never_stop());
 };
 
-// Index puts, each through a cursor on its database, which is left on the
-// pair. Putting a pair that a duplicate-sorted database already holds stores
-// nothing new.
-Status put_reverse_edge(Cursor& referrers, uint64_t referenced_id, uint64_t referrer_id);
-Status put_type_id(Cursor& types, std::string_view type_key, uint64_t id);
-Status put_size_index_entry(Cursor& size_index, std::string_view type_key, const SizeIndexEntry& entry);
+// Whether every named database of the environment is empty.
+Result<bool> all_databases_empty(const Transaction& txn, const Databases& dbs);
+
+// Index puts, each through a cursor on its database (a Cursor, which is left
+// on the pair, or anything else with its put()). Putting a pair that a
+// duplicate-sorted database already holds stores nothing new.
+template <class AnyCursor>
+Status put_reverse_edge(AnyCursor& referrers, uint64_t referenced_id, uint64_t referrer_id) {
+  const EncodedId key = encode_id(referenced_id);
+  const EncodedId value = encode_id(referrer_id);
+  return referrers.put(id_key(key), id_key(value));
+}
+template <class AnyCursor>
+Status put_type_id(AnyCursor& types, std::string_view type_key, uint64_t id) {
+  const EncodedId value = encode_id(id);
+  return types.put(type_key, id_key(value));
+}
+template <class AnyCursor>
+Status put_size_index_entry(AnyCursor& size_index, std::string_view type_key, const SizeIndexEntry& entry) {
+  const EncodedSizeIndexEntry value = encode_size_index_entry(entry);
+  return size_index.put(type_key, value.view());
+}
 
 // Replaces the summary stored under `type_key`.
 Status put_type_summary(const Transaction& txn, const Databases& dbs, std::string_view type_key,

@@ -171,6 +171,14 @@ Status Cursor::put(std::string_view key, std::string_view value) {
   return ok_status();
 }
 
+Status Cursor::append(std::string_view key, std::string_view value, bool same_key) {
+  MDB_val k = to_val(key);
+  MDB_val v = to_val(value);
+  int rc = mdb_cursor_put(cursor_, &k, &v, same_key ? MDB_APPENDDUP : MDB_APPEND);
+  if (rc != 0) return Error::lmdb(rc);
+  return ok_status();
+}
+
 Result<std::optional<std::string_view>> Cursor::put_unless_present(std::string_view key, std::string_view value) {
   MDB_val k = to_val(key);
   MDB_val v = to_val(value);

@@ -144,6 +144,12 @@ class Cursor {
   // same page is then found without a descent from the root.
   Status put(std::string_view key, std::string_view value);
 
+  // Appends a pair that sorts after every pair of the database: a new last
+  // key (MDB_APPEND), or, with `same_key`, a new last duplicate of the last
+  // key (MDB_APPENDDUP). Fills pages to the brim instead of splitting them in
+  // half. A pair out of order fails with LMDB's MDB_KEYEXIST error.
+  Status append(std::string_view key, std::string_view value, bool same_key);
+
   // In a database without duplicates: puts unless `key` is present, and then
   // returns its present value instead (valid until the next write), leaving
   // the cursor on it.

@@ -19,19 +19,6 @@ std::string_view up_to_subtree_size(std::string_view text) {
   return text.substr(0, text.rfind(kSubtreeSizeMember) + kSubtreeSizeMember.size());
 }
 
-Result<bool> same_but_subtree_size(std::string_view stored, std::string_view text) {
-  if (std::optional<CanonicalRecordView> view = scan_canonical_record(stored)) {
-    return stored.substr(0, view->subtree_size_offset) == up_to_subtree_size(text);
-  }
-  // Not in the subset the scanner knows (or not canonical at all).
-  RawObjectRecord stored_record;
-  RawObjectRecord record;
-  VOSSICK_TRY(decode_stored_record(stored, stored_record));
-  VOSSICK_TRY(parse_record(text, record));
-  stored_record.subtree_size = record.subtree_size = std::nullopt;
-  return stored_record == record;
-}
-
 }  // namespace
 
 Error missing_record_error(uint64_t id, MissingRecordIn where) {
@@ -69,14 +56,17 @@ template Result<bool> get_record_into(const Transaction&, const Databases&, uint
 template Result<bool> get_record_into(const Transaction&, const Databases&, uint64_t, ObjectRecordNoValue&);
 template Result<bool> get_record_into(const Transaction&, const Databases&, uint64_t, ObjectSummary&);
 
-Result<bool> put_record_unless_conflicting(Cursor& cursor, uint64_t id, std::string_view text) {
-  const EncodedId key = encode_id(id);
-  VOSSICK_ASSIGN_OR_RETURN(std::optional<std::string_view> stored, cursor.put_unless_present(id_key(key), text));
-  if (!stored) return true;
-  VOSSICK_ASSIGN_OR_RETURN(bool same, same_but_subtree_size(*stored, text));
-  if (!same) return false;
-  VOSSICK_TRY(cursor.put(id_key(key), text));
-  return true;
+Result<bool> same_but_subtree_size(std::string_view stored, std::string_view text) {
+  if (std::optional<CanonicalRecordView> view = scan_canonical_record(stored)) {
+    return stored.substr(0, view->subtree_size_offset) == up_to_subtree_size(text);
+  }
+  // Not in the subset the scanner knows (or not canonical at all).
+  RawObjectRecord stored_record;
+  RawObjectRecord record;
+  VOSSICK_TRY(decode_stored_record(stored, stored_record));
+  VOSSICK_TRY(parse_record(text, record));
+  stored_record.subtree_size = record.subtree_size = std::nullopt;
+  return stored_record == record;
 }
 
 Result<PrimaryScan> PrimaryScan::open(const Transaction& txn, const Databases& dbs) {

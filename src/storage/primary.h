@@ -46,12 +46,27 @@ Error missing_record_error(uint64_t id, MissingRecordIn where);
 template <class Record>
 Status decode_stored_record(std::string_view bytes, Record& out);
 
-// Puts the canonical `text` of a record (write_record's output) under `id`
-// through `cursor`, a cursor on `primary`, unless a record that differs in
-// more than its `subtree_size` is stored there; one that does not is replaced,
-// as any put replaces. Returns false, with nothing written, on such a
-// conflict, and a decoding error when the stored value no longer parses.
-Result<bool> put_record_unless_conflicting(Cursor& cursor, uint64_t id, std::string_view text);
+// Whether the stored record `stored` and the canonical `text` of a record
+// (write_record's output) differ in nothing but their subtree_size; a
+// decoding error when `stored` no longer parses.
+Result<bool> same_but_subtree_size(std::string_view stored, std::string_view text);
+
+// Puts the canonical `text` of a record under `id` through `cursor`, a
+// cursor on `primary` (a Cursor, or anything with its put_unless_present()
+// and put()), unless a record that differs in more than its `subtree_size`
+// is stored there; one that does not is replaced, as any put replaces.
+// Returns false, with nothing written, on such a conflict, and a decoding
+// error when the stored value no longer parses.
+template <class AnyCursor>
+Result<bool> put_record_unless_conflicting(AnyCursor& cursor, uint64_t id, std::string_view text) {
+  const EncodedId key = encode_id(id);
+  VOSSICK_ASSIGN_OR_RETURN(std::optional<std::string_view> stored, cursor.put_unless_present(id_key(key), text));
+  if (!stored) return true;
+  VOSSICK_ASSIGN_OR_RETURN(bool same, same_but_subtree_size(*stored, text));
+  if (!same) return false;
+  VOSSICK_TRY(cursor.put(id_key(key), text));
+  return true;
+}
 
 // Walks `primary` in ascending id order; values are decoded only on demand.
 class PrimaryScan {

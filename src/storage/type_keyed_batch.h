@@ -25,6 +25,9 @@ namespace vossick {
 struct BatchLimits {
   size_t max_records = 65536;
   size_t max_bytes = size_t{16} << 20;
+  // The memory of one sorted run of an import into empty databases
+  // (sorted_runs.h), held puts and their index together.
+  size_t run_bytes = size_t{256} << 20;
 };
 
 // The type names of one batch, numbered as they come; "All Types" is always

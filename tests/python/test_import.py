@@ -1,9 +1,14 @@
 """import_lines: what it stores, and all-or-nothing failures."""
 import gc
+import os
+import random
+import re
 
 import pytest
 
 from conftest import BAD_VALSIZE, NO, line, read_lmdb
+
+import vossick_analysis as va
 
 
 @pytest.mark.parametrize("lines, stored", [  # members reordered, extra and missing; spacing; escapes
@@ -48,7 +53,7 @@ CONFLICT = ("conflicting records for object id {}: line {} of the input differs 
 @pytest.mark.parametrize("lines, error, message, note", [
     ([line(2), line(3), "text"], TypeError, "'str' object is not an instance of 'bytes'", 3),
     ([line(2), None], TypeError, "'None' is not an instance of 'bytes'", 2),
-    (failing_iterator(), KeyError, "'from the iterator'", None),
+    (failing_iterator, KeyError, "'from the iterator'", None),
     (5, TypeError, "'int' object is not iterable", None),
     ([line(2), b"\n"], RuntimeError, "EOF while parsing a value at line 2 column 0", 2),
     ([line(2), b'{"id":3,"type":"T","references":[]}'], RuntimeError, "missing field `size` at line 1 column 35", 2),
@@ -56,13 +61,20 @@ CONFLICT = ("conflicting records for object id {}: line {} of the input differs 
     ([line(2), line(1, size=17)], RuntimeError, CONFLICT.format(1, 2), 2),
     ([line(2), line(3), line(2, "Q"), line(3, references=[2])], RuntimeError, CONFLICT.format(2, 3), 3),
 ])
-def test_failures_leave_the_database_as_it_was(make_explorer, lines, error, message, note):
-    explorer = make_explorer([line(1)])
+@pytest.mark.parametrize("first", [[line(1)], [], [line(1)] * 2])  # into a filled and an empty environment
+def test_failures_leave_the_database_as_it_was(make_explorer, db_dir, first, lines, error, message, note):
+    lines = lines() if callable(lines) else lines
+    if isinstance(lines, list) and not first:
+        lines = [line(1)] + lines  # the line named in the error comes one later
+        note = note and note + 1
+        message = re.sub(r"line (\d) of", lambda m: f"line {int(m.group(1)) + 1} of", message)
+    explorer = make_explorer(first)
     with pytest.raises(error) as info:
         explorer.import_lines(lines, NO)
     assert message in str(info.value)
     assert getattr(info.value, "__notes__", []) == ([f"while importing line {note} of the input"] if note else [])
-    assert explorer.get_object(2) is None and explorer.get_count_for_type("All Types") == 1
+    assert explorer.get_object(2) is None and explorer.get_count_for_type("All Types") == min(len(first), 1)
+    assert sorted(os.listdir(db_dir)) == ["data.mdb", "lock.mdb"]
     explorer.import_lines([line(2)], NO)  # still usable
     assert explorer.get_object(2) is not None
 
@@ -129,3 +141,30 @@ def test_an_import_inside_an_import_on_one_thread_is_refused(explorer):
     with pytest.raises(RuntimeError, match="already open on this thread"):
         explorer.import_lines(nested(), NO)
     assert explorer.get_count_for_type("All Types") == 1
+
+
+@pytest.mark.parametrize("precision", [getattr(va.EstimatorPrecision, name) for name in ("NoEstimates", "Low", "Medium", "High", "Exact")])
+def test_an_import_into_an_empty_environment_stores_what_a_filled_one_stores(tmp_path, precision):
+    # Random dumps with repeated lines, ids again with other subtree sizes,
+    # references to missing ids and cycles; one call into an empty
+    # environment against the same lines imported after one of them (its
+    # call without estimates, so that one pass runs on each).
+    rng = random.Random(str(precision))
+    lines = []
+    for _ in range(3000):
+        id = rng.randrange(2500)
+        references = [id * k % 2700 for k in range(id % 5)]
+        lines.append(line(id, f"T{id % 7}", references, size=id % 97, value="v" * (id % 13),
+                          subtree_size=rng.choice([None, 1, 2])))
+        if rng.random() < 0.1:
+            lines.append(lines[rng.randrange(len(lines))])
+    stored = []
+    for calls in ([(lines, precision)], [(lines[:1], NO), (lines[1:], precision)]):
+        db = tmp_path / str(len(calls))
+        db.mkdir()
+        explorer = va.HeapDumpExplorer(str(db))
+        for call in calls:
+            explorer.import_lines(*call)
+        del explorer
+        stored.append(read_lmdb(db))
+    assert stored[0] == stored[1] and len(stored[0]["referrers"]) > 3000

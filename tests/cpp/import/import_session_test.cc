@@ -1,12 +1,16 @@
-// Imports in key-ordered batches against imports in input order: the same
-// databases, the same error on the same line, and room in the map checked
-// before a batch can run out of it.
+// Imports in key-ordered batches and from sorted runs against imports in
+// input order: the same databases, the same error on the same line, room in
+// the map checked before what is held can run out of it, and no temporary
+// file left behind.
 
 #include "import/import_session.h"
 
 #include <gtest/gtest.h>
 #include <lmdb.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,7 +69,18 @@ struct Outcome {
   uint64_t failed_line = 0;  // as the second session reports it
   std::string error;
   testing::Contents contents;
+  size_t open_temporary_files = 0;  // the most any session held
 };
+
+// Temporary files of the sorted runs this process holds open.
+size_t open_temporary_files() {
+  size_t open = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ignored;
+    open += std::filesystem::read_symlink(fd.path(), ignored).string().find("vossick-import-") != std::string::npos;
+  }
+  return open;
+}
 
 // Imports `first` and commits, then imports `second`; reports where and how
 // the second session failed, if it did, and what the databases hold.
@@ -73,10 +88,14 @@ Outcome import_twice(const std::vector<std::string>& first, const std::vector<st
                      BatchLimits limits) {
   testing::TempExplorer explorer;
   Outcome outcome;
+  // What a process killed while it spilled a run would leave.
+  const std::filesystem::path left = std::filesystem::path(explorer->env().canonical_path()) / "vossick-import-left";
+  std::ofstream(left) << "x";
   for (const auto* lines : {&first, &second}) {
     ImportSession session = value_or_die(ImportSession::begin(*explorer, order, limits));
     Status status = ok_status();
     for (size_t i = 0; i < lines->size() && status.ok(); ++i) status = session.add_line((*lines)[i]);
+    outcome.open_temporary_files = std::max(outcome.open_temporary_files, open_temporary_files());
     if (status.ok()) status = session.commit();
     if (!status.ok()) {
       outcome.error = status.error().text();
@@ -86,6 +105,8 @@ Outcome import_twice(const std::vector<std::string>& first, const std::vector<st
       EXPECT_EQ(session.commit().error().text(), outcome.error);
     }
   }
+  EXPECT_EQ(open_temporary_files(), 0u);
+  EXPECT_EQ(std::filesystem::exists(left), order != ImportOrder::kSortedRuns);
   outcome.contents = testing::raw_contents(*explorer);
   return outcome;
 }
@@ -101,6 +122,14 @@ TEST_P(KeyOrderedImportTest, StoresWhatInputOrderStores) {
     EXPECT_EQ(expected.error, "");
     EXPECT_GT(expected.contents.size(), 9000u);
     EXPECT_TRUE(batched.contents == expected.contents) << "seed " << seed;
+    // From sorted runs: the first import (all of it, and the second's lines
+    // too), the second in batches.
+    EXPECT_TRUE(import_twice(first, second, ImportOrder::kSortedRuns, GetParam()).contents == expected.contents);
+    std::vector<std::string> all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    const Outcome runs = import_twice(all, {}, ImportOrder::kSortedRuns, GetParam());
+    EXPECT_TRUE(runs.contents == expected.contents);
+    EXPECT_EQ(runs.open_temporary_files > 0, GetParam().run_bytes < 100000);  // spilled, and closed after
   }
 }
 
@@ -126,6 +155,14 @@ TEST_P(KeyOrderedImportTest, FailsOnTheSameLineWithTheSameErrorAndKeepsNothing) 
       EXPECT_EQ(batched.failed_line, expected.failed_line);
       EXPECT_EQ(batched.error, expected.error);
       EXPECT_TRUE(batched.contents == expected.contents);  // the first import only
+      // The same lines into an empty environment, from sorted runs.
+      std::vector<std::string> all = first;
+      all.insert(all.end(), second.begin(), second.end());
+      const Outcome input = import_twice(all, {}, ImportOrder::kInput, {});
+      const Outcome runs = import_twice(all, {}, ImportOrder::kSortedRuns, GetParam());
+      EXPECT_EQ(runs.failed_line, input.failed_line);
+      EXPECT_EQ(runs.error, input.error);
+      EXPECT_TRUE(runs.contents == input.contents);
     }
   }
   // Conflicts within one call; the earlier one is reported, also before a
@@ -133,10 +170,12 @@ TEST_P(KeyOrderedImportTest, FailsOnTheSameLineWithTheSameErrorAndKeepsNothing) 
   const uint64_t a = 1u << 21, b = 1u << 22;  // not in `first`
   const std::vector<std::string> conflicting = {record_line(b, {}, 1, "T"), record_line(a, {}, 1),
                                                 record_line(a, {}, 1, "Q"), record_line(b, {1}, 1, "T"), ""};
-  for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches}) {
-    const Outcome outcome = import_twice(first, conflicting, order, GetParam());
-    EXPECT_EQ(outcome.error, conflicting_record_error(a, 3).text());
-    EXPECT_EQ(outcome.failed_line, 3u);
+  for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches, ImportOrder::kSortedRuns}) {
+    for (const Outcome& outcome : {import_twice(first, conflicting, order, GetParam()),
+                                   import_twice(conflicting, first, order, GetParam())}) {
+      EXPECT_EQ(outcome.error, conflicting_record_error(a, 3).text());
+      EXPECT_EQ(outcome.failed_line, 3u);
+    }
   }
 }
 
@@ -163,23 +202,30 @@ TEST_P(KeyOrderedImportTest, AnIdAgainMustBringTheSameAnnotations) {
   const std::string other = record_line(9, {}, 1);
   for (const auto& c : cases) {
     const std::string first = record + c.first + "}", again = record + c.again + "}";
-    for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches}) {
+    // `empty` imports into an empty environment: from sorted runs unless in
+    // input order, and stores what input order stores.
+    testing::Contents stored;
+    for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches, ImportOrder::kSortedRuns}) {
       const Outcome across = import_twice({first}, {other, again}, order, GetParam());
       const Outcome within = import_twice({other}, {first, other, again}, order, GetParam());
+      const Outcome empty = import_twice({first, other, again}, {}, order, GetParam());
       EXPECT_EQ(across.error, c.same ? "" : conflicting_record_error(5, 2).text()) << c.first << " / " << c.again;
       EXPECT_EQ(within.error, c.same ? "" : conflicting_record_error(5, 3).text()) << c.first << " / " << c.again;
+      EXPECT_EQ(empty.error, within.error);
+      if (order == ImportOrder::kInput) stored = empty.contents;
+      EXPECT_TRUE(empty.contents == stored) << c.first << " / " << c.again;
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, KeyOrderedImportTest,
-                         ::testing::Values(BatchLimits{}, BatchLimits{1, SIZE_MAX}, BatchLimits{7, SIZE_MAX},
-                                           BatchLimits{SIZE_MAX, 300}));
+                         ::testing::Values(BatchLimits{}, BatchLimits{1, SIZE_MAX, 1}, BatchLimits{7, SIZE_MAX, 300},
+                                           BatchLimits{SIZE_MAX, 300, 20000}));
 
 // A map too small for the dump: batching stops while the map surely still
 // holds the batch, and the line that finds it full fails in input order.
 TEST(KeyOrderedImportTest, AMapRunningFullFailsOnTheLineThatNeedsTheRoom) {
-  for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches}) {
+  for (ImportOrder order : {ImportOrder::kInput, ImportOrder::kKeyOrderedBatches, ImportOrder::kSortedRuns}) {
     testing::TempExplorer explorer;
     ASSERT_EQ(mdb_env_set_mapsize(explorer->env().raw(), size_t{96} << 20), 0);
     ImportSession session = value_or_die(ImportSession::begin(*explorer, order, {}));
@@ -194,7 +240,7 @@ TEST(KeyOrderedImportTest, AMapRunningFullFailsOnTheLineThatNeedsTheRoom) {
     ASSERT_FALSE(status.ok());
     EXPECT_EQ(status.error().text(), Error::lmdb(MDB_MAP_FULL).text());
     EXPECT_FALSE(session.batching());
-    if (order == ImportOrder::kKeyOrderedBatches) {
+    if (order != ImportOrder::kInput) {
       EXPECT_GT(batched_lines, 100u);
       EXPECT_LT(batched_lines, i - 100);  // the last lines went in input order
     }
