@@ -186,15 +186,17 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     return "\n".join(parts)
 
 
-def chain_labels(explorer: va.HeapDumpExplorer, chain: Sequence[va.ObjectSummary]) -> list[str | None]:
+def chain_labels(explorer: va.HeapDumpExplorer,
+                 chain: Sequence[va.ObjectSummary | va.ObjectRecord]) -> list[str | None]:
     """For each object of a chain, the label of its reference to the next one (None at the end,
     or where the dump did not name it)."""
     labels: list[str | None] = []
     for holder, held in zip(chain, chain[1:]):
-        record = explorer.get_object(holder.id)
         names = explorer.get_reference_labels(holder.id) or []
+        # Only a holder with labels is expanded: get_object reads every reference and referrer.
+        record = explorer.get_object(holder.id) if any(names) else None
         ids = [r.id for r in record.references] if record is not None else []
-        labels.append(names[ids.index(held.id)] if held.id in ids and names else None)
+        labels.append(names[ids.index(held.id)] if held.id in ids else None)
     return labels + [None] * min(1, len(chain))
 
 

@@ -23,6 +23,7 @@ MODULE = "builtins.module"
 TYPE_ROW = re.compile(r'<a href="/type/[^"]*">([^<]*)</a></td>\s*<td class="num">([\d,]+)</td>'
                       r'<td class="num" title="([\d,]+) bytes">')
 OBJECT_LINK = re.compile(r'<td><a href="/object/(\d+)">')
+LABELLED_LINK = re.compile(r'<td class="label">([^<]*)</td><td><a href="/object/(\d+)">')
 
 pytest.importorskip("starlette", reason="the viewer extra is not installed (pip install .[viewer])")
 
@@ -52,6 +53,11 @@ class Model:
                         if r not in seen and not seen.add(r) and r not in avoid and self.records[r]["type"] != MODULE]
             steps += 1
         return None
+
+    def label(self, holder, held):
+        """The label of holder's first reference to held ("" for none)."""
+        record = self.records[holder]
+        return (record.get("labels") or [None] * len(record["references"]))[record["references"].index(held)] or ""
 
 
 @pytest.fixture(scope="module")
@@ -141,13 +147,27 @@ def test_type_pages_list_largest_first_then_by_id(url, model, page):
     assert [int(i) for i in OBJECT_LINK.findall(body)] == [i for _, i in orders[(page - 1) * 1000: page * 1000]]
 
 
-@pytest.mark.parametrize("pick", [lambda m: m.buffer, lambda m: m.main, lambda m: min(m.referrers[m.buffer])])
-def test_object_pages_link_every_referrer_and_reference(url, model, pick):
+def listed(url, obj_id, name):
+    """(label, id) of every row of an object page's listing `name`, following its pages."""
+    rows, page, pages = [], 0, 1
+    while page < pages:
+        page += 1
+        part = section(get(f"{url}/object/{obj_id}?{name}={page}")[1], name)
+        pages = int((re.search(r"page \d+ of (\d+)", part) or [0, 1])[1])
+        rows += [(html.unescape(label), int(i)) for label, i in LABELLED_LINK.findall(part)] or \
+            [("", int(i)) for i in OBJECT_LINK.findall(part)]
+    return rows
+
+
+@pytest.mark.parametrize("pick", [lambda m: m.buffer, lambda m: m.main, lambda m: min(m.referrers[m.buffer]),
+                                  lambda m: max(m.records, key=lambda i: len(m.records[i]["references"]))])
+def test_object_pages_link_every_referrer_and_reference_with_its_label(url, model, pick):
     obj_id = pick(model)
-    body = get(f"{url}/object/{obj_id}")[1]
-    assert {int(i) for i in OBJECT_LINK.findall(section(body, "referrers"))} == model.referrers[obj_id]
-    assert sorted(int(i) for i in OBJECT_LINK.findall(section(body, "references"))) == \
-        sorted(model.records[obj_id]["references"])
+    assert sorted(listed(url, obj_id, "referrers")) == sorted((model.label(r, obj_id), r)
+                                                              for r in model.referrers[obj_id])
+    references = model.records[obj_id]["references"]
+    assert sorted(listed(url, obj_id, "references")) == sorted(
+        (label or "", r) for r, label in zip(references, model.records[obj_id].get("labels") or [None] * 9**9))
 
 
 @pytest.mark.parametrize("clicks", [0, 1])  # on this dump one click leaves no chain
@@ -225,7 +245,7 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     assert holder in model.referrers[largest]
     browser.find_element("name", "from").send_keys(str(model.main))
     browser.find_element("css selector", "form.path button").click()
-    steps = [int(a.text) for a in browser.find_elements("css selector", "#path tbody td:nth-child(2) a")]
+    steps = [int(row.find_element("tag name", "a").text) for row in browser.find_elements("css selector", "#path tbody tr")]
     distance = model.distance(model.main, holder)
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source

@@ -31,11 +31,14 @@ from urllib.parse import quote, urlencode
 
 import vossick_analysis as va
 
-from vossick_report.cli import ALL_TYPES, TYPE_ORDERS, parse_object_id
+from vossick_report.cli import ALL_TYPES, TYPE_ORDERS, chain_labels, parse_object_id
 from vossick_report.formatting import format_size, shorten
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PAGE_ROWS = 1000  # the explorer's page size: one page here is one page there
+# An object page's references and referrers come whole from the explorer; they are shown this many a page,
+# so that an object with 20,000 of them renders as fast as any other.
+NEIGHBOUR_ROWS = 100
 TREEMAP_BOXES = 40
 LARGEST_SHOWN = 10
 TYPE_NAME_LIMIT = 511  # bytes; longer keys are refused by the store, so no such type exists
@@ -64,9 +67,9 @@ def _choice(request: Request, name: str, allowed: Sequence[str], default: str) -
     return value
 
 
-def _page_number(request: Request, page_count: int) -> int:
-    """The 1-based page asked for: 400 if it is not a page number, 404 past the last page."""
-    text = request.query_params.get("page", "1")
+def _page_number(request: Request, page_count: int, name: str = "page") -> int:
+    """The 1-based page asked for in ``name``: 400 if it is not a page number, 404 past the last page."""
+    text = request.query_params.get(name, "1")
     if not text.isdigit() or int(text) == 0:
         raise HTTPException(400, f"bad page number: {text!r} (pages are numbered from 1)")
     page = int(text)
@@ -86,10 +89,12 @@ def _bytes(size: int | None) -> str:
     return "" if size is None else f"{size:,} bytes"
 
 
-def object_rows(objects: Sequence[va.ObjectSummary], links: Sequence[str | None] = ()) -> list[tuple[object, ...]]:
-    """The cells of an objects table, one tuple per summary, with links[i] (if any) last."""
+def object_rows(objects: Sequence[va.ObjectSummary], links: Sequence[str | None] = (),
+                labels: Sequence[str | None] = ()) -> list[tuple[object, ...]]:
+    """The cells of an objects table, one tuple per summary, with links[i] and labels[i] (if any) last."""
     return [(s.id, object_url(s.id), s.type, type_url(s.type), format_size(s.size), _bytes(s.size),
-             format_size(s.subtree_size), _bytes(s.subtree_size), shorten(s.value, 80), links[i] if links else None)
+             format_size(s.subtree_size), _bytes(s.subtree_size), shorten(s.value, 80), links[i] if links else None,
+             shorten(labels[i], 80) if labels and labels[i] is not None else None)
             for i, s in enumerate(objects)]
 
 
@@ -190,14 +195,31 @@ class Pages:
         record = self.explorer.get_object(obj_id)
         if record is None:
             raise HTTPException(404, f"no object with id {obj_id}")
-        references = sorted(record.references, key=_largest_first)
+        labels = self.explorer.get_reference_labels(obj_id) or [None] * len(record.references)
+        references = sorted(zip(record.references, labels), key=lambda pair: _largest_first(pair[0]))
         referrers = sorted(record.referrers, key=_largest_first)
+        listings = [self._neighbours(request, "referrers", "Referrers", "held by", referrers,
+                                     lambda shown: [chain_labels(self.explorer, [s, record])[0] for s in shown]),
+                    self._neighbours(request, "references", "References", "as", [s for s, _ in references],
+                                     lambda shown: [label for _, label in references[shown.start: shown.stop]])]
         return self.render(
-            "object.html", record=record, hex_id=hex(obj_id), references=object_rows(references[:PAGE_ROWS]),
-            referrers=object_rows(referrers[:PAGE_ROWS]), reference_count=len(references),
-            referrer_count=len(referrers),
-            path=self._path_to(request, obj_id), main_module=self.main_module,
+            "object.html", record=record, hex_id=hex(obj_id), listings=listings,
+            site=self.explorer.get_allocation_site(obj_id), path=self._path_to(request, obj_id),
+            main_module=self.main_module, here=functools.partial(_here, request),
         )
+
+    def _neighbours(self, request: Request, name: str, title: str, label_header: str,
+                    objects: Sequence[va.ObjectSummary], labels_of: Any) -> dict[str, Any]:
+        """One page (query parameter ``name``) of an object's referrers or references, with the labels
+        ``labels_of`` gives for the page shown (a list of the shown summaries, or for references a slice)."""
+        pages = -(-len(objects) // NEIGHBOUR_ROWS)
+        page = _page_number(request, pages, name)
+        span = slice((page - 1) * NEIGHBOUR_ROWS, page * NEIGHBOUR_ROWS)
+        shown = objects[span]
+        labels = labels_of(span if name == "references" else shown)
+        return {"name": name, "title": title, "count": len(objects), "page": page, "pages": pages,
+                "first": span.start, "label_header": label_header if any(labels) else "",
+                "rows": object_rows(shown, labels=labels)}
 
     def _path_to(self, request: Request, end_id: int) -> dict[str, Any] | None:
         """The path search the query asks for (``from``, ``avoid``), or None."""
@@ -215,8 +237,9 @@ class Pages:
         steps = path or []
         avoid_urls = [object_url(end_id, **{"from": start, "avoid": " ".join(map(str, avoid + [s.id]))})
                       if 0 < i < len(steps) - 1 else None for i, s in enumerate(steps)]
+        labels = chain_labels(self.explorer, steps)
         return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)),
-                "rows": object_rows(steps, avoid_urls)}
+                "rows": object_rows(steps, avoid_urls, labels), "label_header": "left by" if any(labels) else ""}
 
     def search(self, request: Request) -> Response:
         query = request.query_params.get("q", "").strip()
