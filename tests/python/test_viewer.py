@@ -243,6 +243,8 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     browser.find_element("css selector", "#referrers td a").click()
     holder = here_id(browser)
     assert holder in model.referrers[largest]
+    held = browser.find_element("xpath", f'//section[@id="references"]//tr[td/a[@href="/object/{largest}"]]')
+    assert held.find_element("css selector", "td.label").text == model.label(holder, largest) != ""
     browser.find_element("name", "from").send_keys(str(model.main))
     browser.find_element("css selector", "form.path button").click()
     steps = [int(row.find_element("tag name", "a").text) for row in browser.find_elements("css selector", "#path tbody tr")]
