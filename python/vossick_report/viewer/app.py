@@ -11,6 +11,7 @@ Page numbers in URLs count from 1. Only GET (and HEAD) is served.
 from __future__ import annotations
 
 import functools
+import heapq
 import os
 import re
 import time
@@ -104,8 +105,9 @@ def type_rows(types: Sequence[tuple[str, va.TypeSummary]], heap_size: int) -> li
              f"{100 * s.total_size / heap_size:.1f}%" if heap_size else "-") for name, s in types]
 
 
-def _largest_first(summary: va.ObjectSummary) -> tuple[int, int]:
-    return (-(summary.subtree_size or 0), -summary.size)
+def _largest_first(summary: va.ObjectSummary) -> int:
+    """Sorts by subtree size, then direct size, largest first (one int: twice as fast to sort as a tuple)."""
+    return -((summary.subtree_size or 0) << 64 | summary.size)
 
 
 class ServerTiming:
@@ -195,13 +197,12 @@ class Pages:
         record = self.explorer.get_object(obj_id)
         if record is None:
             raise HTTPException(404, f"no object with id {obj_id}")
-        labels = self.explorer.get_reference_labels(obj_id) or [None] * len(record.references)
-        references = sorted(zip(record.references, labels), key=lambda pair: _largest_first(pair[0]))
-        referrers = sorted(record.referrers, key=_largest_first)
-        listings = [self._neighbours(request, "referrers", "Referrers", "held by", referrers,
-                                     lambda shown: [chain_labels(self.explorer, [s, record])[0] for s in shown]),
-                    self._neighbours(request, "references", "References", "as", [s for s, _ in references],
-                                     lambda shown: [label for _, label in references[shown.start: shown.stop]])]
+        references = record.references  # a new list at each access
+        labels = self.explorer.get_reference_labels(obj_id) or [None] * len(references)
+        listings = [self._neighbours(request, "referrers", "Referrers", "held by", record.referrers,
+                                     lambda shown, _: [chain_labels(self.explorer, [s, record])[0] for s in shown]),
+                    self._neighbours(request, "references", "References", "as", references,
+                                     lambda _, positions: [labels[i] for i in positions])]
         return self.render(
             "object.html", record=record, hex_id=hex(obj_id), listings=listings,
             site=self.explorer.get_allocation_site(obj_id), path=self._path_to(request, obj_id),
@@ -210,16 +211,19 @@ class Pages:
 
     def _neighbours(self, request: Request, name: str, title: str, label_header: str,
                     objects: Sequence[va.ObjectSummary], labels_of: Any) -> dict[str, Any]:
-        """One page (query parameter ``name``) of an object's referrers or references, with the labels
-        ``labels_of`` gives for the page shown (a list of the shown summaries, or for references a slice)."""
+        """One page (query parameter ``name``) of an object's referrers or references, largest subtree
+        first, with the labels ``labels_of(shown summaries, their positions in objects)`` gives."""
         pages = -(-len(objects) // NEIGHBOUR_ROWS)
         page = _page_number(request, pages, name)
-        span = slice((page - 1) * NEIGHBOUR_ROWS, page * NEIGHBOUR_ROWS)
-        shown = objects[span]
-        labels = labels_of(span if name == "references" else shown)
-        return {"name": name, "title": title, "count": len(objects), "page": page, "pages": pages,
-                "first": span.start, "label_header": label_header if any(labels) else "",
-                "rows": object_rows(shown, labels=labels)}
+        keys = [_largest_first(s) for s in objects]
+        # The first pages, the ones people open, are picked without sorting all (nsmallest is stable, as
+        # sorted is).
+        first = (page - 1) * NEIGHBOUR_ROWS
+        positions = heapq.nsmallest(page * NEIGHBOUR_ROWS, range(len(objects)), key=keys.__getitem__)[first:]
+        shown = [objects[i] for i in positions]
+        labels = labels_of(shown, positions)
+        return {"name": name, "title": title, "count": len(objects), "page": page, "pages": pages, "first": first,
+                "label_header": label_header if any(labels) else "", "rows": object_rows(shown, labels=labels)}
 
     def _path_to(self, request: Request, end_id: int) -> dict[str, Any] | None:
         """The path search the query asks for (``from``, ``avoid``), or None."""
