@@ -9,11 +9,13 @@ same file:
     Low, each on its own copy of the imported environment;
 and prints records/s, seconds, module/floor ratios, peak RssAnon growth
 (sampled from /proc, so the mapped file does not count) against a stated
-budget, and the relative error of Low/Medium/High against Exact. Then it
-times queries and the web viewer's pages (bench/page_times.py) on the largest
-dump; --viewer-db DB_DIR times the pages over a database of your own too. First
-it measures the dumper itself (bench/dump_rate.py): objects per second with and
-without labels.
+budget, and the relative error of Low/Medium/High against Exact. Beside the
+Exact pass, on another copy and in the same run, compute_retained_sizes:
+its time against the Exact pass's and its RssAnon growth against its own
+budget. Then it times queries and the web viewer's pages (bench/page_times.py)
+on the largest dump; --viewer-db DB_DIR times the pages over a database of
+your own too. First it measures the dumper itself (bench/dump_rate.py):
+objects per second with and without labels.
 
 Build first (module and C++ benchmarks, in their own build directory):
   cmake -S . -B build/bench -G Ninja -DVOSSICK_BUILD_MODULE=ON -DVOSSICK_BUILD_BENCH=ON
@@ -63,6 +65,9 @@ BUDGET_PER_LEVEL_EXTRA = 160
 BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
 BUDGET_FIXED_MIB = 48
 BUDGET_BATCH_MIB = 24
+# compute_retained_sizes: the whole growth, LMDB's dirty pages included.
+RETAINED_BUDGET_PER_OBJECT = 64
+RETAINED_BUDGET_PER_REFERENCE = 8
 
 CHILD = r"""
 import sys, time, vossick_analysis as va
@@ -75,7 +80,9 @@ db, dump, precision = sys.argv[1], sys.argv[2], sys.argv[3]
 explorer = va.HeapDumpExplorer(db)
 print("baseline", rss_anon(), flush=True)
 started, cpu_started = time.perf_counter(), time.process_time()
-if dump == "-":
+if precision == "Retained":
+    explorer.compute_retained_sizes()
+elif dump == "-":
     explorer.import_lines([], getattr(va.EstimatorPrecision, precision))
 else:
     with open(dump, "rb") as lines:
@@ -125,7 +132,8 @@ def settle():
 
 
 def module_run(build, db, dump, precision):
-    """One import_lines call in a fresh interpreter: (seconds, CPU seconds, RssAnon growth MiB)."""
+    """One import_lines call (compute_retained_sizes for "Retained") in a fresh interpreter:
+    (seconds, CPU seconds, RssAnon growth MiB)."""
     settle()
     env = dict(os.environ, PYTHONPATH=build)
     out, peak = sampled([sys.executable, "-c", CHILD, db, dump, precision], env)
@@ -166,7 +174,7 @@ def read_estimates(db):
     """subtree_size of every record, in ascending id order."""
     import lmdb
 
-    env = lmdb.open(db, readonly=True, lock=False, max_dbs=7, subdir=True)
+    env = lmdb.open(db, readonly=True, lock=False, max_dbs=16, subdir=True)
     found = re.compile(rb'"subtree_size":(\d+|null)}$')
     values = array.array("Q")
     try:
@@ -207,7 +215,7 @@ def bench_dump(name, path, args, work, keep_exact_db):
     # Each run measures the floor, the import and every pass back to back, so
     # that a burst of load from elsewhere on this shared machine falls on
     # both sides of a ratio rather than on one side's every run.
-    floors, imports, passes = [], [], {precision: [] for precision in precisions}
+    floors, imports, passes, retained = [], [], {precision: [] for precision in precisions}, []
     for _ in range(args.runs):
         if not args.no_floor:
             floors.append(floor_run(args.build, path, work))
@@ -218,6 +226,11 @@ def bench_dump(name, path, args, work, keep_exact_db):
             db = os.path.join(work, f"pass-{precision}")
             copy_db(base, db)
             passes[precision].append(module_run(args.build, db, "-", precision))
+            if precision == "Exact":  # back to back with the pass it is compared with
+                db = os.path.join(work, "retained")
+                copy_db(base, db)
+                retained.append(module_run(args.build, db, "-", "Retained"))
+                shutil.rmtree(db, ignore_errors=True)
 
     if args.no_floor:
         print("  floor skipped (--no-floor): no ratios or budgets", flush=True)
@@ -247,6 +260,7 @@ def bench_dump(name, path, args, work, keep_exact_db):
     print(line, flush=True)
 
     exact = None
+    exact_seconds = None
     for precision in precisions:
         db = os.path.join(work, f"pass-{precision}")
         seconds, cpu, growth = summarise(passes[precision])
@@ -264,16 +278,35 @@ def bench_dump(name, path, args, work, keep_exact_db):
         estimates = read_estimates(db)  # the last run's database; every run stores the same
         if precision == "Exact":
             exact = estimates
+            exact_seconds = seconds
         elif exact is not None:
             median, p90 = relative_errors(estimates, exact)
             line += f"  rel. error median {median:.3f} p90 {p90:.3f}"
         print(line, flush=True)
         if not (precision == "Exact" and keep_exact_db):
             shutil.rmtree(db, ignore_errors=True)
+    if retained:
+        seconds, cpu, growth = summarise(retained)
+        references = int(floors[0]["references"]) if floors else count_references(path)
+        budget = (RETAINED_BUDGET_PER_OBJECT * n + RETAINED_BUDGET_PER_REFERENCE * references) / 2**20
+        print(f"  retained    {seconds:7.2f} s  {n / seconds:9.0f} obj/s   vs pass Exact: ratio "
+              f"{seconds / exact_seconds:5.2f} (target <= 1.0)  CPU {cpu:7.2f} s  RssAnon +{growth:6.0f} MiB"
+              f" (budget {RETAINED_BUDGET_PER_OBJECT}/object + {RETAINED_BUDGET_PER_REFERENCE}/reference"
+              f" = {budget:.0f}: {'ok' if growth <= budget else 'OVER'})", flush=True)
     if keep_exact_db and "Exact" not in args.precisions:
         copy_db(base, os.path.join(work, "pass-Exact"))  # queries then run without subtree sizes
     shutil.rmtree(base, ignore_errors=True)
     return os.path.join(work, "pass-Exact") if keep_exact_db else None
+
+
+def count_references(path):
+    """References in the dump's lines, repeats and dangling ones included."""
+    found = re.compile(rb'"references":\[([^\]]*)\]')
+    total = 0
+    for row in open(path, "rb"):
+        inside = found.search(row).group(1)
+        total += inside.count(b",") + 1 if inside.strip() else 0
+    return total
 
 
 def sample_ids(path, count, rng):
@@ -336,6 +369,20 @@ def time_queries(build, db, dump, seed, precisions):
     searches = pairs + connected
     rows.append(("find_path_between_objects x100", [lambda a=a, b=b: explorer.find_path_between_objects(a, b, set())
                                                      for a, b in searches]))
+    explorer.compute_retained_sizes()
+    top = explorer.get_dominated_objects(None, 0)
+    dominators = [s.id for s, _ in top[:10]]
+    rows += [
+        ("get_retained_size", [lambda i=i: explorer.get_retained_size(i) for i in ids[:200]]),
+        ("get_dominator_chain", [lambda i=i: explorer.get_dominator_chain(i) for i in ids[:200]]),
+        ("get_dominated_objects(root, page 0)", [lambda: explorer.get_dominated_objects(None, 0)] * 10),
+        ("get_dominated_objects(10 largest, page 0)",
+         [lambda d=d: explorer.get_dominated_objects(d, 0) for d in dominators]),
+        ("by_retained_size(All Types, page 0)",
+         [lambda: explorer.get_objects_by_type_ordered_by_retained_size("All Types", 0)] * 10),
+        ("by_retained_size(All Types, page 50)",
+         [lambda: explorer.get_objects_by_type_ordered_by_retained_size("All Types", 50)] * 10),
+    ]
     if "Exact" in precisions:
         rows.append(("find_largest_common_reachable_object x100",
                      [lambda a=a, b=b: explorer.find_largest_common_reachable_object(a, b) for a, b in searches]))

@@ -57,25 +57,55 @@ def _object_id(text: str) -> int:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _summary_json(summary: va.ObjectSummary) -> dict[str, Any]:
+# Both carry the fields a summary row shows.
+Summarised = va.ObjectSummary | va.ObjectRecord
+NO_RETAINED = "no retained sizes in this database (import the dump again without --no-retained)"
+
+
+def _summary_json(summary: Summarised, retained: int | None = None) -> dict[str, Any]:
     return {
         "id": summary.id,
         "type": summary.type,
         "value": summary.value,
         "size": summary.size,
         "subtree_size": summary.subtree_size,
+        "retained_size": retained,
     }
 
 
-def _summary_rows(summaries: Sequence[va.ObjectSummary]) -> list[list[object]]:
-    return [
-        [s.id, s.type, format_size(s.size), format_size(s.subtree_size), shorten(s.value)]
-        for s in summaries
-    ]
+def _summary_table(summaries: Sequence[Summarised], retained: Sequence[int | None] | None = None,
+                   lead: Sequence[tuple[str, Sequence[object], bool]] = (), width: int = 40) -> str:
+    """Aligned rows of id, type, size, subtree[, retained], value, after the `lead` columns
+    (header, cells, right-aligned)."""
+    headers = ["id", "type", "size", "subtree"] + (["retained"] if retained is not None else []) + ["value"]
+    right = [True, False, True, True] + ([True] if retained is not None else []) + [False]
+    rows: list[list[object]] = []
+    for k, s in enumerate(summaries):
+        row: list[object] = [s.id, s.type, format_size(s.size), format_size(s.subtree_size)]
+        if retained is not None:
+            row.append(format_size(retained[k]))
+        rows.append(row + [shorten(s.value, width)])
+    for header, cells, right_aligned in reversed(lead):
+        headers, right = [header] + headers, [right_aligned] + right
+        rows = [[cell] + row for cell, row in zip(cells, rows)]
+    return render_table(headers, rows, right)
 
 
-_SUMMARY_HEADERS = ["id", "type", "size", "subtree", "value"]
-_SUMMARY_RIGHT = [True, False, True, True, False]
+def _has_retained_sizes(explorer: va.HeapDumpExplorer) -> bool:
+    try:
+        explorer.get_retained_size(0)
+    except RuntimeError as error:
+        if "compute_retained_sizes()" in str(error):
+            return False
+        raise
+    return True
+
+
+def _retained_of(explorer: va.HeapDumpExplorer, summaries: Sequence[Summarised]) -> list[int | None] | None:
+    """The retained size of each object, or None when the database has none."""
+    if not _has_retained_sizes(explorer):
+        return None
+    return [explorer.get_retained_size(s.id) for s in summaries]
 
 
 def _require_database(db_dir: str) -> None:
@@ -100,19 +130,30 @@ def cmd_import(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
             print(f"importing {options.dump_file} (subtree sizes: {options.precision})", file=sys.stderr)
         explorer.import_lines(lines, precision)
     seconds = time.perf_counter() - started
+    retained_seconds = None
+    if not options.no_retained:
+        if not options.quiet:
+            print("computing retained sizes (dominator tree)", file=sys.stderr)
+        started = time.perf_counter()
+        explorer.compute_retained_sizes()
+        retained_seconds = time.perf_counter() - started
     total = dict(explorer.get_type_summaries()).get(ALL_TYPES)
     result = {
         "objects": total.count if total else 0,
         "total_size": total.total_size if total else 0,
         "precision": options.precision,
         "seconds": round(seconds, 3),
+        "retained_seconds": None if retained_seconds is None else round(retained_seconds, 3),
     }
     if options.json:
         return result
-    return (
+    text = (
         f"{result['objects']:,} objects, {format_size(result['total_size'])} in the database; "
         f"import and subtree sizes took {seconds:.2f} s"
     )
+    if retained_seconds is not None:
+        text += f", retained sizes {retained_seconds:.2f} s"
+    return text
 
 
 def cmd_types(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
@@ -136,16 +177,24 @@ def cmd_types(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any
 
 
 def cmd_largest(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
-    by_subtree = options.by == "subtree"
     type_name = options.type or ALL_TYPES
-    summaries = explorer.get_objects_by_type_ordered_by_size(type_name, by_subtree, 0)[: options.limit]
+    by = options.by or ("retained" if _has_retained_sizes(explorer) else "size")
+    if by == "retained":
+        if not _has_retained_sizes(explorer):
+            raise UsageError(NO_RETAINED)
+        ranked = explorer.get_objects_by_type_ordered_by_retained_size(type_name, 0)[: options.limit]
+        summaries: Sequence[va.ObjectSummary] = [s for s, _ in ranked]
+        retained: list[int | None] | None = [size for _, size in ranked]
+    else:
+        summaries = explorer.get_objects_by_type_ordered_by_size(type_name, by == "subtree", 0)[: options.limit]
+        retained = _retained_of(explorer, summaries)
     if options.json:
-        return [_summary_json(s) for s in summaries]
+        return [_summary_json(s, retained[k] if retained else None) for k, s in enumerate(summaries)]
     if not summaries:
-        if by_subtree and explorer.get_count_for_type(type_name):
+        if by == "subtree" and explorer.get_count_for_type(type_name):
             return "no subtree sizes in this database (import with --precision low, medium, high or exact)"
         return f"no objects of type {type_name}"
-    return render_table(_SUMMARY_HEADERS, _summary_rows(summaries), _SUMMARY_RIGHT)
+    return _summary_table(summaries, retained)
 
 
 def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
@@ -155,6 +204,9 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     references, referrers = record.references, record.referrers
     labels = explorer.get_reference_labels(options.id) or [None] * len(references)
     site = explorer.get_allocation_site(options.id)
+    has_retained = _has_retained_sizes(explorer)
+    chain = explorer.get_dominator_chain(record.id) if has_retained else None
+    chain_retained = _retained_of(explorer, chain) if chain else None
     if options.json:
         return {
             "id": record.id,
@@ -162,16 +214,14 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
             "value": record.value,
             "size": record.size,
             "subtree_size": record.subtree_size,
+            "retained_size": explorer.get_retained_size(record.id) if has_retained else None,
             "allocated_at": site,
             "references": [dict(_summary_json(s), label=label) for s, label in zip(references, labels)],
             "referrers": [_summary_json(s) for s in referrers],
+            "dominator_chain": None if chain is None else [
+                _summary_json(s, r) for s, r in zip(chain, chain_retained or [])],
         }
-    head = render_table(
-        ["id", "type", "size", "subtree", "value"],
-        [[record.id, record.type, format_size(record.size), format_size(record.subtree_size), shorten(record.value, 60)]],
-        _SUMMARY_RIGHT,
-    )
-    parts = [head]
+    parts = [_summary_table([record], _retained_of(explorer, [record]), width=60)]
     if site is not None:
         parts.append(f"\nallocated at {site}")
     for title, summaries in (("referrers", referrers), ("references", references)):
@@ -179,10 +229,12 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
         more = f", {len(summaries) - len(shown):,} not shown" if len(shown) < len(summaries) else ""
         parts.append(f"\n{title} ({len(summaries):,}{more})")
         if shown and title == "references":
-            rows = [[shorten(label, 30)] + row for label, row in zip(labels, _summary_rows(shown))]
-            parts.append(render_table(["label"] + _SUMMARY_HEADERS, rows, [False] + _SUMMARY_RIGHT))
+            parts.append(_summary_table(shown, lead=[("label", [shorten(label, 30) for label in labels], False)]))
         elif shown:
-            parts.append(render_table(_SUMMARY_HEADERS, _summary_rows(shown), _SUMMARY_RIGHT))
+            parts.append(_summary_table(shown))
+    if chain:
+        parts.append("\ndominator chain (from the top of the tree; each keeps the next alive)")
+        parts.append(_summary_table(chain, chain_retained))
     return "\n".join(parts)
 
 
@@ -207,8 +259,8 @@ def cmd_path(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
         return None if path is None else [dict(_summary_json(s), label=label) for s, label in zip(path, labels)]
     if path is None:
         return f"no path of references leads from {options.start} to {options.end}"
-    rows = [[step, shorten(label, 30)] + row for step, (label, row) in enumerate(zip(labels, _summary_rows(path)))]
-    table = render_table(["step", "label"] + _SUMMARY_HEADERS, rows, [True, False] + _SUMMARY_RIGHT)
+    table = _summary_table(path, lead=[("step", range(len(path)), True),
+                                       ("label", [shorten(label, 30) for label in labels], False)])
     chain = format_chain([(s.type, s.value, label) for s, label in zip(path, labels)])
     return f"{chain}\n\n{table}"
 
@@ -234,14 +286,44 @@ def cmd_common(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
         return None if options.json else f"{options.id1} and {options.id2} reach no object in common"
     record = explorer.get_object(common)
     assert record is not None
-    summary = {
-        "id": record.id, "type": record.type, "value": record.value,
-        "size": record.size, "subtree_size": record.subtree_size,
-    }
     if options.json:
-        return summary
-    row = [record.id, record.type, format_size(record.size), format_size(record.subtree_size), shorten(record.value)]
-    return render_table(_SUMMARY_HEADERS, [row], _SUMMARY_RIGHT)
+        return {key: value for key, value in _summary_json(record).items() if key != "retained_size"}
+    return _summary_table([record])
+
+
+def cmd_dominators(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    if not _has_retained_sizes(explorer):
+        raise UsageError(NO_RETAINED)
+    chain: list[va.ObjectSummary] = []
+    if options.id is not None:
+        found = explorer.get_dominator_chain(options.id)
+        if found is None:
+            raise UsageError(f"no object with id {options.id}")
+        chain = found
+    children = explorer.get_dominated_objects(options.id, None)
+    shown = children[: options.limit] if options.limit else children
+    chain_retained = _retained_of(explorer, chain) or []
+    if options.json:
+        return {
+            "dominator_chain": [_summary_json(s, r) for s, r in zip(chain, chain_retained)],
+            "dominated": [_summary_json(s, r) for s, r in shown],
+        }
+    total = dict(explorer.get_type_summaries()).get(ALL_TYPES)
+    heap = total.total_size if total else 0
+    parts = []
+    if chain:
+        parts.append("dominator chain (from the top of the tree)")
+        parts.append(_summary_table(chain, chain_retained))
+        parts.append("")
+    where = f"immediately dominated by {options.id}" if chain else (
+        "directly under the virtual root (no single object keeps them alive)")
+    more = f" ({len(children) - len(shown):,} not shown)" if len(shown) < len(children) else ""
+    parts.append(f"{where}: {len(children):,} objects{more}")
+    if shown:
+        shares = [f"{100 * r / heap:.1f}%" if heap else "-" for _, r in shown]
+        table = _summary_table([s for s, _ in shown], [r for _, r in shown], lead=[("share", shares, True)])
+        parts.append(table)
+    return "\n".join(parts)
 
 
 # Exit statuses of the check beside 0 (consistent).
@@ -311,6 +393,8 @@ def _parser() -> argparse.ArgumentParser:
     imp.add_argument("--precision", choices=list(PRECISIONS), default="exact",
                      help="subtree-size estimation (default: exact)")
     imp.add_argument("--quiet", action="store_true", help="no progress bar")
+    imp.add_argument("--no-retained", action="store_true",
+                     help="skip computing retained sizes (the dominator tree) after the import")
     imp.set_defaults(run=cmd_import, create=True)
 
     types = commands.add_parser("types", parents=[common], help="object count and total size per type")
@@ -319,7 +403,8 @@ def _parser() -> argparse.ArgumentParser:
     types.set_defaults(run=cmd_types)
 
     largest = commands.add_parser("largest", parents=[common], help="the largest objects")
-    largest.add_argument("--by", choices=["size", "subtree"], default="size", help="direct size or subtree size")
+    largest.add_argument("--by", choices=["size", "subtree", "retained"], default=None,
+                         help="direct, subtree or retained size (default: retained where computed, else size)")
     largest.add_argument("--type", help="only objects of this type")
     largest.add_argument("--limit", type=int, default=20)
     largest.set_defaults(run=cmd_largest)
@@ -357,6 +442,13 @@ def _parser() -> argparse.ArgumentParser:
     serve.add_argument("--port", type=_port, default=8000, help="TCP port (default 8000; 0 picks a free one)")
     serve.add_argument("--host", default=LOOPBACK, help=f"address to listen on (default {LOOPBACK}: this machine only)")
     serve.set_defaults(run=cmd_serve)
+
+    dominators = commands.add_parser(
+        "dominators", parents=[common],
+        help="browse the dominator tree: what ID alone keeps alive (without ID: the top of the tree)")
+    dominators.add_argument("id", type=_object_id, nargs="?", default=None, metavar="ID")
+    dominators.add_argument("--limit", type=int, default=20, help="rows to show (0: all; default 20)")
+    dominators.set_defaults(run=cmd_dominators)
     return parser
 
 

@@ -6,6 +6,8 @@
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
 #include "check/consistency_check.h"
+#include "dominators/retained_queries.h"
+#include "dominators/retained_sizes_run.h"
 #include "import/import_session.h"
 #include "queries/annotations.h"
 #include "queries/graph_queries.h"
@@ -142,12 +144,15 @@ PyObject* one_object_method(PyObject* self, const char* display_name, PyObject* 
                     });
 }
 
+// A query by id that can run long, `kQuery(explorer, id, stop)`, as one_object_method's `query`.
+template <auto kQuery>
+auto unlocked_by_id(const Explorer& explorer, uint64_t id) {
+  return without_interpreter_lock([&](StopCheck& stop) { return kQuery(explorer, id, stop); });
+}
+
 PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return one_object_method(self, "HeapDumpExplorer.get_object()", args, nargs, kwnames,
-                           [](const Explorer& explorer, uint64_t id) {
-                             return without_interpreter_lock(
-                                 [&](StopCheck& stop) { return vossick::get_object(explorer, id, stop); });
-                           },
+                           unlocked_by_id<vossick::get_object>,
                            [](std::optional<ObjectRecord>&& record) -> PyObject* {
                              if (!record) Py_RETURN_NONE;
                              return to_python(std::move(*record));
@@ -374,6 +379,84 @@ PyObject* check_consistency(PyObject* self, PyObject* const* args, Py_ssize_t na
                           });
 }
 
+// ---- dominator tree and retained sizes ---------------------------------------
+
+PyObject* compute_retained_sizes(PyObject* self, PyObject*) {
+  return with_memory_errors([&]() -> PyObject* {
+    Status computed = [&] {
+      // Other threads' queries run meanwhile; Ctrl-C stops the run, whose
+      // write transaction is then aborted.
+      ReleasedInterpreterLock unlocked;
+      return dominators::compute_retained_sizes(*as_explorer(self)->core, unlocked);
+    }();
+    if (!computed.ok()) return raise_error(computed.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* retained_listing_to_python(dominators::RetainedListing&& listing) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(listing.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < listing.size(); ++i) {
+    Ref summary(to_python(listing[i].first));
+    Ref size(summary ? PyLong_FromUnsignedLongLong(listing[i].second) : nullptr);
+    if (!size) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, summary.get(), size.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+  }
+  return list.release();
+}
+
+PyObject* get_retained_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_retained_size()", args, nargs, kwnames,
+                           dominators::get_retained_size, [](std::optional<uint64_t>&& size) -> PyObject* {
+                             if (!size) Py_RETURN_NONE;
+                             return PyLong_FromUnsignedLongLong(*size);
+                           });
+}
+
+PyObject* get_dominator_chain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return one_object_method(self, "HeapDumpExplorer.get_dominator_chain()", args, nargs, kwnames,
+                           unlocked_by_id<dominators::get_dominator_chain>,
+                           [](std::optional<std::vector<ObjectSummary>>&& chain) -> PyObject* {
+                             if (!chain) Py_RETURN_NONE;
+                             return to_python(*chain);
+                           });
+}
+
+PyObject* get_dominated_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"obj_id", "page"};
+  return run_method(self, "HeapDumpExplorer.get_dominated_objects()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      std::optional<uint64_t> id;
+                      std::optional<uint64_t> page;
+                      if (!convert_optional_u64("obj_id", arg[0], id) || !convert_optional_u64("page", arg[1], page))
+                        return nullptr;
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return dominators::get_dominated_objects(explorer, id, page, stop);
+                                    }),
+                                    retained_listing_to_python);
+                    });
+}
+
+PyObject* get_objects_by_type_ordered_by_retained_size(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                       PyObject* kwnames) {
+  static const char* const params[] = {"typename", "page"};
+  return run_method(self, "HeapDumpExplorer.get_objects_by_type_ordered_by_retained_size()", params, args, nargs,
+                    kwnames, [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      Type type;
+                      std::optional<uint64_t> page;
+                      if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page))
+                        return nullptr;
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return dominators::get_objects_by_type_ordered_by_retained_size(explorer, type,
+                                                                                                      page, stop);
+                                    }),
+                                    retained_listing_to_python);
+                    });
+}
+
 // ---- the class --------------------------------------------------------------
 
 #define FASTCALL_METHOD(name, signature, doc)                                                                   \
@@ -406,6 +489,19 @@ PyMethodDef explorer_methods[] = {
                     "Return the file:line where one object was allocated, if the dump recorded it."),
     FASTCALL_METHOD(get_allocation_site_summaries, "($self, page)",
                     "Return one page of (site, count, total size) per allocation site, largest total first."),
+    {"compute_retained_sizes", compute_retained_sizes, METH_NOARGS,
+     "compute_retained_sizes($self)\n--\n\n"
+     "Compute the dominator tree and every object's retained size, and store them."},
+    FASTCALL_METHOD(get_retained_size, "($self, obj_id)",
+                    "Return the retained size of one object, or None when there is no such object."),
+    FASTCALL_METHOD(get_dominator_chain, "($self, obj_id)",
+                    "Return the chain of immediate dominators from the top of the dominator tree down to one "
+                    "object."),
+    FASTCALL_METHOD(get_dominated_objects, "($self, obj_id, page)",
+                    "Return one page of the objects an object immediately dominates (None: the top of the "
+                    "dominator tree), with their retained sizes, largest first."),
+    FASTCALL_METHOD(get_objects_by_type_ordered_by_retained_size, "($self, typename, page)",
+                    "Return one page of the objects of a type with their retained sizes, largest first."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -194,6 +194,7 @@ class Checker {
   Status check_type_index(MDB_dbi dbi, std::string_view database, const Expected<typename Values::Value>& expected,
                           uint64_t& entries, SameType&& same_type, KeyDone&& key_done);
   Status check_type_summaries();
+  Status check_retained_count();
 
   const Databases& dbs_;
   const Transaction& txn_;
@@ -468,6 +469,21 @@ Status Checker::check_type_summaries() {
   return ok_status();
 }
 
+Status Checker::check_retained_count() {
+  MDB_stat state{};
+  MDB_stat tree{};
+  if (int rc = mdb_stat(txn_.raw(), dbs_.retained_state, &state); rc != 0) return Error::lmdb(rc);
+  if (state.ms_entries == 0) return ok_status();  // not computed, or discarded by an import
+  if (int rc = mdb_stat(txn_.raw(), dbs_.dominator_tree, &tree); rc != 0) return Error::lmdb(rc);
+  if (tree.ms_entries != report_.counts.records) {
+    problem([&] {
+      return cat("dominator_tree: ", tree.ms_entries, " nodes, but retained sizes are current for ",
+                 report_.counts.records, " records");
+    });
+  }
+  return ok_status();
+}
+
 Result<ConsistencyReport> Checker::run() {
   VOSSICK_TRY(count_entries());
   VOSSICK_TRY(scan_primary());
@@ -504,6 +520,7 @@ Result<ConsistencyReport> Checker::run() {
                                              stale, ignore));
   }
   VOSSICK_TRY(check_type_summaries());
+  VOSSICK_TRY(check_retained_count());
   VOSSICK_TRY(stop_.report_progress(done_, total_));
   return std::move(report_);
 }

@@ -15,7 +15,10 @@
 //    removed from it when an object is estimated again, so entries of an
 //    earlier estimate (a size other than the record's current one) are
 //    counted as stale, not reported;
-//  - every index value has its fixed length and every type key decodes.
+//  - every index value has its fixed length and every type key decodes;
+//  - while retained sizes are current (`retained_state` holds its record),
+//    `dominator_tree` holds one node per record (only counted: the tree's
+//    values are its own code's to check).
 // A record that does not decode is reported once; index entries naming it
 // are then accepted unexamined, since what it should be filed under is
 // unknown.

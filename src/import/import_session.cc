@@ -27,6 +27,9 @@ constexpr uint64_t kPageFillSlack = 4;
 Result<ImportSession> ImportSession::begin(const Explorer& explorer, ImportOrder order, BatchLimits limits,
                                            StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_write(explorer.env(), stop));
+  // Retained sizes describe the objects as they are: whatever this import
+  // commits makes them stale, so they go in the same transaction.
+  if (int rc = mdb_drop(txn.raw(), explorer.dbs().retained_state, 0); rc != 0) return Error::lmdb(rc);
   ImportSession session(std::move(txn), explorer.dbs(), order, limits);
   // Read under the writer lock: no other commit can move these.
   MDB_env* env = explorer.env().raw();

@@ -19,6 +19,10 @@ constexpr DatabaseSpec kDatabaseSpecs[] = {
     {"type_summaries", 0, &Databases::type_summaries},
     {"reference_labels", MDB_INTEGERKEY, &Databases::reference_labels},
     {"allocation_sites", MDB_INTEGERKEY, &Databases::allocation_sites},
+    {"dominator_tree", MDB_INTEGERKEY, &Databases::dominator_tree},
+    {"dominated_by_root", 0, &Databases::dominated_by_root},
+    {"types_retained_size_index", 0, &Databases::types_retained_size_index},
+    {"retained_state", 0, &Databases::retained_state},
 };
 
 // LMDB's code of the first database that fails to open, 0 when all open.

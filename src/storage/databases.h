@@ -1,7 +1,8 @@
 // The named databases of an environment (the six that hold the records and
 // their indexes, and two that hold what dump lines say beside their records:
 // `reference_labels`, id -> the labels in the encoding of record_labels.h,
-// and `allocation_sites`, id -> the site's UTF-8 text), and the puts and reads of the
+// and `allocation_sites`, id -> the site's UTF-8 text; and the four of the dominator
+// tree, dominators/retained_store.h), and the puts and reads of the
 // index databases (`referrers`, `types`, the two size indexes and
 // `type_summaries`) in the byte forms of encodings.h. Records in `primary`
 // are read and written through primary.h.
@@ -31,6 +32,13 @@ struct Databases {
   MDB_dbi type_summaries = 0;
   MDB_dbi reference_labels = 0;
   MDB_dbi allocation_sites = 0;
+  // The dominator tree and retained sizes (dominators/retained_store.h).
+  // `retained_state` holds its one record only while they describe the
+  // objects stored: every import empties it in its own transaction.
+  MDB_dbi dominator_tree = 0;
+  MDB_dbi dominated_by_root = 0;
+  MDB_dbi types_retained_size_index = 0;
+  MDB_dbi retained_state = 0;
 
   // Opens the databases in a read-only transaction, which waits for no
   // writer; only when one is missing, creates what is absent as create() does.

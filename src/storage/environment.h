@@ -43,6 +43,7 @@
 namespace vossick {
 
 inline constexpr size_t kMapSize = size_t{1} << 36;  // 64 GiB
+// Not stored in the files: the databases of databases.h, and room for more.
 inline constexpr unsigned kMaxNamedDatabases = 16;
 
 // The error of every use of an environment, transaction or cursor in a
@@ -147,6 +148,9 @@ class Cursor {
   // returns its present value instead (valid until the next write), leaving
   // the cursor on it.
   Result<std::optional<std::string_view>> put_unless_present(std::string_view key, std::string_view value);
+
+  // For writers that reserve space in place (MDB_RESERVE) or append.
+  MDB_cursor* raw() const noexcept { return cursor_; }
 
  private:
   explicit Cursor(MDB_cursor* cursor) : cursor_(cursor), generation_(process_generation()) {}

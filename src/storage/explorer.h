@@ -1,5 +1,5 @@
 // The core of a heap-dump explorer: one open LMDB environment and the handles
-// of its six databases. Immutable after open, so it may be shared by any
+// of its named databases. Immutable after open, so it may be shared by any
 // number of threads; every operation brings its own transactions.
 #pragma once
 

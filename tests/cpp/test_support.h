@@ -65,6 +65,16 @@ inline Contents raw_contents(const Explorer& explorer) {
   return contents;
 }
 
+// Says stop from its (asks + 1)-th question on.
+class StopAfter final : public StopCheck {
+ public:
+  explicit StopAfter(int asks) : left_(asks) {}
+  bool stop_requested() override { return left_-- <= 0; }
+
+ private:
+  int left_;
+};
+
 // An explorer over a fresh directory under the system temp dir, which is
 // removed with it.
 class TempExplorer {

@@ -82,12 +82,13 @@ def test_import_and_types(imported, capsys):
 
 
 @pytest.mark.parametrize("args, field", [(["--by", "size"], "size"), (["--by", "subtree"], "subtree_size"),
-                                         (["--type", "builtins.bytearray"], "size")])
+                                         ([], "retained_size"), (["--type", "builtins.bytearray"], "retained_size")])
 def test_largest_objects(imported, capsys, args, field):
     rows = run(capsys, imported[0], "largest", *args, "--limit", "10", as_json=True)
     assert len(rows) == 10 and [r[field] for r in rows] == sorted((r[field] for r in rows), reverse=True)
     if "--type" in args:
         assert {r["type"] for r in rows} == {"builtins.bytearray"} and rows[0]["size"] >= 1000 + 199
+    assert all(r["retained_size"] is not None for r in rows)  # computed by the import
     status, out, _ = run(capsys, imported[0], "largest", *args, "--limit", "10")
     assert status == 0 and len(out.splitlines()) == 12
     assert_aligned(out)
@@ -103,8 +104,8 @@ def test_object_path_and_common(imported, capsys):
     status, out, _ = run(capsys, db, "object", hex(cache["id"]), "--limit", "5")
     assert status == 0 and out.split()[:2] == ["id", "type"]
     assert f"referrers ({len(record['referrers']):,}, {len(record['referrers']) - 5:,} not shown)" in out
-    for block in out.split("\n\n"):  # the object, its referrers, its references
-        assert_aligned("\n".join(line for line in block.splitlines() if not line.startswith("refer")))
+    for block in out.split("\n\n"):  # the object, its referrers, its references, its dominator chain
+        assert_aligned("\n".join(line for line in block.splitlines() if not line.startswith(("refer", "dominator"))))
     path = run(capsys, db, "path", str(cache["id"]), str(payload["id"]), as_json=True)
     assert path[0]["id"] == cache["id"] and path[-1]["id"] == payload["id"]
     status, out, _ = run(capsys, db, "path", str(cache["id"]), str(payload["id"]))
@@ -123,11 +124,44 @@ def test_errors_are_one_line_with_their_notes_and_status_1(imported, tmp_path, c
     dump.write_bytes(b'{"id":1,"type":"T","references":[],"size":8}\n\n')  # ends in two newlines
     for args, message in [([imported[0], "object", "1"], "no object with id 1\n"),
                           ([imported[0], "path", "1", "2"], "Start ID 1 not found in database\n"),
+                          ([imported[0], "dominators", "1"], "no object with id 1\n"),
                           ([str(tmp_path / "db"), "import", str(dump), "--quiet"],
                            "EOF while parsing a value at line 2 column 0\n  while importing line 2 of the input\n")]:
         assert run(capsys, *args) == (1, "", f"vossick_report: error: {message}")
     status, _, err = run(capsys, str(tmp_path / "nothing"), "types")
     assert status == 1 and "no database in" in err and not (tmp_path / "nothing").exists()
+
+
+def test_dominators_browse_the_tree_one_level_at_a_time(imported, capsys):
+    db = imported[0]
+    top = run(capsys, db, "dominators", "--limit", "0", as_json=True)
+    assert top["dominator_chain"] == [] and top["dominated"]
+    retained = [r["retained_size"] for r in top["dominated"]]
+    assert retained == sorted(retained, reverse=True)
+    # The cache keeps its 200 entries alive alone: they hang below it, and what it
+    # retains is its own size plus what its immediate dominees retain.
+    (cache,) = run(capsys, db, "largest", "--type", "__main__.Cache", "--limit", "1", as_json=True)
+    level = run(capsys, db, "dominators", str(cache["id"]), "--limit", "0", as_json=True)
+    assert level["dominator_chain"][-1]["id"] == cache["id"]
+    assert cache["retained_size"] == cache["size"] + sum(r["retained_size"] for r in level["dominated"])
+    assert cache["retained_size"] > 200 * 1000
+    record = run(capsys, db, "object", str(cache["id"]), as_json=True)
+    assert record["retained_size"] == cache["retained_size"] and record["dominator_chain"] == level["dominator_chain"]
+    status, out, _ = run(capsys, db, "dominators", "--limit", "3")
+    assert f"virtual root (no single object keeps them alive): {len(top['dominated']):,} objects (" in out
+    status, out, _ = run(capsys, db, "object", str(cache["id"]))
+    assert status == 0 and "dominator chain" in out and "retained" in out.splitlines()[0]
+
+
+def test_import_without_retained_sizes(tmp_path, capsys):
+    dump = tmp_path / "heap.jsonl"
+    dump.write_bytes(b'{"id":1,"type":"T","references":[],"size":8}\n')
+    db = str(tmp_path / "db")
+    assert run(capsys, db, "import", str(dump), "--no-retained", "--quiet", as_json=True)["retained_seconds"] is None
+    assert run(capsys, db, "largest", as_json=True)[0]["retained_size"] is None  # by direct size instead
+    for args in (["largest", "--by", "retained"], ["dominators"]):
+        status, _, err = run(capsys, db, *args)
+        assert status == 1 and "no retained sizes in this database" in err
 
 
 @pytest.mark.parametrize("total", [None, 60, "file"])

@@ -1,14 +1,16 @@
 """Concurrency under load.
 
 Several threads query one explorer while another thread imports batch after
-batch into it (queries run while the post-import pass has released the
-interpreter lock); a second explorer on another directory is driven the same
+batch into it and computes retained sizes after each (queries run while the
+post-import pass or the retained-size computation has released the interpreter
+lock); a second explorer on another directory is driven the same
 way at the same time, with two threads importing into it at once. Every
 answer must match some committed state. The stress runs in a child process
 with a timeout, so a deadlock fails the test instead of hanging it.
 
 The dump is a chain: object i references i-1 and has size 8 + i % 5, so the
-exact subtree size of i is the sum of the sizes of 0..i, a batch never changes
+exact subtree size of i is the sum of the sizes of 0..i (and so is its retained
+size: the chain's last object is its one root), a batch never changes
 what an earlier object reaches, and every committed state of a chain is
 "objects 0..n-1 stored, some of them with their estimates".
 
@@ -52,6 +54,7 @@ STRESS = textwrap.dedent("""
             explorer.import_lines(iter([('{"id":%d,"type":"T%d","references":[%s],"size":%d}' % (
                 base + i, i % 3, base + i - 1 if i else "", size(i))).encode()
                 for i in range(b * BATCH, (b + 1) * BATCH)]), va.EstimatorPrecision.Exact)
+            explorer.compute_retained_sizes()
 
     def check_summary(s, base):
         assert s.size == size(s.id - base), s.id
@@ -79,6 +82,10 @@ STRESS = textwrap.dedent("""
                 assert [r.id - base for r in record.references] == ([i - 1] if i else [])
                 assert [r.id - base for r in record.referrers] in ([], [i + 1])
                 check_summary(record, base)
+                try:
+                    assert explorer.get_retained_size(base + i) == subtree(i), (base, i)
+                except RuntimeError as error:  # between an import and the computation after it
+                    assert "call compute_retained_sizes()" in str(error)
                 path = explorer.find_path_between_objects(base + i, base + max(i - 2, 0), frozenset())
                 assert [s.id - base for s in path] == list(range(i, max(i - 2, 0) - 1, -1))
             answers[0] += 1

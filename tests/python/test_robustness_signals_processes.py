@@ -25,6 +25,14 @@ NO, EXACT = va.EstimatorPrecision.NoEstimates, va.EstimatorPrecision.Exact
 line = lambda i, refs=(): b'{"id":%d,"type":"T%d","references":%s,"size":8}\\n' % (i, i % 3, json.dumps(refs).encode())
 started = time.monotonic()
 explorer = va.HeapDumpExplorer(sys.argv[1])
+sent = [0]
+def interrupt_when(ready):  # Ctrl-C from another thread, once ready() says so
+    def wait_and_send():
+        while not ready():
+            time.sleep(0.005)
+        sent[0] = time.monotonic()
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=wait_and_send, daemon=True).start()
 """
 
 
@@ -118,13 +126,8 @@ def test_ctrl_c_in_the_line_loop_stops_at_once_and_lands_nothing(db_dir, source)
 
 
 PASS = """
-def interrupt_the_pass():  # runs once the import's commit has released the interpreter lock
-    while explorer.get_count_for_type("All Types") < 300_000:
-        time.sleep(0.005)
-    sent[0] = time.monotonic()
-    os.kill(os.getpid(), signal.SIGINT)
-sent = [0]
-threading.Thread(target=interrupt_the_pass, daemon=True).start()
+# Ready once the import's commit has released the interpreter lock.
+interrupt_when(lambda: explorer.get_count_for_type("All Types") >= 300_000)
 try:
     explorer.import_lines([line(i, [i - 1] if i else []) for i in range(300_000)], EXACT)
 except KeyboardInterrupt as e:
@@ -139,6 +142,26 @@ def test_ctrl_c_in_the_post_import_pass_keeps_the_records_and_consistent_summari
     assert float(took) < PROMPT_S
     assert notes == "['the imported lines were committed; subtree sizes were not updated']"
     assert state == ["100000", "8", "None", "[]"]
+
+
+RETAINED = """
+explorer.import_lines([line(i, [i - 1] if i else []) for i in range(300_000)], NO)
+explorer.compute_retained_sizes()
+top = lambda: [(s.id, size) for s, size in explorer.get_dominated_objects(None, None)]
+before = top()
+begun = time.monotonic()
+interrupt_when(lambda: time.monotonic() > begun + 0.3)  # while the loop below computes
+try:
+    while True:
+        explorer.compute_retained_sizes()
+except KeyboardInterrupt:
+    print(time.monotonic() - sent[0], top() == before, explorer.check_consistency()[1], sep="\\n")
+"""
+
+
+def test_ctrl_c_in_compute_retained_sizes_keeps_the_previous_results(db_dir):
+    (took, same, problems), _ = finish(start(RETAINED, db_dir))
+    assert float(took) < PROMPT_S and same == "True" and problems == "[]"
 
 
 def test_a_reader_killed_inside_its_snapshot_does_not_make_the_file_grow(db_dir):

@@ -25,6 +25,7 @@ using testing::Contents;
 using testing::import_lines;
 using testing::raw_contents;
 using testing::record_line;
+using testing::StopAfter;
 using testing::TempExplorer;
 using testing::value_or_die;
 
@@ -187,16 +188,6 @@ TEST(PassModesDamageTest, OtherStoredFormsAndForeignIdsStoreTheSameInEveryMode) 
     }
   }
 }
-
-// Says stop from its (asks + 1)-th question on.
-class StopAfter final : public StopCheck {
- public:
-  explicit StopAfter(int asks) : left_(asks) {}
-  bool stop_requested() override { return left_-- <= 0; }
-
- private:
-  int left_;
-};
 
 // The summary rebuild before an import's commit and the post-import pass
 // end with Error::interrupted() and leave the databases as they were,
