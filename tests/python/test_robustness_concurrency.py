@@ -129,6 +129,7 @@ LONG_QUERIES = {  # each reads a whole tree: (call, what a plain model answers)
     "listing all by subtree": (lambda e: len(e.get_objects_by_type_ordered_by_size("All Types", True, None)),
                                2 * SIDE + 2),
     "object with SIDE referrers": (lambda e: len(e.get_object(HUB).referrers), SIDE),
+    "all by retained size": (lambda e: len(e.get_objects_by_type_ordered_by_retained_size("T", None)), 2 * SIDE),
 }
 
 
@@ -138,6 +139,7 @@ def two_trees(tmp_path_factory):
                               for i in range(SIDE))
     explorer = va.HeapDumpExplorer(str(tmp_path_factory.mktemp("trees")))
     explorer.import_lines(itertools.chain(tree(0, [HUB]), tree(SIDE, []), [line(HUB), line(LONE, size=1)]), LOW)
+    explorer.compute_retained_sizes()
     return explorer
 
 

@@ -185,6 +185,29 @@ def test_path_search_and_its_avoid_links_give_shortest_chains(url, model, clicks
     assert all(b in model.records[a]["references"] for a, b in zip(steps, steps[1:])) and not set(steps) & avoid
 
 
+def retained_of(body, name):
+    """(id, retained bytes) of each row of the listing `name`, which shows retained sizes."""
+    return [(int(i), int(b.replace(",", ""))) for i, b in re.findall(
+        r'<td><a href="/object/(\d+)">.*?<td class="num" title="([\d,]+) bytes">[^<]*</td><td class="value">',
+        section(body, name), re.S)]
+
+
+def test_the_largest_retainers_hold_their_size_and_what_they_dominate(url, model):
+    tiles = json.loads(re.search(r'id="treemap-data">([^<]*)<', get(url + "/")[1]).group(1))
+    summed = 0
+    for tile in tiles[:5]:
+        obj_id, body = int(tile["url"].rsplit("/", 1)[1]), get(url + tile["url"])[1]
+        dominated = retained_of(body, "dominated")
+        assert [int(i) for i in OBJECT_LINK.findall(section(body, "dominators"))] == [obj_id]  # the top
+        if 'rel="next"' not in section(body, "dominated"):  # all it dominates is on the page
+            assert tile["size"] == model.records[obj_id]["size"] + sum(r for _, r in dominated)
+            summed += 1
+        for child, _ in dominated[:2]:
+            chain = OBJECT_LINK.findall(section(get(f"{url}/object/{child}")[1], "dominators"))
+            assert [int(i) for i in chain] == [obj_id, child]
+    assert summed
+
+
 def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path):
     for args, message in [([tmp_path / "none", "serve"], "no database in"),
                           ([model.db, "serve", "--port", "70000"], "not a TCP port")]:
@@ -240,6 +263,8 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     next(t for t in tiles if model.referrers[int(t.get_attribute("href").rsplit("/", 1)[1])]).click()
     largest = here_id(browser)
     assert browser.find_element("tag name", "h1").text.endswith(str(largest))
+    chain = browser.find_elements("css selector", "#dominators tbody tr")  # down to this object
+    assert chain[-1].find_element("tag name", "a").text == str(largest)
     browser.find_element("css selector", "#referrers td a").click()
     holder = here_id(browser)
     assert holder in model.referrers[largest]

@@ -14,6 +14,7 @@ import functools
 import heapq
 import os
 import re
+import sys
 import time
 from collections.abc import Sequence
 from typing import Any
@@ -43,7 +44,8 @@ NEIGHBOUR_ROWS = 100
 TREEMAP_BOXES = 40
 LARGEST_SHOWN = 10
 TYPE_NAME_LIMIT = 511  # bytes; longer keys are refused by the store, so no such type exists
-OBJECT_SORTS = ("size", "subtree")
+OBJECT_SORTS = ("size", "subtree", "retained")
+NOT_COMPUTED = "retained sizes are not computed"  # how the explorer's error text starts
 
 
 def object_url(obj_id: int, **query: object) -> str:
@@ -91,12 +93,19 @@ def _bytes(size: int | None) -> str:
 
 
 def object_rows(objects: Sequence[va.ObjectSummary], links: Sequence[str | None] = (),
-                labels: Sequence[str | None] = ()) -> list[tuple[object, ...]]:
-    """The cells of an objects table, one tuple per summary, with links[i] and labels[i] (if any) last."""
+                labels: Sequence[str | None] = (), retained: Sequence[int | None] = ()) -> list[tuple[object, ...]]:
+    """The cells of an objects table, one tuple per summary, with links[i], labels[i] and retained[i] (if
+    any) last."""
     return [(s.id, object_url(s.id), s.type, type_url(s.type), format_size(s.size), _bytes(s.size),
              format_size(s.subtree_size), _bytes(s.subtree_size), shorten(s.value, 80), links[i] if links else None,
-             shorten(labels[i], 80) if labels and labels[i] is not None else None)
+             shorten(labels[i], 80) if labels and labels[i] is not None else None,
+             format_size(retained[i]) if retained else "", _bytes(retained[i]) if retained else "")
             for i, s in enumerate(objects)]
+
+
+def retained_rows(pairs: Sequence[tuple[va.ObjectSummary, int]]) -> list[tuple[object, ...]]:
+    """object_rows of the explorer's (summary, retained size) pairs."""
+    return object_rows([s for s, _ in pairs], retained=[r for _, r in pairs])
 
 
 def type_rows(types: Sequence[tuple[str, va.TypeSummary]], heap_size: int) -> list[tuple[object, ...]]:
@@ -161,15 +170,19 @@ class Pages:
         pages = -(-len(types) // PAGE_ROWS)
         page = _page_number(request, pages)
         by_subtree = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
-        treemap = [
-            {"url": object_url(s.id), "size": s.subtree_size, "label": f"{s.type} {format_size(s.subtree_size)}",
-             "title": f"{s.type} {s.id}: subtree {format_size(s.subtree_size)}, {shorten(s.value, 60)}"}
-            for s in by_subtree[:TREEMAP_BOXES] if s.subtree_size
-        ]
+        top = self.retained(self.explorer.get_dominated_objects, None, 0)
+        # Retained sizes of the dominator tree's top do not overlap; subtree sizes do (the page says which).
+        boxes = top if top is not None else [(s, s.subtree_size) for s in by_subtree]
+        kind = "retained" if top is not None else "subtree"
+        treemap = [{"url": object_url(s.id), "size": size, "label": f"{s.type} {format_size(size)}",
+                    "title": f"{s.type} {s.id}: {kind} {format_size(size)}, {shorten(s.value, 60)}"}
+                   for s, size in boxes[:TREEMAP_BOXES] if size]
+        largest = self.retained(self.explorer.get_objects_by_type_ordered_by_retained_size, ALL_TYPES, 0)
         return self.render(
             "overview.html", total=total, type_count=len(rows) - (total is not None), has_subtree=bool(by_subtree),
-            treemap=treemap,
-            largest=object_rows(self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)[:LARGEST_SHOWN]),
+            has_retained=top is not None, treemap=treemap,
+            largest=retained_rows(largest[:LARGEST_SHOWN]) if largest is not None else
+            object_rows(self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, False, 0)[:LARGEST_SHOWN]),
             types=type_rows(types[(page - 1) * PAGE_ROWS: page * PAGE_ROWS], total.total_size if total else 0),
             first=(page - 1) * PAGE_ROWS, order=order,
             needle=needle, page=page, pages=pages, here=functools.partial(_here, request),
@@ -183,9 +196,13 @@ class Pages:
         pages = self.explorer.get_page_count_for_type(name)
         page = _page_number(request, pages)
         summaries = dict(self.explorer.get_type_summaries())
-        objects = self.explorer.get_objects_by_type_ordered_by_size(name, order == "subtree", page - 1)
+        if order == "retained":
+            pairs = self.retained(self.explorer.get_objects_by_type_ordered_by_retained_size, name, page - 1)
+            objects = retained_rows(pairs or [])
+        else:
+            objects = object_rows(self.explorer.get_objects_by_type_ordered_by_size(name, order == "subtree", page - 1))
         return self.render(
-            "type.html", name=name, summary=summaries[name], total=summaries[ALL_TYPES], objects=object_rows(objects),
+            "type.html", name=name, summary=summaries[name], total=summaries[ALL_TYPES], objects=objects,
             first=(page - 1) * PAGE_ROWS, order=order, page=page, pages=pages, here=functools.partial(_here, request),
         )
 
@@ -203,8 +220,14 @@ class Pages:
                                      lambda shown, _: [chain_labels(self.explorer, [s, record])[0] for s in shown]),
                     self._neighbours(request, "references", "References", "as", references,
                                      lambda _, positions: [labels[i] for i in positions])]
+        retained = self.retained(self.explorer.get_retained_size, obj_id)
+        dominators = []
+        if retained is not None:
+            chain = self.explorer.get_dominator_chain(obj_id) or []
+            dominators = object_rows(chain, retained=[self.explorer.get_retained_size(s.id) for s in chain])
         return self.render(
-            "object.html", record=record, hex_id=hex(obj_id), listings=listings,
+            "object.html", record=record, hex_id=hex(obj_id), listings=listings, retained=retained,
+            dominators=dominators, dominated=self._dominated(request, obj_id) if retained is not None else None,
             site=self.explorer.get_allocation_site(obj_id), path=self._path_to(request, obj_id),
             main_module=self.main_module, here=functools.partial(_here, request),
         )
@@ -224,6 +247,31 @@ class Pages:
         labels = labels_of(shown, positions)
         return {"name": name, "title": title, "count": len(objects), "page": page, "pages": pages, "first": first,
                 "label_header": label_header if any(labels) else "", "rows": object_rows(shown, labels=labels)}
+
+    def retained(self, query: Any, *args: Any) -> Any:
+        """query(*args), one of the retained-size queries, or None where retained sizes are not computed."""
+        try:
+            return query(*args)
+        except RuntimeError as error:
+            if not str(error).startswith(NOT_COMPUTED):
+                raise
+            return None
+
+    def _dominated(self, request: Request, obj_id: int) -> dict[str, Any]:
+        """One page (``?dominated=N``, NEIGHBOUR_ROWS objects) of what the object immediately dominates,
+        largest first, cut from the explorer's page that holds it; their number is not known, only
+        whether more follow."""
+        page = _page_number(request, sys.maxsize, "dominated")
+        first = (page - 1) * NEIGHBOUR_ROWS
+        explorer_page, offset = divmod(first, PAGE_ROWS)
+        pairs = self.explorer.get_dominated_objects(obj_id, explorer_page)
+        if page > 1 and len(pairs) <= offset:
+            raise HTTPException(404, f"page {page} is past the last page of what {obj_id} dominates")
+        more = len(pairs) > offset + NEIGHBOUR_ROWS or (
+            len(pairs) == PAGE_ROWS == offset + NEIGHBOUR_ROWS
+            and bool(self.explorer.get_dominated_objects(obj_id, explorer_page + 1)))
+        return {"rows": retained_rows(pairs[offset: offset + NEIGHBOUR_ROWS]), "first": first, "page": page,
+                "pages": page + more}
 
     def _path_to(self, request: Request, end_id: int) -> dict[str, Any] | None:
         """The path search the query asks for (``from``, ``avoid``), or None."""
