@@ -42,6 +42,7 @@ PAGE_ROWS = 1000  # the explorer's page size: one page here is one page there
 # so that an object with 20,000 of them renders as fast as any other.
 NEIGHBOUR_ROWS = 100
 TREEMAP_BOXES = 40
+TREEMAP_SPLITS = 4  # levels of the dominator tree the treemap may open below its top
 LARGEST_SHOWN = 10
 TYPE_NAME_LIMIT = 511  # bytes; longer keys are refused by the store, so no such type exists
 OBJECT_SORTS = ("size", "subtree", "retained")
@@ -172,7 +173,7 @@ class Pages:
         by_subtree = self.explorer.get_objects_by_type_ordered_by_size(ALL_TYPES, True, 0)
         top = self.retained(self.explorer.get_dominated_objects, None, 0)
         # Retained sizes of the dominator tree's top do not overlap; subtree sizes do (the page says which).
-        boxes = top if top is not None else [(s, s.subtree_size) for s in by_subtree]
+        boxes = self._top_levels(top) if top is not None else [(s, s.subtree_size) for s in by_subtree]
         kind = "retained" if top is not None else "subtree"
         treemap = [{"url": object_url(s.id), "size": size, "label": f"{s.type} {format_size(size)}",
                     "title": f"{s.type} {s.id}: {kind} {format_size(size)}, {shorten(s.value, 60)}"}
@@ -256,6 +257,22 @@ class Pages:
             if not str(error).startswith(NOT_COMPUTED):
                 raise
             return None
+
+    def _top_levels(self, boxes: list[tuple[va.ObjectSummary, int]]) -> list[tuple[va.ObjectSummary, int]]:
+        """A cut through the dominator tree's top levels for the treemap, largest first: while the largest
+        box holds over a quarter of them all, it is split into what it dominates (the first explorer page)
+        and itself with the rest, its box's size less theirs. The boxes never overlap."""
+        split: set[int] = set()
+        for _ in range(TREEMAP_SPLITS):
+            boxes.sort(key=lambda box: -box[1])
+            summary, size = boxes[0]
+            if summary.id in split or 4 * size <= sum(s for _, s in boxes):
+                break
+            below = self.explorer.get_dominated_objects(summary.id, 0)
+            split.add(summary.id)
+            boxes[0] = (summary, size - sum(s for _, s in below))
+            boxes += below
+        return sorted(boxes, key=lambda box: -box[1])
 
     def _dominated(self, request: Request, obj_id: int) -> dict[str, Any]:
         """One page (``?dominated=N``, NEIGHBOUR_ROWS objects) of what the object immediately dominates,
