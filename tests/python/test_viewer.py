@@ -54,10 +54,10 @@ class Model:
             steps += 1
         return None
 
-    def label(self, holder, held):
-        """The label of holder's first reference to held ("" for none)."""
+    def labels(self, holder):
+        """The label ("" for none) of each of holder's references."""
         record = self.records[holder]
-        return (record.get("labels") or [None] * len(record["references"]))[record["references"].index(held)] or ""
+        return [label or "" for label in record.get("labels") or [None] * len(record["references"])]
 
 
 @pytest.fixture(scope="module")
@@ -163,11 +163,10 @@ def listed(url, obj_id, name):
                                   lambda m: max(m.records, key=lambda i: len(m.records[i]["references"]))])
 def test_object_pages_link_every_referrer_and_reference_with_its_label(url, model, pick):
     obj_id = pick(model)
-    assert sorted(listed(url, obj_id, "referrers")) == sorted((model.label(r, obj_id), r)
-                                                              for r in model.referrers[obj_id])
-    references = model.records[obj_id]["references"]
-    assert sorted(listed(url, obj_id, "references")) == sorted(
-        (label or "", r) for r, label in zip(references, model.records[obj_id].get("labels") or [None] * 9**9))
+    first_label = lambda holder: model.labels(holder)[model.records[holder]["references"].index(obj_id)]
+    assert sorted(listed(url, obj_id, "referrers")) == sorted((first_label(r), r) for r in model.referrers[obj_id])
+    assert sorted(listed(url, obj_id, "references")) == sorted(zip(model.labels(obj_id),
+                                                                   model.records[obj_id]["references"]))
 
 
 @pytest.mark.parametrize("clicks", [0, 1])  # on this dump one click leaves no chain
@@ -185,19 +184,14 @@ def test_path_search_and_its_avoid_links_give_shortest_chains(url, model, clicks
     assert all(b in model.records[a]["references"] for a, b in zip(steps, steps[1:])) and not set(steps) & avoid
 
 
-def retained_of(body, name):
-    """(id, retained bytes) of each row of the listing `name`, which shows retained sizes."""
-    return [(int(i), int(b.replace(",", ""))) for i, b in re.findall(
-        r'<td><a href="/object/(\d+)">.*?<td class="num" title="([\d,]+) bytes">[^<]*</td><td class="value">',
-        section(body, name), re.S)]
-
-
 def test_the_largest_retainers_hold_their_size_and_what_they_dominate(url, model):
     tiles = json.loads(re.search(r'id="treemap-data">([^<]*)<', get(url + "/")[1]).group(1))
     summed = 0
     for tile in tiles[:6]:
         obj_id, body = int(tile["url"].rsplit("/", 1)[1]), get(url + tile["url"])[1]
-        dominated = retained_of(body, "dominated")
+        dominated = [(int(i), int(b.replace(",", ""))) for i, b in re.findall(  # (id, retained size)
+            r'<td><a href="/object/(\d+)">.*?<td class="num" title="([\d,]+) bytes">[^<]*</td><td class="value">',
+            section(body, "dominated"), re.S)]
         retained = int(re.search(r'id="retained-size"><span title="([\d,]+)', body).group(1).replace(",", ""))
         chain = [int(i) for i in OBJECT_LINK.findall(section(body, "dominators"))]
         assert chain[-1] == obj_id and tile["size"] <= retained
@@ -271,10 +265,11 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     holder = here_id(browser)
     assert holder in model.referrers[largest]
     held = browser.find_element("xpath", f'//section[@id="references"]//tr[td/a[@href="/object/{largest}"]]')
-    assert held.find_element("css selector", "td.label").text == model.label(holder, largest) != ""
+    label = model.labels(holder)[model.records[holder]["references"].index(largest)]
+    assert held.find_element("css selector", "td.label").text == label != ""
     browser.find_element("name", "from").send_keys(str(model.main))
     browser.find_element("css selector", "form.path button").click()
-    steps = [int(row.find_element("tag name", "a").text) for row in browser.find_elements("css selector", "#path tbody tr")]
+    steps = [int(r.find_element("tag name", "a").text) for r in browser.find_elements("css selector", "#path tbody tr")]
     distance = model.distance(model.main, holder)
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source
