@@ -23,6 +23,10 @@ Build first (module and C++ benchmarks, in their own build directory):
 Then:
   .venv/bin/python bench/run.py [--quick] [--runs N] [--build build/bench]
 --quick leaves out the 10 M-record dump and runs everything once.
+--compare BEFORE AFTER times the comparison of two dumps of one process
+(get_new_objects, get_growth_points, compare_type_summaries) against one
+cursor pass over both `primary` databases (bench/primary_pass.cc); with
+--only compare it runs alone.
 """
 import argparse
 import array
@@ -402,6 +406,56 @@ def time_viewer_pages(build, db):
         print("  (viewer pages not timed: install the viewer extra, pip install .[viewer])")
 
 
+def bench_compare(build, before_dump, after_dump, work, runs):
+    """The comparison of two dumps of one process against one cursor pass over both `primary` databases."""
+    sys.path.insert(0, build)
+    import vossick_analysis as va
+
+    explorers = []
+    for dump in (after_dump, before_dump):
+        db = os.path.join(work, "compare-" + os.path.basename(dump) + ".db")
+        fresh = not os.path.exists(db)
+        os.makedirs(db, exist_ok=True)
+        explorer = va.HeapDumpExplorer(db)
+        if fresh:
+            started = time.perf_counter()
+            with open(dump, "rb") as lines:
+                explorer.import_lines(lines, va.EstimatorPrecision.NoEstimates)
+            print(f"  imported {dump} in {time.perf_counter() - started:.1f} s")
+        explorers.append((db, explorer))
+    (new_db, now), (old_db, old) = explorers
+    floor_tool = os.path.join(build, "primary_pass")
+
+    def floor():
+        done = subprocess.run([floor_tool, new_db, old_db], capture_output=True, text=True, check=True)
+        return float(dict(line.split() for line in done.stdout.splitlines())["pass_seconds"])
+
+    def timed(call):
+        started = time.perf_counter()
+        result = call()
+        return time.perf_counter() - started, len(result)
+
+    calls = [
+        ("get_new_objects(All Types, None)", lambda: now.get_new_objects(old, "All Types", None)),
+        ("get_new_objects(All Types, page 0)", lambda: now.get_new_objects(old, "All Types", 0)),
+        ("get_new_objects(builtins.dict, None)", lambda: now.get_new_objects(old, "builtins.dict", None)),
+        ("get_growth_points(None)", lambda: now.get_growth_points(old, None)),
+        ("get_growth_points(page 0)", lambda: now.get_growth_points(old, 0)),
+        ("compare_type_summaries", lambda: now.compare_type_summaries(old)),
+    ]
+    if not os.path.exists(floor_tool):
+        raise SystemExit(f"primary_pass not found in {build}; build with -DVOSSICK_BUILD_BENCH=ON first")
+    floor()  # warms the page cache for both sides
+    passes = [floor() for _ in range(runs)]
+    base = statistics.median(passes)
+    print(f"\n== comparison of two dumps (median of {runs}; seconds, ratio to the cursor pass)")
+    print(f"  {'one cursor pass over both primary databases':<46} {base:8.3f}")
+    for name, call in calls:
+        results = [timed(call) for _ in range(runs)]
+        seconds = statistics.median(r[0] for r in results)
+        print(f"  {name:<46} {seconds:8.3f}  x{seconds / base:5.2f}  ({results[0][1]:,} rows)", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="no 10 M dump; one run of everything")
@@ -412,6 +466,8 @@ def main():
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
     parser.add_argument("--viewer-db", default=None, metavar="DB_DIR",
                         help="also time the web viewer's pages over this database (e.g. a large real dump)")
+    parser.add_argument("--compare", nargs=2, default=None, metavar=("BEFORE", "AFTER"),
+                        help="time the comparison of two dumps of one process (each imported once into WORKDIR)")
     parser.add_argument("--no-floor", action="store_true",
                         help="skip storage_floor (its in-memory preparation of a 10 M dump needs about 8 GiB)")
     args = parser.parse_args()
@@ -454,6 +510,8 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
         generate("scc", "single SCC of 1M", "scc-1m.jsonl",
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
+        if args.compare:
+            bench_compare(args.build, *map(os.path.abspath, args.compare), work, args.runs)
         if args.viewer_db:
             time_viewer_pages(args.build, os.path.abspath(args.viewer_db))
         if not dumps:

@@ -123,6 +123,13 @@ def _open(db_dir: str, create: bool = False) -> va.HeapDumpExplorer:
 
 def cmd_import(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
     precision = PRECISIONS[options.precision]
+    held = explorer.get_count_for_type(ALL_TYPES)
+    if held and not options.append:
+        raise UsageError(
+            f"{options.db_dir} already holds {held:,} objects; a second dump imported there would merge with "
+            "the first (objects freed since would stay, with stale referrers). Import each dump into a database "
+            "of its own and compare them with: python -m vossick_report NEW_DB diff OLD_DB "
+            "(--append imports into this one anyway)")
     started = time.perf_counter()
     with open(options.dump_file, "rb") as dump:
         lines = with_progress(dump) if not options.quiet else dump
@@ -326,6 +333,109 @@ def cmd_dominators(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -
     return "\n".join(parts)
 
 
+# How far the diff command looks up the referrers of a growth point for a
+# module that holds it, when the database has no dominator tree to ask.
+PATH_SEARCH_LIMIT = 5000
+MODULE_TYPE = "builtins.module"
+
+
+def _path_from_module(explorer: va.HeapDumpExplorer, point: va.ObjectSummary) -> list[va.ObjectSummary]:
+    """A shortest chain of references from a module to `point` (breadth first over referrers).
+
+    Empty when no module is found within PATH_SEARCH_LIMIT objects."""
+    parent: dict[int, va.ObjectSummary | None] = {point.id: None}  # the next object down the chain
+    queue = [point]
+    for below in queue:
+        if len(parent) > PATH_SEARCH_LIMIT:
+            break
+        record = explorer.get_object(below.id)
+        for referrer in record.referrers if record else ():
+            if referrer.id in parent:
+                continue
+            parent[referrer.id] = below
+            if referrer.type == MODULE_TYPE:
+                chain: list[va.ObjectSummary] = []
+                step: va.ObjectSummary | None = referrer
+                while step is not None:
+                    chain.append(step)
+                    step = parent[step.id]
+                return chain
+            queue.append(referrer)
+    return []
+
+
+def _holder_chain(explorer: va.HeapDumpExplorer, point: va.ObjectSummary) -> tuple[str, list[va.ObjectSummary]]:
+    """The object's dominator chain where retained sizes are computed, else a path from a module."""
+    if _has_retained_sizes(explorer):
+        return "dominators", explorer.get_dominator_chain(point.id) or []
+    return "path from a module", _path_from_module(explorer, point)
+
+
+def _signed(value: int, size: bool = False) -> str:
+    text = format_size(abs(value)) if size else f"{abs(value):,}"
+    return ("+" if value > 0 else "-" if value < 0 else "") + text
+
+
+def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    if os.path.exists(options.old_db) and os.path.samefile(options.db_dir, options.old_db):
+        raise UsageError("NEW_DB and OLD_DB are one database: import the two dumps into two databases")
+    baseline = _open(options.old_db)
+    rows = explorer.compare_type_summaries(baseline)
+    total = next(((before, after) for name, before, after in rows if name == ALL_TYPES), None)
+    deltas = [(name, before, after) for name, before, after in rows if name != ALL_TYPES]
+    shown = [row for row in deltas if (row[1].count, row[1].total_size) != (row[2].count, row[2].total_size)]
+    shown = shown[: options.limit]
+    points = explorer.get_growth_points(baseline, 0)[: options.limit]
+    chains = [_holder_chain(explorer, point) for point, _, _ in points]
+    chain_names = [chain_labels(explorer, chain) for _, chain in chains]
+    grown = [name for name, before, after in shown if after.count > before.count]
+    samples = {name: explorer.get_new_objects(baseline, name, 0)[: options.sample] for name in grown}
+    if options.json:
+        return {
+            "total": None if total is None else {
+                "count_before": total[0].count, "count_after": total[1].count,
+                "size_before": total[0].total_size, "size_after": total[1].total_size,
+            },
+            "types": [
+                {"type": name, "count_before": b.count, "count_after": a.count, "count_delta": a.count - b.count,
+                 "size_before": b.total_size, "size_after": a.total_size, "size_delta": a.total_size - b.total_size}
+                for name, b, a in shown
+            ],
+            "growth_points": [
+                {"object": _summary_json(point), "new_objects": count, "new_size": size,
+                 "chain_kind": kind,
+                 "chain": [dict(_summary_json(s), label=label) for s, label in zip(chain, labels)]}
+                for (point, count, size), (kind, chain), labels in zip(points, chains, chain_names)
+            ],
+            "new_objects": {name: [_summary_json(s) for s in sample] for name, sample in samples.items()},
+        }
+    parts = []
+    if total is not None:
+        before, after = total
+        parts.append(f"{before.count:,} -> {after.count:,} objects ({_signed(after.count - before.count)}), "
+                     f"{format_size(before.total_size)} -> {format_size(after.total_size)} "
+                     f"({_signed(after.total_size - before.total_size, size=True)})")
+    parts.append("\ntypes that changed, largest growth first")
+    parts.append(render_table(
+        ["type", "count", "change", "total size", "change"],
+        [[name, f"{a.count:,}", _signed(a.count - b.count), format_size(a.total_size),
+          _signed(a.total_size - b.total_size, size=True)] for name, b, a in shown],
+        [False, True, True, True, True]) if shown else "  none")
+    parts.append("\ngrowth points: kept objects that reference new ones, largest first")
+    if not points:
+        parts.append("  none")
+    for (point, count, size), (kind, chain), labels in zip(points, chains, chain_names):
+        value = f" {shorten(point.value)}" if point.value else ""
+        parts.append(f"\n{point.id} {point.type}{value}: {count:,} new object{'s' * (count != 1)}, "
+                     f"{format_size(size)}")
+        if chain:
+            parts.append(f"  {kind}: " + format_chain([(s.type, s.value, label) for s, label in zip(chain, labels)]))
+    for name, sample in samples.items():
+        parts.append(f"\nnew {name} (first {len(sample)})")
+        parts.append(_summary_table(sample))
+    return "\n".join(parts)
+
+
 # Exit statuses of the check beside 0 (consistent).
 CHECK_PROBLEMS = 1
 CHECK_DAMAGED = 3
@@ -393,9 +503,18 @@ def _parser() -> argparse.ArgumentParser:
     imp.add_argument("--precision", choices=list(PRECISIONS), default="exact",
                      help="subtree-size estimation (default: exact)")
     imp.add_argument("--quiet", action="store_true", help="no progress bar")
+    imp.add_argument("--append", action="store_true",
+                     help="import into a database that already holds objects (one dump in parts)")
     imp.add_argument("--no-retained", action="store_true",
                      help="skip computing retained sizes (the dominator tree) after the import")
     imp.set_defaults(run=cmd_import, create=True)
+
+    diff = commands.add_parser("diff", parents=[common],
+                               help="what is new since an earlier dump of the same process (OLD_DB), and what holds it")
+    diff.add_argument("old_db", metavar="OLD_DB")
+    diff.add_argument("--limit", type=int, default=10, help="types and growth points to show (default 10)")
+    diff.add_argument("--sample", type=int, default=5, help="new objects shown per grown type (default 5)")
+    diff.set_defaults(run=cmd_diff)
 
     types = commands.add_parser("types", parents=[common], help="object count and total size per type")
     types.add_argument("--sort", choices=list(TYPE_ORDERS), default="size")

@@ -6,6 +6,7 @@
 #include "bindings/method_frame.h"
 #include "bindings/value_classes.h"
 #include "check/consistency_check.h"
+#include "compare/compare.h"
 #include "dominators/retained_queries.h"
 #include "dominators/retained_sizes_run.h"
 #include "import/import_session.h"
@@ -215,19 +216,30 @@ PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, P
 
 // ---- type listings ----------------------------------------------------------
 
-PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) {
+// A new list of `item(row)` for each row (new references), or nullptr.
+template <class Rows, class Item>
+PyObject* list_of(const Rows& rows, Item&& item) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {
-    std::string_view name = rows[i].first.encoded();
-    Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-    Ref summary(text ? to_python(rows[i].second) : nullptr);
-    if (!summary) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, text.get(), summary.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+    PyObject* value = item(rows[i]);
+    if (value == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value);  // steals value
   }
   return list.release();
+}
+
+PyObject* type_name_to_python(const Type& type) {
+  std::string_view name = type.encoded();
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* type_rows_to_python(std::vector<std::pair<Type, TypeSummary>>&& rows) {
+  return list_of(rows, [](const std::pair<Type, TypeSummary>& row) -> PyObject* {
+    Ref text(type_name_to_python(row.first));
+    Ref summary(text ? to_python(row.second) : nullptr);
+    return summary ? PyTuple_Pack(2, text.get(), summary.get()) : nullptr;
+  });
 }
 
 PyObject* get_type_summaries(PyObject* self, PyObject*) {
@@ -334,6 +346,86 @@ PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* 
                                       if (!id) Py_RETURN_NONE;
                                       return PyLong_FromUnsignedLongLong(*id);
                                     });
+                    });
+}
+
+// ---- comparison with a baseline ----------------------------------------------
+
+// The core explorer of the argument `baseline`, or nullptr with the TypeError
+// every argument of a wrong class raises.
+const Explorer* convert_baseline(PyObject* value) {
+  if (!PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(heap_dump_explorer_type()))) {
+    raise_wrong_class("baseline", value, "HeapDumpExplorer");
+    return nullptr;
+  }
+  return as_explorer(value)->core;
+}
+
+PyObject* type_comparisons_to_python(std::vector<TypeComparison>&& rows) {
+  return list_of(rows, [](const TypeComparison& row) -> PyObject* {
+    Ref text(type_name_to_python(row.type));
+    Ref before(text ? to_python(row.baseline) : nullptr);
+    Ref after(before ? to_python(row.current) : nullptr);
+    return after ? PyTuple_Pack(3, text.get(), before.get(), after.get()) : nullptr;
+  });
+}
+
+PyObject* growth_points_to_python(std::vector<GrowthPoint>&& points) {
+  return list_of(points, [](const GrowthPoint& point) -> PyObject* {
+    Ref object(to_python(point.object));
+    return object ? Py_BuildValue("(OKK)", object.get(), static_cast<unsigned long long>(point.new_count),
+                                  static_cast<unsigned long long>(point.new_size))
+                  : nullptr;
+  });
+}
+
+// The comparisons walk both dumps whole: the interpreter lock is released
+// while they run (both explorers are immutable), and Ctrl-C ends them.
+PyObject* compare_type_summaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"baseline"};
+  return run_method(self, "HeapDumpExplorer.compare_type_summaries()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      const Explorer* baseline = convert_baseline(arg[0]);
+                      if (baseline == nullptr) return nullptr;
+                      auto rows = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return vossick::compare_type_summaries(explorer, *baseline);
+                      }();
+                      return finish(std::move(rows), type_comparisons_to_python);
+                    });
+}
+
+PyObject* get_new_objects(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"baseline", "typename", "page"};
+  return run_method(self, "HeapDumpExplorer.get_new_objects()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      const Explorer* baseline = convert_baseline(arg[0]);
+                      Type type;
+                      std::optional<uint64_t> page;
+                      if (baseline == nullptr || !convert_type("typename", arg[1], type) ||
+                          !convert_optional_u64("page", arg[2], page)) {
+                        return nullptr;
+                      }
+                      auto objects = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return vossick::get_new_objects(explorer, *baseline, type, page, unlocked);
+                      }();
+                      return finish(std::move(objects), summaries_to_python);
+                    });
+}
+
+PyObject* get_growth_points(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const params[] = {"baseline", "page"};
+  return run_method(self, "HeapDumpExplorer.get_growth_points()", params, args, nargs, kwnames,
+                    [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+                      const Explorer* baseline = convert_baseline(arg[0]);
+                      std::optional<uint64_t> page;
+                      if (baseline == nullptr || !convert_optional_u64("page", arg[1], page)) return nullptr;
+                      auto points = [&] {
+                        ReleasedInterpreterLock unlocked;
+                        return vossick::get_growth_points(explorer, *baseline, page, unlocked);
+                      }();
+                      return finish(std::move(points), growth_points_to_python);
                     });
 }
 
@@ -481,6 +573,16 @@ PyMethodDef explorer_methods[] = {
                     "Find one reference path between two objects, optionally skipping specific IDs."),
     FASTCALL_METHOD(find_largest_common_reachable_object, "($self, obj_id1, obj_id2)",
                     "Find the largest object reachable from both of a pair of objects"),
+    FASTCALL_METHOD(compare_type_summaries, "($self, baseline)",
+                    "Compare type summaries with a baseline explorer (the earlier dump): every type of either, "
+                    "the \"All Types\" row included, as (name, baseline summary, summary here), largest growth "
+                    "of total size first."),
+    FASTCALL_METHOD(get_new_objects, "($self, baseline, typename, page)",
+                    "Return one page of the objects whose id the baseline lacks or holds with another type, "
+                    "in id order."),
+    FASTCALL_METHOD(get_growth_points, "($self, baseline, page)",
+                    "Return one page of (object, new objects referenced, their summed size) for objects kept "
+                    "since the baseline that reference new objects, largest sum first."),
     FASTCALL_METHOD(check_consistency, "($self, progress=None)",
                     "Check that the stored databases agree with each other; return (counts, problems)."),
     FASTCALL_METHOD(get_reference_labels, "($self, obj_id)",

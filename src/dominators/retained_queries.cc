@@ -19,10 +19,6 @@ Result<Transaction> begin_current(const Explorer& explorer) {
   return txn;
 }
 
-Error missing_tree_node(uint64_t id) {
-  return Error::decoding("Decoding error: Missing dominator tree node for ID " + std::to_string(id));
-}
-
 // One page (or all) of an entry list, as summaries with their retained sizes.
 Result<RetainedListing> list_page(const Transaction& txn, const Databases& dbs, std::string_view list,
                                   std::optional<uint64_t> page, StopCheck& stop) {

@@ -162,6 +162,10 @@ Status store_dominator_tree(const Transaction& write_txn, const Databases& dbs, 
                    std::string_view(reinterpret_cast<const char*>(state.bytes), kTypeSummaryBytes));
 }
 
+Error missing_tree_node(uint64_t id) {
+  return Error::decoding("Decoding error: Missing dominator tree node for ID " + std::to_string(id));
+}
+
 Result<TypeSummary> get_retained_state(const Transaction& txn, const Databases& dbs) {
   VOSSICK_ASSIGN_OR_RETURN(auto state, get_value(txn, dbs.retained_state, kCurrentKey));
   if (!state) {

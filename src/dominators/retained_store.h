@@ -63,6 +63,9 @@ struct TreeNode {
   std::string_view dominated;  // entry list; valid as long as the transaction
 };
 
+// The error of an object without a node while the results are current.
+Error missing_tree_node(uint64_t id);
+
 // Empty when no object has that id. A stored value shorter than 16 bytes, or
 // with a broken entry list, is a decoding error.
 Result<std::optional<TreeNode>> get_tree_node(const Transaction& txn, const Databases& dbs, uint64_t id);

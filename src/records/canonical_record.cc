@@ -123,19 +123,26 @@ struct ScalarMembers {
   size_t subtree_size_offset = 0;
 };
 
+// The id and type at the head of a canonical record; false when the head is
+// not in the subset.
+inline bool scan_head(const char*& p, const char* end, uint64_t& id, std::string_view& type) noexcept {
+  if (!consume(p, end, "{\"id\":")) return false;
+  if (!(p = scan_u64(p, end, id))) return false;
+  if (!consume(p, end, ",\"type\":\"")) return false;
+  DiscardingSink type_sink;
+  const char* const type_end = scan_string<false>(p, end, type_sink);
+  if (!type_end) return false;
+  type = std::string_view(p, static_cast<size_t>(type_end - p));
+  p = type_end + 1;
+  return true;
+}
+
 template <class References, class Value>
 bool scan_record(std::string_view bytes, ScalarMembers& members, References&& references, Value&& value) {
   const char* const begin = bytes.data();
   const char* const end = begin + bytes.size();
   const char* p = begin;
-  if (!consume(p, end, "{\"id\":")) return false;
-  if (!(p = scan_u64(p, end, members.id))) return false;
-  if (!consume(p, end, ",\"type\":\"")) return false;
-  DiscardingSink type_sink;
-  const char* const type_end = scan_string<false>(p, end, type_sink);
-  if (!type_end) return false;
-  members.type = std::string_view(p, static_cast<size_t>(type_end - p));
-  p = type_end + 1;
+  if (!scan_head(p, end, members.id, members.type)) return false;
   if (!consume(p, end, ",\"references\":[")) return false;
   references.clear();
   if (p != end && *p == ']') {
@@ -189,6 +196,13 @@ std::optional<CanonicalRecordView> scan_canonical_record(std::string_view bytes)
   ScalarMembers members;
   if (!scan_record(bytes, members, DiscardingReferences{}, DiscardingValue{})) return std::nullopt;
   return CanonicalRecordView{members.id, members.type, members.subtree_size_offset};
+}
+
+std::optional<CanonicalHead> scan_canonical_head(std::string_view bytes) noexcept {
+  const char* p = bytes.data();
+  CanonicalHead head;
+  if (!scan_head(p, bytes.data() + bytes.size(), head.id, head.type)) return std::nullopt;
+  return head;
 }
 
 bool decode_canonical_record(std::string_view bytes, RawObjectRecord& out) {

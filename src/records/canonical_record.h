@@ -36,6 +36,17 @@ struct CanonicalRecordView {
 // otherwise nothing. Validates the whole record, `value` included.
 std::optional<CanonicalRecordView> scan_canonical_record(std::string_view bytes) noexcept;
 
+struct CanonicalHead {
+  uint64_t id = 0;
+  std::string_view type;  // as in CanonicalRecordView
+};
+
+// The id and type of `bytes` when the record begins in the canonical form of
+// the subset, otherwise nothing. Only that head is read and validated, for
+// walks over whole dumps that need no more than the type; what follows it
+// may still be damaged.
+std::optional<CanonicalHead> scan_canonical_head(std::string_view bytes) noexcept;
+
 // True when `bytes` are a canonical record in the subset; `out` then holds
 // what parse_record gives, its buffers reused. False leaves `out` with
 // unspecified members.
