@@ -71,15 +71,20 @@ def model(tmp_path_factory):
     return Model(dump, db)
 
 
-@pytest.fixture(scope="module")
-def url(model):
-    server = subprocess.Popen([sys.executable, "-m", "vossick_report", str(model.db), "serve", "--port", "0"],
+def serving(db, *args):
+    """Serves db (with `args`) while the caller's generator lives; yields its URL."""
+    server = subprocess.Popen([sys.executable, "-m", "vossick_report", db, "serve", "--port", "0", *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     announced = server.stdout.readline()
     assert "127.0.0.1" in announced, announced + server.stderr.read()
     yield re.search(r"http://\S+/", announced).group(0).rstrip("/")
     server.send_signal(signal.SIGINT)  # Ctrl-C: uvicorn shuts down, then ends by the signal as a shell expects
     assert server.wait(timeout=20) in (0, 130, -signal.SIGINT)  # 130: the report tool's own Ctrl-C exit
+
+
+@pytest.fixture(scope="module")
+def url(model):
+    yield from serving(model.db)
 
 
 def get(address, method="GET", **headers):
@@ -204,6 +209,27 @@ def test_the_largest_retainers_hold_their_size_and_what_they_dominate(url, model
     assert summed
 
 
+@pytest.fixture(scope="module")
+def baseline_url(model):
+    """A server comparing the dump with a baseline that lacks the buffer."""
+    old = model.db.parent / "old"
+    kept = lambda r: {k: [i for i in v if i != model.buffer] if k == "references" else v
+                      for k, v in r.items() if k != "labels"}
+    old.with_suffix(".jsonl").write_text("".join(json.dumps(kept(r)) + "\n" for i, r in model.records.items()
+                                                 if i != model.buffer))
+    assert python("-m", "vossick_report", old, "import", old.with_suffix(".jsonl"), "--quiet").returncode == 0
+    yield from serving(model.db, "--baseline", old)
+
+
+def test_the_comparison_shows_the_buffer_and_its_holders(baseline_url, url, model):
+    body = get(baseline_url + "/diff")[1]
+    assert {int(i) for i in OBJECT_LINK.findall(section(body, "growth"))} == model.referrers[model.buffer]
+    rows = re.findall(r'>([^<]*)</a></td><td class="num">([\d,]+)</td><td class="num">([\d,]+)</td>',
+                      section(body, "deltas"))
+    assert rows == [("builtins.bytearray", f"{b:,}", f"{b + 1:,}") for b in [model.types["builtins.bytearray"][0] - 1]]
+    assert get(url + "/diff")[0] == 404
+
+
 def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path):
     for args, message in [([tmp_path / "none", "serve"], "no database in"),
                           ([model.db, "serve", "--port", "70000"], "not a TCP port")]:
@@ -274,3 +300,11 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source
     browser.save_screenshot(str(SHOTS / "path.png"))
+
+
+def test_a_person_opens_the_comparison_and_a_growth_point(baseline_url, model, browser):
+    browser.get(baseline_url + "/")
+    browser.find_element("link text", "comparison").click()
+    browser.save_screenshot(str(SHOTS / "diff.png"))
+    browser.find_element("css selector", "#growth td a").click()
+    assert here_id(browser) in model.referrers[model.buffer]

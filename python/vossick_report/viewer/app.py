@@ -33,7 +33,7 @@ from urllib.parse import quote, urlencode
 
 import vossick_analysis as va
 
-from vossick_report.cli import ALL_TYPES, TYPE_ORDERS, chain_labels, parse_object_id
+from vossick_report.cli import ALL_TYPES, TYPE_ORDERS, _signed, chain_labels, parse_object_id
 from vossick_report.formatting import format_size, shorten
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -142,14 +142,17 @@ class ServerTiming:
 class Pages:
     """The request handlers over one explorer (whose methods any thread may call)."""
 
-    def __init__(self, explorer: va.HeapDumpExplorer, db_dir: str) -> None:
+    def __init__(self, explorer: va.HeapDumpExplorer, db_dir: str,
+                 baseline: tuple[va.HeapDumpExplorer, str] | None = None) -> None:
         self.explorer = explorer
+        self.baseline = baseline  # (explorer, directory) of the earlier dump, for /diff
         self.templates = jinja2.Environment(
             loader=jinja2.FileSystemLoader(os.path.join(HERE, "templates")),
             autoescape=True, trim_blocks=True, lstrip_blocks=True, undefined=jinja2.StrictUndefined,
         )
         self.templates.globals.update(
-            db_name=db_dir, format_size=format_size, shorten=shorten, object_url=object_url, type_url=type_url,
+            db_name=db_dir, format_size=format_size, signed=_signed, has_baseline=baseline is not None,
+            shorten=shorten, object_url=object_url, type_url=type_url,
         )
         for template in self.templates.list_templates():  # compiled now rather than by the first visitor
             self.templates.get_template(template)
@@ -310,6 +313,20 @@ class Pages:
         return {"start": start, "avoid": avoid, "avoid_text": " ".join(map(str, avoid)),
                 "rows": object_rows(steps, avoid_urls, labels), "label_header": "left by" if any(labels) else ""}
 
+    def diff(self, request: Request) -> Response:
+        """Type deltas and growth points against the baseline (serve --baseline OLD_DB)."""
+        if self.baseline is None:
+            raise HTTPException(404, "no baseline to compare with: serve with --baseline OLD_DB")
+        baseline, baseline_dir = self.baseline
+        rows = self.explorer.compare_type_summaries(baseline)
+        total = next(((before, after) for name, before, after in rows if name == ALL_TYPES), None)
+        deltas = [(name, type_url(name), before, after) for name, before, after in rows
+                  if name != ALL_TYPES and (before.count, before.total_size) != (after.count, after.total_size)]
+        points = self.explorer.get_growth_points(baseline, 0)[:LARGEST_SHOWN * 5]
+        return self.render("diff.html", baseline_name=baseline_dir, total=total, deltas=deltas[:PAGE_ROWS],
+                           points=object_rows([p for p, _, _ in points],
+                                              labels=[f"{n:,}, {format_size(size)}" for _, n, size in points]))
+
     def search(self, request: Request) -> Response:
         query = request.query_params.get("q", "").strip()
         obj_id = None
@@ -352,18 +369,20 @@ class Pages:
         return self.render("error.html", 500, status=500, detail=f"the database could not answer: {error}")
 
 
-def make_app(explorer: va.HeapDumpExplorer, db_dir: str, hosts: Sequence[str] = ("*",)) -> Starlette:
+def make_app(explorer: va.HeapDumpExplorer, db_dir: str, hosts: Sequence[str] = ("*",),
+             baseline: tuple[va.HeapDumpExplorer, str] | None = None) -> Starlette:
     """The viewer over ``explorer`` (``db_dir`` is only shown), answering requests
     whose Host header names one of ``hosts``: a server on the loopback address
     lists only its own names, so that a web page whose name is made to resolve to
     127.0.0.1 (DNS rebinding) cannot read the dump through a visitor's browser."""
-    pages = Pages(explorer, db_dir)
+    pages = Pages(explorer, db_dir, baseline)
     return Starlette(
         routes=[
             Route("/", pages.overview),
             Route("/type/{name:path}", pages.type_page),
             Route("/object/{id}", pages.object_page),
             Route("/search", pages.search),
+            Route("/diff", pages.diff),
             Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
         ],
         middleware=[Middleware(ServerTiming), Middleware(TrustedHostMiddleware, allowed_hosts=list(hosts))],
