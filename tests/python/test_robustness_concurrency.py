@@ -162,8 +162,7 @@ def beside_small_queries(explorer, query, interrupt_after=None):
 
 @pytest.mark.parametrize("query, expected", LONG_QUERIES.values(), ids=LONG_QUERIES)
 def test_a_long_query_lets_other_threads_query_and_stops_on_ctrl_c(two_trees, query, expected):
-    answer, took, ended = beside_small_queries(two_trees, query)
-    # Were the lock held, the other thread would end queries only in the first and last few ms.
+    answer, took, ended = beside_small_queries(two_trees, query)  # held, the lock would leave a gap in `ended`
     assert answer == expected and any(took * 0.2 < t < took * 0.5 for t in ended), (took, len(ended))
     answer, interrupted_took, _ = beside_small_queries(two_trees, query, interrupt_after=took * 0.1)
     assert isinstance(answer, KeyboardInterrupt) and interrupted_took < took * 0.7, (took, interrupted_took)

@@ -23,7 +23,7 @@ MODULE = "builtins.module"
 TYPE_ROW = re.compile(r'<a href="/type/[^"]*">([^<]*)</a></td>\s*<td class="num">([\d,]+)</td>'
                       r'<td class="num" title="([\d,]+) bytes">')
 OBJECT_LINK = re.compile(r'<td><a href="/object/(\d+)">')
-LABELLED_LINK = re.compile(r'<td class="label">([^<]*)</td><td><a href="/object/(\d+)">')
+LABELLED_LINK = re.compile(r'(?:<td class="label">([^<]*)</td>)?<td><a href="/object/(\d+)">')
 
 pytest.importorskip("starlette", reason="the viewer extra is not installed (pip install .[viewer])")
 
@@ -54,8 +54,7 @@ class Model:
             steps += 1
         return None
 
-    def labels(self, holder):
-        """The label ("" for none) of each of holder's references."""
+    def labels(self, holder):  # "" for none
         record = self.records[holder]
         return [label or "" for label in record.get("labels") or [None] * len(record["references"])]
 
@@ -71,8 +70,7 @@ def model(tmp_path_factory):
     return Model(dump, db)
 
 
-def serving(db, *args):
-    """Serves db (with `args`) while the caller's generator lives; yields its URL."""
+def serving(db, *args):  # yields the URL while the caller's generator lives
     server = subprocess.Popen([sys.executable, "-m", "vossick_report", db, "serve", "--port", "0", *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     announced = server.stdout.readline()
@@ -159,8 +157,7 @@ def listed(url, obj_id, name):
         page += 1
         part = section(get(f"{url}/object/{obj_id}?{name}={page}")[1], name)
         pages = int((re.search(r"page \d+ of (\d+)", part) or [0, 1])[1])
-        rows += [(html.unescape(label), int(i)) for label, i in LABELLED_LINK.findall(part)] or \
-            [("", int(i)) for i in OBJECT_LINK.findall(part)]
+        rows += [(html.unescape(label), int(i)) for label, i in LABELLED_LINK.findall(part)]
     return rows
 
 
@@ -211,7 +208,6 @@ def test_the_largest_retainers_hold_their_size_and_what_they_dominate(url, model
 
 @pytest.fixture(scope="module")
 def baseline_url(model):
-    """A server comparing the dump with a baseline that lacks the buffer."""
     old = model.db.parent / "old"
     kept = lambda r: {k: [i for i in v if i != model.buffer] if k == "references" else v
                       for k, v in r.items() if k != "labels"}
