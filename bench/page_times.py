@@ -51,6 +51,12 @@ def pages_to_time(explorer):
     if by_subtree:
         pages += [("All Types by subtree size, page 1", "/type/All%20Types?sort=subtree"),
                   ("object with the largest subtree", f"/object/{by_subtree[0].id}")]
+    try:
+        retainer = explorer.get_objects_by_type_ordered_by_retained_size(ALL_TYPES, 0)[0][0].id
+        pages += [("All Types by retained size, page 1", "/type/All%20Types?sort=retained"),
+                  ("object with the largest retained size", f"/object/{retainer}")]
+    except (RuntimeError, IndexError):  # retained sizes not computed
+        pass
     if main is not None:
         pages.append(("path from __main__ to the largest object", f"/object/{largest}?from={main}"))
     return pages

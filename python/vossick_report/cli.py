@@ -245,15 +245,17 @@ def cmd_object(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> An
     return "\n".join(parts)
 
 
-def chain_labels(explorer: va.HeapDumpExplorer, chain: Sequence[va.ObjectSummary]) -> list[str | None]:
+def chain_labels(explorer: va.HeapDumpExplorer,
+                 chain: Sequence[va.ObjectSummary | va.ObjectRecord]) -> list[str | None]:
     """For each object of a chain, the label of its reference to the next one (None at the end,
     or where the dump did not name it)."""
     labels: list[str | None] = []
     for holder, held in zip(chain, chain[1:]):
-        record = explorer.get_object(holder.id)
         names = explorer.get_reference_labels(holder.id) or []
+        # Only a holder with labels is expanded: get_object reads every reference and referrer.
+        record = explorer.get_object(holder.id) if any(names) else None
         ids = [r.id for r in record.references] if record is not None else []
-        labels.append(names[ids.index(held.id)] if held.id in ids and names else None)
+        labels.append(names[ids.index(held.id)] if held.id in ids else None)
     return labels + [None] * min(1, len(chain))
 
 
@@ -374,10 +376,14 @@ def _signed(value: int, size: bool = False) -> str:
     return ("+" if value > 0 else "-" if value < 0 else "") + text
 
 
-def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+def _open_baseline(options: argparse.Namespace) -> va.HeapDumpExplorer:
     if os.path.exists(options.old_db) and os.path.samefile(options.db_dir, options.old_db):
         raise UsageError("NEW_DB and OLD_DB are one database: import the two dumps into two databases")
-    baseline = _open(options.old_db)
+    return _open(options.old_db)
+
+
+def cmd_diff(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any:
+    baseline = _open_baseline(options)
     rows = explorer.compare_type_summaries(baseline)
     total = next(((before, after) for name, before, after in rows if name == ALL_TYPES), None)
     deltas = [(name, before, after) for name, before, after in rows if name != ALL_TYPES]
@@ -473,7 +479,8 @@ def cmd_serve(explorer: va.HeapDumpExplorer, options: argparse.Namespace) -> Any
     if options.host != LOOPBACK:
         print(f"vossick_report: warning: serving on {options.host}, where anyone who reaches it can read "
               "this dump (the viewer has no login)", file=sys.stderr)
-    serve(explorer, options.db_dir, options.host, options.port)
+    baseline = (_open_baseline(options), options.old_db) if options.old_db else None
+    serve(explorer, options.db_dir, options.host, options.port, baseline)
     return f"stopped serving {options.db_dir}"
 
 
@@ -558,6 +565,8 @@ def _parser() -> argparse.ArgumentParser:
     serve = commands.add_parser("serve", help="browse the database in a web browser (read-only)")
     serve.add_argument("--port", type=_port, default=8000, help="TCP port (default 8000; 0 picks a free one)")
     serve.add_argument("--host", default=LOOPBACK, help=f"address to listen on (default {LOOPBACK}: this machine only)")
+    serve.add_argument("--baseline", dest="old_db", metavar="OLD_DB",
+                       help="an earlier dump's database: /diff compares with it")
     serve.set_defaults(run=cmd_serve)
 
     dominators = commands.add_parser(

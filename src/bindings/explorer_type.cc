@@ -51,6 +51,16 @@ PyObject* finish(Result<T>&& result, Convert&& convert) {
 
 PyObject* summaries_to_python(std::vector<ObjectSummary>&& summaries) { return to_python(summaries); }
 
+// Runs core work that can run long, `work(stop)`, without the interpreter
+// lock, so that other threads (a server's other requests) go on meanwhile;
+// Ctrl-C reaches it through `stop`. The explorer is immutable and each query
+// has its own read transaction, so releasing the lock changes no answer.
+template <class Work>
+auto without_interpreter_lock(Work&& work) {
+  ReleasedInterpreterLock unlocked;
+  return work(unlocked);
+}
+
 // ---- import ----------------------------------------------------------------
 
 // Lists and files are iterated without running bytecode, so pending signals
@@ -135,8 +145,15 @@ PyObject* one_object_method(PyObject* self, const char* display_name, PyObject* 
                     });
 }
 
+// A query by id that can run long, `kQuery(explorer, id, stop)`, as one_object_method's `query`.
+template <auto kQuery>
+auto unlocked_by_id(const Explorer& explorer, uint64_t id) {
+  return without_interpreter_lock([&](StopCheck& stop) { return kQuery(explorer, id, stop); });
+}
+
 PyObject* get_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return one_object_method(self, "HeapDumpExplorer.get_object()", args, nargs, kwnames, vossick::get_object,
+  return one_object_method(self, "HeapDumpExplorer.get_object()", args, nargs, kwnames,
+                           unlocked_by_id<vossick::get_object>,
                            [](std::optional<ObjectRecord>&& record) -> PyObject* {
                              if (!record) Py_RETURN_NONE;
                              return to_python(std::move(*record));
@@ -178,11 +195,10 @@ PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, P
       [](const Explorer& explorer, PyObject** arg) -> PyObject* {
         std::optional<uint64_t> page;
         if (!convert_optional_u64("page", arg[0], page)) return nullptr;
-        Result<std::vector<AllocationSiteSummary>> rows = [&] {
-          ReleasedInterpreterLock unlocked;
-          return vossick::get_allocation_site_summaries(explorer, page, unlocked);
-        }();
-        return finish(std::move(rows), [](std::vector<AllocationSiteSummary>&& rows) -> PyObject* {
+        return finish(without_interpreter_lock([&](StopCheck& stop) {
+                        return vossick::get_allocation_site_summaries(explorer, page, stop);
+                      }),
+                      [](std::vector<AllocationSiteSummary>&& rows) -> PyObject* {
           Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
           if (!list) return nullptr;
           for (size_t i = 0; i < rows.size(); ++i) {
@@ -262,7 +278,10 @@ PyObject* get_objects_by_type(PyObject* self, PyObject* const* args, Py_ssize_t 
                       std::optional<uint64_t> page;
                       if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page))
                         return nullptr;
-                      return finish(vossick::get_objects_by_type(explorer, type, page), summaries_to_python);
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return vossick::get_objects_by_type(explorer, type, page, stop);
+                                    }),
+                                    summaries_to_python);
                     });
 }
 
@@ -278,7 +297,10 @@ PyObject* get_objects_by_type_ordered_by_size(PyObject* self, PyObject* const* a
                           !convert_optional_u64("page", arg[2], page)) {
                         return nullptr;
                       }
-                      return finish(vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size, page),
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return vossick::get_objects_by_type_ordered_by_size(explorer, type, subtree_size,
+                                                                                          page, stop);
+                                    }),
                                     summaries_to_python);
                     });
 }
@@ -296,7 +318,10 @@ PyObject* find_path_between_objects(PyObject* self, PyObject* const* args, Py_ss
                           !convert_id_set("avoiding_ids", arg[2], avoiding_ids)) {
                         return nullptr;
                       }
-                      return finish(vossick::find_path_between_objects(explorer, start_id, end_id, avoiding_ids),
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return vossick::find_path_between_objects(explorer, start_id, end_id,
+                                                                                avoiding_ids, stop);
+                                    }),
                                     [](std::optional<std::vector<ObjectSummary>>&& path) -> PyObject* {
                                       if (!path) Py_RETURN_NONE;
                                       return to_python(*path);
@@ -313,7 +338,10 @@ PyObject* find_largest_common_reachable_object(PyObject* self, PyObject* const* 
                       uint64_t obj_id2 = 0;
                       if (!convert_u64("obj_id1", arg[0], obj_id1) || !convert_u64("obj_id2", arg[1], obj_id2))
                         return nullptr;
-                      return finish(vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2),
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return vossick::find_largest_common_reachable_object(explorer, obj_id1, obj_id2,
+                                                                                           stop);
+                                    }),
                                     [](std::optional<uint64_t>&& id) -> PyObject* {
                                       if (!id) Py_RETURN_NONE;
                                       return PyLong_FromUnsignedLongLong(*id);
@@ -482,7 +510,7 @@ PyObject* get_retained_size(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* get_dominator_chain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return one_object_method(self, "HeapDumpExplorer.get_dominator_chain()", args, nargs, kwnames,
-                           dominators::get_dominator_chain,
+                           unlocked_by_id<dominators::get_dominator_chain>,
                            [](std::optional<std::vector<ObjectSummary>>&& chain) -> PyObject* {
                              if (!chain) Py_RETURN_NONE;
                              return to_python(*chain);
@@ -497,7 +525,9 @@ PyObject* get_dominated_objects(PyObject* self, PyObject* const* args, Py_ssize_
                       std::optional<uint64_t> page;
                       if (!convert_optional_u64("obj_id", arg[0], id) || !convert_optional_u64("page", arg[1], page))
                         return nullptr;
-                      return finish(dominators::get_dominated_objects(explorer, id, page),
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return dominators::get_dominated_objects(explorer, id, page, stop);
+                                    }),
                                     retained_listing_to_python);
                     });
 }
@@ -511,7 +541,10 @@ PyObject* get_objects_by_type_ordered_by_retained_size(PyObject* self, PyObject*
                       std::optional<uint64_t> page;
                       if (!convert_type("typename", arg[0], type) || !convert_optional_u64("page", arg[1], page))
                         return nullptr;
-                      return finish(dominators::get_objects_by_type_ordered_by_retained_size(explorer, type, page),
+                      return finish(without_interpreter_lock([&](StopCheck& stop) {
+                                      return dominators::get_objects_by_type_ordered_by_retained_size(explorer, type,
+                                                                                                      page, stop);
+                                    }),
                                     retained_listing_to_python);
                     });
 }

@@ -190,7 +190,7 @@ Result<std::vector<ObjectSummary>> get_new_objects(const Explorer& current, cons
     VOSSICK_ASSIGN_OR_RETURN(ids, new_ids_of_type(current, baseline, txns, type, stop));
   }
   const auto [begin, end] = page_range(page, ids.size());
-  return get_summaries_for_ids(txns.current, current.dbs(), std::span(ids).subspan(begin, end - begin));
+  return get_summaries_for_ids(txns.current, current.dbs(), std::span(ids).subspan(begin, end - begin), stop);
 }
 
 Result<std::vector<GrowthPoint>> get_growth_points(const Explorer& current, const Explorer& baseline,

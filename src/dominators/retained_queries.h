@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/stop_check.h"
 #include "storage/encodings.h"
 #include "storage/explorer.h"
 #include "records/record.h"
@@ -26,15 +27,18 @@ Result<std::optional<uint64_t>> get_retained_size(const Explorer& explorer, uint
 
 // From the object directly under the virtual root down to `id` itself, each
 // the immediate dominator of the next; empty when no object has that id.
-Result<std::optional<std::vector<ObjectSummary>>> get_dominator_chain(const Explorer& explorer, uint64_t id);
+// A chain may be as long as the objects are many: `stop` is polled.
+Result<std::optional<std::vector<ObjectSummary>>> get_dominator_chain(const Explorer& explorer, uint64_t id,
+                                                                      StopCheck& stop);
 
 // The objects whose immediate dominator is `id` (no id: the virtual root);
 // one page of 1000, or all without a page. Empty for an id without object.
+// All may be millions: `stop` is polled, here and below.
 Result<RetainedListing> get_dominated_objects(const Explorer& explorer, std::optional<uint64_t> id,
-                                              std::optional<uint64_t> page);
+                                              std::optional<uint64_t> page, StopCheck& stop);
 
 // The objects of a type ("All Types": every object); one page, or all.
 Result<RetainedListing> get_objects_by_type_ordered_by_retained_size(const Explorer& explorer, const Type& type,
-                                                                     std::optional<uint64_t> page);
+                                                                     std::optional<uint64_t> page, StopCheck& stop);
 
 }  // namespace vossick::dominators

@@ -13,6 +13,9 @@ namespace vossick {
 
 namespace {
 
+// Records read between two questions to the caller's StopCheck.
+constexpr uint32_t kReadsPerStopPoll = 4096;
+
 // Membership only; U64HashMap needs some trivially copyable value.
 using IdSet = U64HashMap<uint8_t>;
 
@@ -51,7 +54,7 @@ Result<std::vector<ObjectSummary>> rebuild_path(const Transaction& txn, const Da
 
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Explorer& explorer, uint64_t start_id, uint64_t end_id, const std::unordered_set<uint64_t>& avoiding_ids,
-    SearchStats* stats) {
+    StopCheck& stop, SearchStats* stats) {
   using Path = std::optional<std::vector<ObjectSummary>>;
   const Databases& dbs = explorer.dbs();
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));
@@ -72,6 +75,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
   // Modules met as references and objects the size test rejected: skipped
   // before any read from then on.
   IdSet dead_ends;
+  StopPoll poll(stop, kReadsPerStopPoll);
 
   while (!queue.empty()) {
     ObjectRecordNoValue current = std::move(queue.front());
@@ -88,6 +92,7 @@ Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     }
     for (uint64_t reference : current.references) {
       if (dead_ends.contains(reference) || avoiding_ids.contains(reference)) continue;
+      VOSSICK_TRY(poll.poll());
       VOSSICK_ASSIGN_OR_RETURN(found, read_record(txn, dbs, reference, record, stats));
       if (!found) return missing_record_error(reference, MissingRecordIn::kPathSearch);
       if (is_module(record)) {
@@ -163,7 +168,8 @@ Result<QueueItem> make_queue_item(const Transaction& txn, const Databases& dbs, 
 }  // namespace internal
 
 Result<std::optional<uint64_t>> find_largest_common_reachable_object(const Explorer& explorer, uint64_t obj_id1,
-                                                                     uint64_t obj_id2, SearchStats* stats) {
+                                                                     uint64_t obj_id2, StopCheck& stop,
+                                                                     SearchStats* stats) {
   using internal::QueueItem;
   const Databases& dbs = explorer.dbs();
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));
@@ -178,11 +184,13 @@ Result<std::optional<uint64_t>> find_largest_common_reachable_object(const Explo
   // of the queue; they are dropped here when popped.
   IdSet visited[2];
   ObjectRecordNoValue record;
+  StopPoll poll(stop, kReadsPerStopPoll);
   while (std::optional<QueueItem> item = internal::heap_pop(heap)) {
     const uint8_t origin = item->origin;
     if (!visited[origin].try_emplace(item->id, 0).second) continue;
     if (visited[1 - origin].contains(item->id)) return std::optional<uint64_t>(item->id);
     for (uint64_t reference : item->references) {
+      VOSSICK_TRY(poll.poll());
       VOSSICK_ASSIGN_OR_RETURN(bool found, read_record(txn, dbs, reference, record, stats));
       if (!found) return Error::message("Object ID " + std::to_string(reference) + " not found in database");
       if (is_module(record)) continue;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "base/stop_check.h"
 #include "records/record.h"
 #include "storage/databases.h"
 #include "storage/environment.h"
@@ -37,18 +38,21 @@ struct SearchStats {
 // avoided or a module. Fails with "Start ID {} not found in database",
 // "End ID {} not found in database", or missing_record_error(id,
 // MissingRecordIn::kPathSearch) when an expanded object references an id
-// without a record; storage and decoding errors pass through.
+// without a record; storage and decoding errors pass through. A search that
+// finds nothing reads every object it can reach: it polls `stop`.
 Result<std::optional<std::vector<ObjectSummary>>> find_path_between_objects(
     const Explorer& explorer, uint64_t start_id, uint64_t end_id, const std::unordered_set<uint64_t>& avoiding_ids,
-    SearchStats* stats = nullptr);
+    StopCheck& stop, SearchStats* stats = nullptr);
 
 // The id of the first object taken from the queue on both sides, or empty when
 // the two objects reach nothing in common. Needs subtree sizes: fails with
 // "No subtree size in {}" for an object that has none, and with
 // "Object ID {} not found in database" for a start or referenced id without a
-// record. `obj_id1` is examined completely before `obj_id2` is read.
+// record. `obj_id1` is examined completely before `obj_id2` is read. Polls
+// `stop`, as the path search does.
 Result<std::optional<uint64_t>> find_largest_common_reachable_object(const Explorer& explorer, uint64_t obj_id1,
-                                                                     uint64_t obj_id2, SearchStats* stats = nullptr);
+                                                                     uint64_t obj_id2, StopCheck& stop,
+                                                                     SearchStats* stats = nullptr);
 
 namespace internal {
 

@@ -4,6 +4,12 @@
 
 namespace vossick {
 
+namespace {
+
+constexpr uint32_t kSummariesPerStopPoll = 4096;
+
+}  // namespace
+
 Result<ObjectSummary> get_summary(const Transaction& txn, const Databases& dbs, uint64_t id) {
   ObjectSummary summary;
   VOSSICK_ASSIGN_OR_RETURN(bool found, get_record_into(txn, dbs, id, summary));
@@ -12,17 +18,19 @@ Result<ObjectSummary> get_summary(const Transaction& txn, const Databases& dbs, 
 }
 
 Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Transaction& txn, const Databases& dbs,
-                                                         std::span<const uint64_t> ids) {
+                                                         std::span<const uint64_t> ids, StopCheck& stop) {
   std::vector<ObjectSummary> summaries;
   summaries.reserve(ids.size());
+  StopPoll poll(stop, kSummariesPerStopPoll);
   for (uint64_t id : ids) {
+    VOSSICK_TRY(poll.poll());
     VOSSICK_ASSIGN_OR_RETURN(ObjectSummary summary, get_summary(txn, dbs, id));
     summaries.push_back(std::move(summary));
   }
   return summaries;
 }
 
-Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_t id) {
+Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_t id, StopCheck& stop) {
   const Databases& dbs = explorer.dbs();
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));
   RawObjectRecord raw;
@@ -37,8 +45,8 @@ Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_
                                 return ok_status();
                               }));
   ObjectRecord record;
-  VOSSICK_ASSIGN_OR_RETURN(record.referrers, get_summaries_for_ids(txn, dbs, referrer_ids));
-  VOSSICK_ASSIGN_OR_RETURN(record.references, get_summaries_for_ids(txn, dbs, raw.references));
+  VOSSICK_ASSIGN_OR_RETURN(record.referrers, get_summaries_for_ids(txn, dbs, referrer_ids, stop));
+  VOSSICK_ASSIGN_OR_RETURN(record.references, get_summaries_for_ids(txn, dbs, raw.references, stop));
   record.id = raw.id;
   record.type = std::move(raw.type);
   record.value = std::move(raw.value);

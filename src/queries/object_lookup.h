@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "base/stop_check.h"
 #include "records/record.h"
 #include "storage/databases.h"
 #include "storage/environment.h"
@@ -33,11 +34,13 @@ struct ObjectRecord {
 // The one way queries turn an id into a summary. A missing record is
 // missing_record_error(id, MissingRecordIn::kSummary) (primary.h).
 Result<ObjectSummary> get_summary(const Transaction& txn, const Databases& dbs, uint64_t id);
-// Summaries in the order of `ids`; stops at the first error.
+// Summaries in the order of `ids`; stops at the first error, or with
+// Error::interrupted() when `stop` asks (polled: lists may be millions long).
 Result<std::vector<ObjectSummary>> get_summaries_for_ids(const Transaction& txn, const Databases& dbs,
-                                                         std::span<const uint64_t> ids);
+                                                         std::span<const uint64_t> ids, StopCheck& stop);
 
-// Empty when no record has that id.
-Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_t id);
+// Empty when no record has that id. An object may have millions of referrers:
+// `stop` is polled while they and the references are read.
+Result<std::optional<ObjectRecord>> get_object(const Explorer& explorer, uint64_t id, StopCheck& stop);
 
 }  // namespace vossick

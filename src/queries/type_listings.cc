@@ -8,7 +8,8 @@ namespace vossick {
 namespace {
 
 Result<std::vector<ObjectSummary>> list_page(const Explorer& explorer, MDB_dbi dbi, const Type& type,
-                                             std::optional<uint64_t> page, bool size_entries) {
+                                             std::optional<uint64_t> page, bool size_entries,
+                                             StopCheck& stop) {
   VOSSICK_ASSIGN_OR_RETURN(Transaction txn, Transaction::begin_read(explorer.env()));
   uint64_t offset = 0;
   // A page whose offset does not fit in 64 bits lies past every sequence.
@@ -25,7 +26,7 @@ Result<std::vector<ObjectSummary>> list_page(const Explorer& explorer, MDB_dbi d
     }
     return ok_status();
   }));
-  return get_summaries_for_ids(txn, explorer.dbs(), ids);
+  return get_summaries_for_ids(txn, explorer.dbs(), ids, stop);
 }
 
 }  // namespace
@@ -56,16 +57,17 @@ Result<uint64_t> get_page_count_for_type(const Explorer& explorer, const Type& t
 }
 
 Result<std::vector<ObjectSummary>> get_objects_by_type(const Explorer& explorer, const Type& type,
-                                                       std::optional<uint64_t> page) {
-  return list_page(explorer, explorer.dbs().types, type, page, /*size_entries=*/false);
+                                                       std::optional<uint64_t> page, StopCheck& stop) {
+  return list_page(explorer, explorer.dbs().types, type, page, /*size_entries=*/false, stop);
 }
 
 Result<std::vector<ObjectSummary>> get_objects_by_type_ordered_by_size(const Explorer& explorer, const Type& type,
                                                                        bool subtree_size,
-                                                                       std::optional<uint64_t> page) {
+                                                                       std::optional<uint64_t> page,
+                                                                       StopCheck& stop) {
   const Databases& dbs = explorer.dbs();
   return list_page(explorer, subtree_size ? dbs.types_subtree_size_index : dbs.types_size_index, type, page,
-                   /*size_entries=*/true);
+                   /*size_entries=*/true, stop);
 }
 
 }  // namespace vossick

@@ -12,10 +12,18 @@ The dump is a chain: object i references i-1 and has size 8 + i % 5, so the
 exact subtree size of i is the sum of the sizes of 0..i (and so is its retained
 size: the chain's last object is its one root), a batch never changes
 what an earlier object reaches, and every committed state of a chain is
-"objects 0..n-1 stored, some of them with their estimates".
+"objects 0..n-1 stored, some of them with their estimates". Then: long queries let other threads query.
 """
+import _thread
+import itertools
 import textwrap
-from conftest import python
+import threading
+import time
+
+import pytest
+
+import vossick_analysis as va
+from conftest import line, python
 
 
 STRESS = textwrap.dedent("""
@@ -104,3 +112,57 @@ def test_queries_beside_imports_see_committed_states_only(tmp_path):
     child = python("-c", STRESS, *dirs)
     assert child.returncode == 0, child.stdout + child.stderr
     assert int(child.stdout.split(":")[-1]) > 0, "no reader ran beside the imports"
+
+
+
+SIDE = 150_000  # two binary trees (ids 0.. and SIDE..) whose first holds HUB in every object; LONE is held by none
+HUB, LONE = 2 * SIDE, 2 * SIDE + 1
+LONG_QUERIES = {  # each reads a whole tree: (call, what a plain model answers)
+    "path found nowhere": (lambda e: e.find_path_between_objects(0, LONE, frozenset()), None),
+    "nothing in common": (lambda e: e.find_largest_common_reachable_object(0, SIDE), None),
+    "listing all": (lambda e: len(e.get_objects_by_type("All Types", None)), 2 * SIDE + 2),
+    "object with SIDE referrers": (lambda e: len(e.get_object(HUB).referrers), SIDE),
+    "all by retained size": (lambda e: len(e.get_objects_by_type_ordered_by_retained_size("T", None)), 2 * SIDE),
+}
+
+
+@pytest.fixture(scope="module")
+def two_trees(tmp_path_factory):
+    tree = lambda base, hub: (line(base + i, "T", [base + c for c in (2 * i + 1, 2 * i + 2) if c < SIDE] + hub, 8)
+                              for i in range(SIDE))
+    explorer = va.HeapDumpExplorer(str(tmp_path_factory.mktemp("trees")))
+    explorer.import_lines(itertools.chain(tree(0, [HUB]), tree(SIDE, []), [line(HUB), line(LONE, size=1)]),
+                          va.EstimatorPrecision.Low)
+    explorer.compute_retained_sizes()
+    return explorer
+
+
+def beside_small_queries(explorer, query, interrupt_after=None):
+    """(answer or KeyboardInterrupt, seconds) of query here, and when another thread's small queries ended."""
+    ended, stop = [], threading.Event()
+
+    def small():
+        while not stop.is_set() and explorer.get_object(LONE).size == 1 and explorer.get_count_for_type("T"):
+            ended.append(time.monotonic())
+    other, timer = threading.Thread(target=small), threading.Timer(interrupt_after or 0, _thread.interrupt_main)
+    other.start()
+    if interrupt_after:
+        timer.start()
+    started = time.monotonic()
+    try:
+        answer = query(explorer)
+    except KeyboardInterrupt as interrupted:
+        answer = interrupted
+    took = time.monotonic() - started
+    stop.set()
+    other.join()
+    timer.cancel()
+    return answer, took, [t - started for t in ended]
+
+
+@pytest.mark.parametrize("query, expected", LONG_QUERIES.values(), ids=LONG_QUERIES)
+def test_a_long_query_lets_other_threads_query_and_stops_on_ctrl_c(two_trees, query, expected):
+    answer, took, ended = beside_small_queries(two_trees, query)  # held, the lock would leave a gap in `ended`
+    assert answer == expected and any(took * 0.2 < t < took * 0.5 for t in ended), (took, len(ended))
+    answer, interrupted_took, _ = beside_small_queries(two_trees, query, interrupt_after=took * 0.1)
+    assert isinstance(answer, KeyboardInterrupt) and interrupted_took < took * 0.7, (took, interrupted_took)

@@ -23,6 +23,7 @@ MODULE = "builtins.module"
 TYPE_ROW = re.compile(r'<a href="/type/[^"]*">([^<]*)</a></td>\s*<td class="num">([\d,]+)</td>'
                       r'<td class="num" title="([\d,]+) bytes">')
 OBJECT_LINK = re.compile(r'<td><a href="/object/(\d+)">')
+LABELLED_LINK = re.compile(r'(?:<td class="label">([^<]*)</td>)?<td><a href="/object/(\d+)">')
 
 pytest.importorskip("starlette", reason="the viewer extra is not installed (pip install .[viewer])")
 
@@ -53,6 +54,10 @@ class Model:
             steps += 1
         return None
 
+    def labels(self, holder):  # "" for none
+        record = self.records[holder]
+        return [label or "" for label in record.get("labels") or [None] * len(record["references"])]
+
 
 @pytest.fixture(scope="module")
 def model(tmp_path_factory):
@@ -65,15 +70,19 @@ def model(tmp_path_factory):
     return Model(dump, db)
 
 
-@pytest.fixture(scope="module")
-def url(model):
-    server = subprocess.Popen([sys.executable, "-m", "vossick_report", str(model.db), "serve", "--port", "0"],
+def serving(db, *args):  # yields the URL while the caller's generator lives
+    server = subprocess.Popen([sys.executable, "-m", "vossick_report", db, "serve", "--port", "0", *args],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     announced = server.stdout.readline()
     assert "127.0.0.1" in announced, announced + server.stderr.read()
     yield re.search(r"http://\S+/", announced).group(0).rstrip("/")
     server.send_signal(signal.SIGINT)  # Ctrl-C: uvicorn shuts down, then ends by the signal as a shell expects
     assert server.wait(timeout=20) in (0, 130, -signal.SIGINT)  # 130: the report tool's own Ctrl-C exit
+
+
+@pytest.fixture(scope="module")
+def url(model):
+    yield from serving(model.db)
 
 
 def get(address, method="GET", **headers):
@@ -141,13 +150,25 @@ def test_type_pages_list_largest_first_then_by_id(url, model, page):
     assert [int(i) for i in OBJECT_LINK.findall(body)] == [i for _, i in orders[(page - 1) * 1000: page * 1000]]
 
 
-@pytest.mark.parametrize("pick", [lambda m: m.buffer, lambda m: m.main, lambda m: min(m.referrers[m.buffer])])
-def test_object_pages_link_every_referrer_and_reference(url, model, pick):
+def listed(url, obj_id, name):
+    """(label, id) of every row of an object page's listing `name`, following its pages."""
+    rows, page, pages = [], 0, 1
+    while page < pages:
+        page += 1
+        part = section(get(f"{url}/object/{obj_id}?{name}={page}")[1], name)
+        pages = int((re.search(r"page \d+ of (\d+)", part) or [0, 1])[1])
+        rows += [(html.unescape(label), int(i)) for label, i in LABELLED_LINK.findall(part)]
+    return rows
+
+
+@pytest.mark.parametrize("pick", [lambda m: m.buffer, lambda m: m.main, lambda m: min(m.referrers[m.buffer]),
+                                  lambda m: max(m.records, key=lambda i: len(m.records[i]["references"]))])
+def test_object_pages_link_every_referrer_and_reference_with_its_label(url, model, pick):
     obj_id = pick(model)
-    body = get(f"{url}/object/{obj_id}")[1]
-    assert {int(i) for i in OBJECT_LINK.findall(section(body, "referrers"))} == model.referrers[obj_id]
-    assert sorted(int(i) for i in OBJECT_LINK.findall(section(body, "references"))) == \
-        sorted(model.records[obj_id]["references"])
+    first_label = lambda holder: model.labels(holder)[model.records[holder]["references"].index(obj_id)]
+    assert sorted(listed(url, obj_id, "referrers")) == sorted((first_label(r), r) for r in model.referrers[obj_id])
+    assert sorted(listed(url, obj_id, "references")) == sorted(zip(model.labels(obj_id),
+                                                                   model.records[obj_id]["references"]))
 
 
 @pytest.mark.parametrize("clicks", [0, 1])  # on this dump one click leaves no chain
@@ -163,6 +184,46 @@ def test_path_search_and_its_avoid_links_give_shortest_chains(url, model, clicks
     assert len(avoid) == clicks and len(steps) == (0 if distance is None else distance + 1)
     assert not steps or (steps[0], steps[-1]) == (model.main, model.buffer)
     assert all(b in model.records[a]["references"] for a, b in zip(steps, steps[1:])) and not set(steps) & avoid
+
+
+def test_the_largest_retainers_hold_their_size_and_what_they_dominate(url, model):
+    tiles = json.loads(re.search(r'id="treemap-data">([^<]*)<', get(url + "/")[1]).group(1))
+    summed = 0
+    for tile in tiles[:6]:
+        obj_id, body = int(tile["url"].rsplit("/", 1)[1]), get(url + tile["url"])[1]
+        dominated = [(int(i), int(b.replace(",", ""))) for i, b in re.findall(  # (id, retained size)
+            r'<td><a href="/object/(\d+)">.*?<td class="num" title="([\d,]+) bytes">[^<]*</td><td class="value">',
+            section(body, "dominated"), re.S)]
+        retained = int(re.search(r'id="retained-size"><span title="([\d,]+)', body).group(1).replace(",", ""))
+        chain = [int(i) for i in OBJECT_LINK.findall(section(body, "dominators"))]
+        assert chain[-1] == obj_id and tile["size"] <= retained
+        if 'rel="next"' not in section(body, "dominated"):  # all it dominates is on the page
+            assert retained == model.records[obj_id]["size"] + sum(r for _, r in dominated)
+            summed += 1
+        for child, _ in dominated[:2]:
+            below = OBJECT_LINK.findall(section(get(f"{url}/object/{child}")[1], "dominators"))
+            assert [int(i) for i in below] == chain + [child]
+    assert summed
+
+
+@pytest.fixture(scope="module")
+def baseline_url(model):
+    old = model.db.parent / "old"
+    kept = lambda r: {k: [i for i in v if i != model.buffer] if k == "references" else v
+                      for k, v in r.items() if k != "labels"}
+    old.with_suffix(".jsonl").write_text("".join(json.dumps(kept(r)) + "\n" for i, r in model.records.items()
+                                                 if i != model.buffer))
+    assert python("-m", "vossick_report", old, "import", old.with_suffix(".jsonl"), "--quiet").returncode == 0
+    yield from serving(model.db, "--baseline", old)
+
+
+def test_the_comparison_shows_the_buffer_and_its_holders(baseline_url, url, model):
+    body = get(baseline_url + "/diff")[1]
+    assert {int(i) for i in OBJECT_LINK.findall(section(body, "growth"))} == model.referrers[model.buffer]
+    rows = re.findall(r'>([^<]*)</a></td><td class="num">([\d,]+)</td><td class="num">([\d,]+)</td>',
+                      section(body, "deltas"))
+    assert rows == [("builtins.bytearray", f"{b:,}", f"{b + 1:,}") for b in [model.types["builtins.bytearray"][0] - 1]]
+    assert get(url + "/diff")[0] == 404
 
 
 def test_serve_refuses_to_start_with_a_clear_message(model, tmp_path):
@@ -220,13 +281,26 @@ def test_a_person_clicks_from_the_largest_subtree_to_a_referrer_and_a_path(url, 
     next(t for t in tiles if model.referrers[int(t.get_attribute("href").rsplit("/", 1)[1])]).click()
     largest = here_id(browser)
     assert browser.find_element("tag name", "h1").text.endswith(str(largest))
+    chain = browser.find_elements("css selector", "#dominators tbody tr")  # down to this object
+    assert chain[-1].find_element("tag name", "a").text == str(largest)
     browser.find_element("css selector", "#referrers td a").click()
     holder = here_id(browser)
     assert holder in model.referrers[largest]
+    held = browser.find_element("xpath", f'//section[@id="references"]//tr[td/a[@href="/object/{largest}"]]')
+    label = model.labels(holder)[model.records[holder]["references"].index(largest)]
+    assert held.find_element("css selector", "td.label").text == label != ""
     browser.find_element("name", "from").send_keys(str(model.main))
     browser.find_element("css selector", "form.path button").click()
-    steps = [int(a.text) for a in browser.find_elements("css selector", "#path tbody td:nth-child(2) a")]
+    steps = [int(r.find_element("tag name", "a").text) for r in browser.find_elements("css selector", "#path tbody tr")]
     distance = model.distance(model.main, holder)
     assert here_id(browser) == holder and len(steps) == (0 if distance is None else distance + 1)
     assert steps[::len(steps) - 1] == [model.main, holder] if steps else "No chain of references" in browser.page_source
     browser.save_screenshot(str(SHOTS / "path.png"))
+
+
+def test_a_person_opens_the_comparison_and_a_growth_point(baseline_url, model, browser):
+    browser.get(baseline_url + "/")
+    browser.find_element("link text", "comparison").click()
+    browser.save_screenshot(str(SHOTS / "diff.png"))
+    browser.find_element("css selector", "#growth td a").click()
+    assert here_id(browser) in model.referrers[model.buffer]

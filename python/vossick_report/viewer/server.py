@@ -23,11 +23,13 @@ def bind(host: str, port: int) -> tuple[socket.socket, str]:
     return listener, f"http://{shown}:{listener.getsockname()[1]}/"
 
 
-def serve(explorer: va.HeapDumpExplorer, db_dir: str, host: str = "127.0.0.1", port: int = 8000) -> None:
-    """Serves the viewer until Ctrl-C; prints the URL first."""
+def serve(explorer: va.HeapDumpExplorer, db_dir: str, host: str = "127.0.0.1", port: int = 8000,
+          baseline: tuple[va.HeapDumpExplorer, str] | None = None) -> None:
+    """Serves the viewer until Ctrl-C (with /diff against ``baseline``, an explorer and its directory, if
+    given); prints the URL first."""
     listener, url = bind(host, port)
     hosts = LOOPBACK_NAMES if host in LOOPBACK_NAMES else ("*",)
-    server = uvicorn.Server(uvicorn.Config(make_app(explorer, db_dir, hosts), log_level="warning",
+    server = uvicorn.Server(uvicorn.Config(make_app(explorer, db_dir, hosts, baseline), log_level="warning",
                                            timeout_graceful_shutdown=3))
     print(f"serving {db_dir} read-only at {url} (Ctrl-C stops)", flush=True)
     server.run(sockets=[listener])

@@ -32,7 +32,7 @@ TEST(PathSearchTest, SizeTestKeepsSmallSubtreesUnread) {
     testing::TempExplorer explorer;
     ASSERT_OK(testing::import_lines(*explorer, lines, precision));
     SearchStats stats;
-    auto path = testing::value_or_die(find_path_between_objects(*explorer, 1, 26, {}, &stats));
+    auto path = testing::value_or_die(find_path_between_objects(*explorer, 1, 26, {}, never_stop(), &stats));
     ASSERT_TRUE(path.has_value());
     EXPECT_EQ(path->size(), 26u);
     if (precision == EstimatorPrecision::kExact) {
