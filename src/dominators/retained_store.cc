@@ -81,7 +81,7 @@ class EntryListWriter {
     MDB_val v{header.size() + nodes.size() * kEntryBytes, nullptr};
     if (int rc = mdb_cursor_put(cursor_.raw(), &k, &v, MDB_APPEND | MDB_RESERVE); rc != 0) return Error::lmdb(rc);
     auto* out = static_cast<unsigned char*>(v.mv_data);
-    std::memcpy(out, header.data(), header.size());
+    if (!header.empty()) std::memcpy(out, header.data(), header.size());  // data() may be null
     out += header.size();
     for (uint32_t node : nodes) {
       VOSSICK_TRY(stop.poll());
