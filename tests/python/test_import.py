@@ -1,7 +1,6 @@
 """import_lines: what it stores, and all-or-nothing failures."""
 import gc
 import os
-import random
 import re
 
 import pytest
@@ -141,30 +140,3 @@ def test_an_import_inside_an_import_on_one_thread_is_refused(explorer):
     with pytest.raises(RuntimeError, match="already open on this thread"):
         explorer.import_lines(nested(), NO)
     assert explorer.get_count_for_type("All Types") == 1
-
-
-@pytest.mark.parametrize("precision", [getattr(va.EstimatorPrecision, name) for name in ("NoEstimates", "Low", "Medium", "High", "Exact")])
-def test_an_import_into_an_empty_environment_stores_what_a_filled_one_stores(tmp_path, precision):
-    # Random dumps with repeated lines, ids again with other subtree sizes,
-    # references to missing ids and cycles; one call into an empty
-    # environment against the same lines imported after one of them (its
-    # call without estimates, so that one pass runs on each).
-    rng = random.Random(str(precision))
-    lines = []
-    for _ in range(3000):
-        id = rng.randrange(2500)
-        references = [id * k % 2700 for k in range(id % 5)]
-        lines.append(line(id, f"T{id % 7}", references, size=id % 97, value="v" * (id % 13),
-                          subtree_size=rng.choice([None, 1, 2])))
-        if rng.random() < 0.1:
-            lines.append(lines[rng.randrange(len(lines))])
-    stored = []
-    for calls in ([(lines, precision)], [(lines[:1], NO), (lines[1:], precision)]):
-        db = tmp_path / str(len(calls))
-        db.mkdir()
-        explorer = va.HeapDumpExplorer(str(db))
-        for call in calls:
-            explorer.import_lines(*call)
-        del explorer
-        stored.append(read_lmdb(db))
-    assert stored[0] == stored[1] and len(stored[0]["referrers"]) > 3000

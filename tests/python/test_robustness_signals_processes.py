@@ -144,26 +144,6 @@ def test_ctrl_c_in_the_post_import_pass_keeps_the_records_and_consistent_summari
     assert state == ["100000", "8", "None", "[]"]
 
 
-RETAINED = """
-explorer.import_lines([line(i, [i - 1] if i else []) for i in range(300_000)], NO)
-explorer.compute_retained_sizes()
-top = lambda: [(s.id, size) for s, size in explorer.get_dominated_objects(None, None)]
-before = top()
-begun = time.monotonic()
-interrupt_when(lambda: time.monotonic() > begun + 0.3)  # while the loop below computes
-try:
-    while True:
-        explorer.compute_retained_sizes()
-except KeyboardInterrupt:
-    print(time.monotonic() - sent[0], top() == before, explorer.check_consistency()[1], sep="\\n")
-"""
-
-
-def test_ctrl_c_in_compute_retained_sizes_keeps_the_previous_results(db_dir):
-    (took, same, problems), _ = finish(start(RETAINED, db_dir))
-    assert float(took) < PROMPT_S and same == "True" and problems == "[]"
-
-
 def test_a_reader_killed_inside_its_snapshot_does_not_make_the_file_grow(db_dir):
     pytest.importorskip("lmdb")
     explorer = va.HeapDumpExplorer(str(db_dir))

@@ -147,39 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
                       E{labelled(R"("labels":"ab","labels":[1])"), "ok", Shape::kRaw},
                       E{labelled(R"("allocated_at":7,"allocated_at":8)"), "ok", Shape::kSummary}));
 
-// The stored labels decode to the line's own, against the entries written
-// out by hand; all null, like none, stores nothing.
-TEST(RecordParserTest, EncodesLabelsThatDecodeToTheLinesOwn) {
-  using Labels = std::vector<std::optional<std::string>>;
-  const std::string long_label(300, 'k');
-  struct Case {
-    std::string labels;  // JSON
-    Labels expected;     // empty: nothing stored
-  } cases[] = {
-      {R"(["key of", null])", {"key of", std::nullopt}},
-      {R"([null, "['caf\u00e9\n']"])", {std::nullopt, "['caf\xc3\xa9\n']"}},
-      {"[\"" + long_label + "\", \"\"]", {long_label, ""}},
-      {"[null, null]", {}},
-  };
-  AnnotatedRecord record;
-  for (const Case& c : cases) {
-    ASSERT_OK(parse_record(labelled("\"labels\":" + c.labels), record));
-    if (c.expected.empty()) {
-      EXPECT_EQ(record.annotations.labels, "");
-    } else {
-      EXPECT_EQ(decode_labels(record.annotations.labels), c.expected) << c.labels;
-    }
-    EXPECT_EQ(written(record), R"({"id":1,"type":"t","references":[2,3],"value":null,"size":2,"subtree_size":null})");
-  }
-  // A reused record forgets the previous line's annotations.
-  ASSERT_OK(parse_record(labelled(R"("allocated_at":"f.py:1")"), record));
-  EXPECT_EQ(record.annotations.allocated_at, "f.py:1");
-  ASSERT_OK(parse_record(R"([1,"t",[],null,2,null])", record));
-  EXPECT_EQ(record.annotations.labels, "");
-  EXPECT_EQ(record.annotations.allocated_at, std::nullopt);
-  EXPECT_EQ(decode_labels(std::string("\x05ab")), std::nullopt);  // cut short
-}
-
 TEST(RecordParserTest, ReadsEveryShapeInAnyMemberOrderAndTheArrayForm) {
   EXPECT_EQ(parse_record<RawObjectRecord>(" {\n\t\"size\" : 232 ,\"subtree_size\":18446744073709551615, "
                                           "\"references\" : [ 3 , 3 ,9 ],\"type\":\"builtins.dict\", \"id\":0,"
