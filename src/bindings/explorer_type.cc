@@ -187,35 +187,6 @@ PyObject* get_allocation_site(PyObject* self, PyObject* const* args, Py_ssize_t 
                            vossick::get_allocation_site, optional_text_to_python);
 }
 
-PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
-  static const char* const params[] = {"page"};
-  return run_method(
-      self, "HeapDumpExplorer.get_allocation_site_summaries()", params, args, nargs, kwnames,
-      [](const Explorer& explorer, PyObject** arg) -> PyObject* {
-        std::optional<uint64_t> page;
-        if (!convert_optional_u64("page", arg[0], page)) return nullptr;
-        return finish(without_interpreter_lock([&](StopCheck& stop) {
-                        return vossick::get_allocation_site_summaries(explorer, page, stop);
-                      }),
-                      [](std::vector<AllocationSiteSummary>&& rows) -> PyObject* {
-          Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-          if (!list) return nullptr;
-          for (size_t i = 0; i < rows.size(); ++i) {
-            const AllocationSiteSummary& row = rows[i];
-            PyObject* item = Py_BuildValue("(s#KK)", row.site.data(), static_cast<Py_ssize_t>(row.site.size()),
-                                           static_cast<unsigned long long>(row.count),
-                                           static_cast<unsigned long long>(row.total_size));
-            if (item == nullptr) return nullptr;
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-          }
-          return list.release();
-        });
-      });
-}
-
-// ---- type listings ----------------------------------------------------------
-
 // A new list of `item(row)` for each row (new references), or nullptr.
 template <class Rows, class Item>
 PyObject* list_of(const Rows& rows, Item&& item) {
@@ -228,6 +199,29 @@ PyObject* list_of(const Rows& rows, Item&& item) {
   }
   return list.release();
 }
+
+PyObject* get_allocation_site_summaries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  static const char* const params[] = {"page"};
+  return run_method(
+      self, "HeapDumpExplorer.get_allocation_site_summaries()", params, args, nargs, kwnames,
+      [](const Explorer& explorer, PyObject** arg) -> PyObject* {
+        std::optional<uint64_t> page;
+        if (!convert_optional_u64("page", arg[0], page)) return nullptr;
+        return finish(without_interpreter_lock([&](StopCheck& stop) {
+                        return vossick::get_allocation_site_summaries(explorer, page, stop);
+                      }),
+                      [](std::vector<AllocationSiteSummary>&& rows) -> PyObject* {
+                        return list_of(rows, [](const AllocationSiteSummary& row) -> PyObject* {
+                          return Py_BuildValue("(s#KK)", row.site.data(), static_cast<Py_ssize_t>(row.site.size()),
+                                               static_cast<unsigned long long>(row.count),
+                                               static_cast<unsigned long long>(row.total_size));
+                        });
+                      });
+      });
+}
+
+// ---- type listings ----------------------------------------------------------
 
 PyObject* type_name_to_python(const Type& type) {
   std::string_view name = type.encoded();
