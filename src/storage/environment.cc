@@ -100,6 +100,13 @@ Result<Transaction> Transaction::begin_write(Environment& env, StopCheck& stop) 
   return Transaction(txn, &env, std::move(gate));
 }
 
+Result<Transaction> Transaction::begin_nested(const Transaction& parent) {
+  if (parent.foreign()) return foreign_process_error();
+  MDB_txn* txn = nullptr;
+  if (int rc = mdb_txn_begin(mdb_txn_env(parent.raw()), parent.raw(), 0, &txn); rc != 0) return Error::lmdb(rc);
+  return Transaction(txn, nullptr, WriterGate());
+}
+
 Transaction& Transaction::operator=(Transaction&& other) noexcept {
   if (this != &other) {
     abort();

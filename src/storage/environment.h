@@ -88,6 +88,10 @@ class Transaction {
   // hold by then. Callers that hold other locks (the Python interpreter lock)
   // must release them around this call.
   static Result<Transaction> begin_write(Environment& env, StopCheck& stop = never_stop());
+  // A transaction nested in the write transaction `parent`: its writes reach
+  // `parent` when it commits and vanish when it aborts. `parent` must not be
+  // used until it ends. Holds no lock of its own (its parent holds them).
+  static Result<Transaction> begin_nested(const Transaction& parent);
 
   Transaction(Transaction&& other) noexcept
       : txn_(std::exchange(other.txn_, nullptr)),
@@ -110,7 +114,7 @@ class Transaction {
   void release_writer() noexcept;
 
   MDB_txn* txn_;
-  Environment* writer_of_;  // set for write transactions
+  Environment* writer_of_;  // set for top-level write transactions
   WriterGate gate_;         // held by write transactions until they end
   uint64_t generation_;
 };

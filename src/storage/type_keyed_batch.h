@@ -56,21 +56,32 @@ class BatchTypeNames {
 };
 
 // Files every item under its `type` (a BatchTypeNames number) and under
-// "All Types": `put(name, item)` for each, every name's items in the order
-// `before` gives. The items are sorted once; each type's share keeps that
-// order by a stable pass over the ranks, instead of sorting twice as many.
-// Stops at the first failing put.
+// "All Types": `put(name, item)` for each, in LMDB's order of the names, every
+// name's items in the order `before` gives, so that the puts could append.
+// The items are sorted once; each type's share keeps that order by a stable
+// pass over the ranks, instead of sorting twice as many. Stops at the first
+// failing put.
 template <class Item, class Before, class Put>
 Status put_under_type_and_all_types(std::vector<Item>& items, BatchTypeNames& types, Before before, Put put) {
   std::sort(items.begin(), items.end(), before);
-  for (const Item& item : items) VOSSICK_TRY(put(std::string_view(kAllTypesName), item));
   const std::vector<uint32_t>& rank = types.ranks();
   std::vector<size_t> next(rank.size() + 1, 0);
   for (const Item& item : items) ++next[rank[item.type] + 1];
   for (size_t r = 1; r < next.size(); ++r) next[r] += next[r - 1];
   std::vector<const Item*> by_type(items.size());
   for (const Item& item : items) by_type[next[rank[item.type]]++] = &item;
-  for (const Item* item : by_type) VOSSICK_TRY(put(types.name_at_rank(rank[item->type]), *item));
+  // next[r] is now where rank r's share ends.
+  const uint32_t all_types_rank = rank[BatchTypeNames::kAllTypes];
+  size_t begin = 0;
+  for (uint32_t r = 0; r < rank.size(); ++r) {
+    const std::string_view name = types.name_at_rank(r);
+    if (r == all_types_rank) {
+      // Objects of a type named "All Types" are among these already.
+      for (const Item& item : items) VOSSICK_TRY(put(name, item));
+      begin = next[r];
+    }
+    for (; begin < next[r]; ++begin) VOSSICK_TRY(put(name, *by_type[begin]));
+  }
   return ok_status();
 }
 

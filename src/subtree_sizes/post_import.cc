@@ -15,24 +15,16 @@ namespace vossick {
 
 namespace {
 
-template <class Estimator>
-Status estimate_with(const Explorer& explorer, const Transaction& write_txn, PassWrites writes, BatchLimits limits,
-                     StopCheck& stop) {
-  VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
-  // Declared after read_txn: the cursor closes before the snapshot ends.
-  VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
-  if (writes == PassWrites::kEmitOrder) {
-    VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(explorer.dbs(), write_txn));
-    StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
-                                                                             std::move(roots), stop);
-    return visit_sccs(visitor);
-  }
-  using Visitor = StronglyConnectedComponentsVisitor<Estimator, KeyOrderedSubtreeSizeWriter>;
+// Runs the traversal with a writer that holds what it is given, then has it
+// write what it holds.
+template <class Estimator, class Writer>
+Status traverse_then_flush(const Explorer& explorer, const Transaction& read_txn, PrimaryScan roots, Writer& writer,
+                           StopCheck& stop) {
+  using Visitor = StronglyConnectedComponentsVisitor<Estimator, Writer>;
   // Exact trees live in a node pool of their own, dropped whole at the end
   // instead of node by node (millions of them, a cache miss each).
   std::optional<SummedRadixTree::Scope> tree_nodes;
   if constexpr (std::is_same_v<Estimator, SummedRadixTree>) tree_nodes.emplace();
-  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, limits);
   Visitor visitor(explorer.dbs(), read_txn, writer, std::move(roots), stop);
   Status traversed = ok_status();
   {
@@ -45,6 +37,26 @@ Status estimate_with(const Explorer& explorer, const Transaction& write_txn, Pas
   // What was emitted before the traversal's own error comes first.
   Status written = writer.flush();
   return written.ok() ? traversed : written;
+}
+
+template <class Estimator>
+Status estimate_with(const Explorer& explorer, const Transaction& write_txn, PassWrites writes, BatchLimits limits,
+                     StopCheck& stop) {
+  VOSSICK_ASSIGN_OR_RETURN(Transaction read_txn, Transaction::begin_read(explorer.env()));
+  // Declared after read_txn: the cursor closes before the snapshot ends.
+  VOSSICK_ASSIGN_OR_RETURN(PrimaryScan roots, PrimaryScan::open(read_txn, explorer.dbs()));
+  if (writes == PassWrites::kEmitOrder) {
+    VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(explorer.dbs(), write_txn));
+    StronglyConnectedComponentsVisitor<Estimator, SubtreeSizeWriter> visitor(explorer.dbs(), read_txn, writer,
+                                                                             std::move(roots), stop);
+    return visit_sccs(visitor);
+  }
+  if (writes == PassWrites::kCompact) {
+    CompactSubtreeSizeWriter writer(explorer.dbs(), read_txn, write_txn, limits, stop);
+    return traverse_then_flush<Estimator>(explorer, read_txn, std::move(roots), writer, stop);
+  }
+  KeyOrderedSubtreeSizeWriter writer(explorer.dbs(), write_txn, limits);
+  return traverse_then_flush<Estimator>(explorer, read_txn, std::move(roots), writer, stop);
 }
 
 }  // namespace
@@ -71,7 +83,7 @@ Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision p
     VOSSICK_TRY(rebuild_type_summaries(read_txn, write_txn, explorer.dbs(), stop));
   }
   if (precision != EstimatorPrecision::kNoEstimates) {
-    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, PassWrites::kKeyOrderedBatches, {}, stop));
+    VOSSICK_TRY(run_subtree_size_estimation(explorer, write_txn, precision, PassWrites::kCompact, {}, stop));
   }
   return write_txn.commit();
 }

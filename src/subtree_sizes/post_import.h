@@ -29,21 +29,24 @@ enum class TypeSummaries { kRebuild, kCurrent };
 Status run_post_import_processing(const Explorer& explorer, EstimatorPrecision precision,
                                   TypeSummaries summaries = TypeSummaries::kRebuild, StopCheck& stop = never_stop());
 
-// How the pass's writes reach LMDB: held in batches applied in key order
-// (within `limits`, written in emit order when the rewritten records of a
-// batch outgrow its memory), or object by object as the traversal emits them
-// (subtree_size_writer.h). The stored bytes and the error are the same either
-// way.
-enum class PassWrites { kKeyOrderedBatches, kEmitOrder };
+// How the pass's writes reach LMDB (subtree_size_writer.h): all held until
+// the traversal ends and written compactly, each database in key order;
+// held in batches applied in key order (within `limits`, written in emit
+// order when the rewritten records of a batch outgrow its memory); or object
+// by object as the traversal emits them. The stored bytes and the error are
+// the same every way.
+enum class PassWrites { kCompact, kKeyOrderedBatches, kEmitOrder };
 
 // Estimates the subtree size of every object in `primary` with the estimator
 // that `precision` selects (not NoEstimates): rewrites each record's
 // `subtree_size` and indexes it in `types_subtree_size_index`, all through
-// `write_txn`, which it neither commits nor aborts. Must be called on the
-// thread that began `write_txn`. Stops with Error::interrupted() when `stop`
+// `write_txn`, which it neither commits nor aborts. The records are read
+// from the state committed before `write_txn` began, which must not have
+// written `primary` itself. Must be called on the thread that began
+// `write_txn`. Stops with Error::interrupted() when `stop`
 // says so.
 Status run_subtree_size_estimation(const Explorer& explorer, const Transaction& write_txn, EstimatorPrecision precision,
-                                   PassWrites writes = PassWrites::kKeyOrderedBatches, BatchLimits limits = {},
+                                   PassWrites writes = PassWrites::kCompact, BatchLimits limits = {},
                                    StopCheck& stop = never_stop());
 
 }  // namespace vossick

@@ -6,6 +6,7 @@
 
 #include "records/canonical_record.h"
 #include "records/record_writer.h"
+#include "storage/encodings.h"
 #include "storage/primary.h"
 
 namespace vossick {
@@ -134,6 +135,105 @@ Status KeyOrderedSubtreeSizeWriter::write_in_emit_order() {
   VOSSICK_ASSIGN_OR_RETURN(SubtreeSizeWriter writer, SubtreeSizeWriter::open(dbs_, write_txn_));
   for (const Update& update : updates_) VOSSICK_TRY(writer.write(update.member_id, update.estimate));
   return ok_status();
+}
+
+Status CompactSubtreeSizeWriter::write(uint64_t member_id, uint64_t estimate) {
+  if (failed_) return *failed_;
+  held_.push_back(Held{member_id, estimate, static_cast<uint32_t>(held_.size())});
+  return ok_status();
+}
+
+Status CompactSubtreeSizeWriter::flush() {
+  if (failed_) return *failed_;
+  if (held_.empty()) return ok_status();
+  Status status = ok_status();
+  Result<bool> compact = write_compact();
+  if (!compact.ok() && compact.error().kind() == ErrorKind::kInterrupted) {
+    status = std::move(compact).error();
+  } else if (!compact.ok() || !compact.value()) {
+    status = write_in_batches();
+  }
+  std::vector<Held>().swap(held_);
+  if (!status.ok()) failed_ = status.error();
+  return status;
+}
+
+Result<bool> CompactSubtreeSizeWriter::write_compact() {
+  std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
+    return a.id != b.id ? a.id < b.id : a.sequence < b.sequence;
+  });
+  // The records are read from the snapshot: the pass's transaction must not
+  // have changed them (the pass writes them only here). A change that shows
+  // in the counts is caught; then they are rewritten where they are.
+  MDB_stat committed{}, current{}, index_stat{};
+  if (int rc = mdb_stat(read_txn_.raw(), dbs_.primary, &committed); rc != 0) return Error::lmdb(rc);
+  if (int rc = mdb_stat(write_txn_.raw(), dbs_.primary, &current); rc != 0) return Error::lmdb(rc);
+  if (committed.ms_entries != current.ms_entries || committed.ms_leaf_pages != current.ms_leaf_pages ||
+      committed.ms_overflow_pages != current.ms_overflow_pages) {
+    return false;
+  }
+  VOSSICK_ASSIGN_OR_RETURN(Transaction nested, Transaction::begin_nested(write_txn_));
+  if (int rc = mdb_stat(nested.raw(), dbs_.types_subtree_size_index, &index_stat); rc != 0) return Error::lmdb(rc);
+  if (int rc = mdb_drop(nested.raw(), dbs_.primary, 0); rc != 0) return Error::lmdb(rc);
+  {
+    VOSSICK_ASSIGN_OR_RETURN(PrimaryScan before, PrimaryScan::open(read_txn_, dbs_));
+    VOSSICK_ASSIGN_OR_RETURN(Cursor primary, Cursor::open(nested, dbs_.primary));
+    StopPoll poll(stop_, 4096);
+    size_t next = 0;
+    while (true) {
+      VOSSICK_ASSIGN_OR_RETURN(bool more, before.next());
+      if (!more) break;
+      VOSSICK_TRY(poll.poll());
+      const uint64_t id = before.current_id();
+      const std::string_view value = before.current_value();
+      if (next == held_.size() || held_[next].id != id) return false;
+      text_.clear();
+      uint64_t named_id = 0;
+      if (const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value)) {
+        append_with_subtree_size(value, *canonical, held_[next].estimate, text_);
+        named_id = canonical->id;
+        held_[next].type = types_.number(canonical->type);
+      } else {
+        if (!decode_stored_record(value, record_).ok()) return false;
+        record_.subtree_size = held_[next].estimate;
+        write_record(record_, text_);
+        named_id = record_.id;
+        held_[next].type = types_.number(record_.type);
+      }
+      if (named_id != id) return false;
+      const EncodedId key = encode_id(id);
+      VOSSICK_TRY(primary.append(id_key(key), text_, false));
+      ++next;
+    }
+    if (next != held_.size()) return false;
+  }
+  {
+    VOSSICK_ASSIGN_OR_RETURN(Cursor index, Cursor::open(nested, dbs_.types_subtree_size_index));
+    const bool append = index_stat.ms_entries == 0;
+    // The encoded order: largest size first, then ascending id.
+    const auto before = [](const Held& a, const Held& b) {
+      return a.estimate != b.estimate ? a.estimate > b.estimate : a.id < b.id;
+    };
+    std::string_view last_name;
+    VOSSICK_TRY(put_under_type_and_all_types(held_, types_, before, [&](std::string_view name, const Held& held) {
+      const SizeIndexEntry entry{held.estimate, held.id};
+      if (!append) return put_size_index_entry(index, name, entry);
+      const EncodedSizeIndexEntry value = encode_size_index_entry(entry);
+      const bool same_key = !last_name.empty() && name == last_name;
+      last_name = name;
+      return index.append(name, value.view(), same_key);
+    }));
+  }
+  VOSSICK_TRY(nested.commit());
+  return true;
+}
+
+// Replays what is held in emit order through the key-ordered writer.
+Status CompactSubtreeSizeWriter::write_in_batches() {
+  std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) { return a.sequence < b.sequence; });
+  KeyOrderedSubtreeSizeWriter writer(dbs_, write_txn_, limits_);
+  for (const Held& held : held_) VOSSICK_TRY(writer.write(held.id, held.estimate));
+  return writer.flush();
 }
 
 }  // namespace vossick

@@ -11,6 +11,18 @@
 // The databases end up the same either way (index entries form sets), and a
 // failure is the one that comes first in emit order.
 //
+// CompactSubtreeSizeWriter holds every object until the traversal ends and
+// then writes them all in one go, in a transaction nested in the pass's:
+// `primary` is emptied and filled again in key order by appending, from the
+// snapshot the traversal read, and `types_subtree_size_index` is appended to
+// when the pass finds it empty. Every page ends up full, where rewriting in
+// place splits pages as records grow by a few digits, and no page is copied
+// twice. Whatever it cannot write so (a record that names an id other than
+// its key or does not decode, an object emitted without a record or a record
+// never emitted, a failing write) it abandons with the nested transaction and
+// replays through a KeyOrderedSubtreeSizeWriter in emit order, which gives the
+// same bytes or the same first error.
+//
 // A record that names an id other than its key (a database damaged from
 // outside) would make the order of its rewrite and of other reads and writes
 // matter, so a batch holding one is written in emit order, through a
@@ -27,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "base/stop_check.h"
 #include "records/record.h"
 #include "storage/databases.h"
 #include "storage/environment.h"
@@ -83,6 +96,44 @@ class KeyOrderedSubtreeSizeWriter {
   std::vector<SizeEntryPut> entries_;
   BatchTypeNames types_;
   RawObjectRecord record_;  // reused for every object
+  std::optional<Error> failed_;
+};
+
+class CompactSubtreeSizeWriter {
+ public:
+  // `read_txn` is the snapshot the traversal reads, holding the records as
+  // they were before the pass; `stop` is asked while writing.
+  CompactSubtreeSizeWriter(const Databases& dbs, const Transaction& read_txn, const Transaction& write_txn,
+                           BatchLimits limits, StopCheck& stop)
+      : dbs_(dbs), read_txn_(read_txn), write_txn_(write_txn), limits_(limits), stop_(stop) {}
+
+  // Holds the object's new subtree size.
+  Status write(uint64_t member_id, uint64_t estimate);
+
+  // Writes everything held. After a failure every call returns that failure.
+  Status flush();
+
+ private:
+  struct Held {
+    uint64_t id;
+    uint64_t estimate;
+    uint32_t sequence;  // emit order
+    uint32_t type = 0;  // a BatchTypeNames number, once its record is read
+  };
+
+  // False, with nothing written, when the records cannot be written so.
+  Result<bool> write_compact();
+  Status write_in_batches();
+
+  const Databases& dbs_;
+  const Transaction& read_txn_;
+  const Transaction& write_txn_;
+  const BatchLimits limits_;
+  StopCheck& stop_;
+  std::vector<Held> held_;
+  BatchTypeNames types_;
+  RawObjectRecord record_;  // reused for every object
+  std::string text_;
   std::optional<Error> failed_;
 };
 

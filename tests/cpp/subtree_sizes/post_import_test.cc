@@ -80,6 +80,7 @@ TEST_P(PassModesTest, KeyOrderedBatchesStoreWhatWritesInEmitOrderStore) {
   const std::vector<std::string> lines = random_dump(GetParam() == EstimatorPrecision::kExact ? 1 : 2, 9000);
   Contents expected;
   for (auto [mode, limits] : {std::pair<PassWrites, BatchLimits>{PassWrites::kEmitOrder, {}},
+                              {PassWrites::kCompact, {}},
                               {PassWrites::kKeyOrderedBatches, {}},
                               {PassWrites::kKeyOrderedBatches, {65536, 0}},
                               {PassWrites::kKeyOrderedBatches, {1, SIZE_MAX}},
@@ -116,7 +117,7 @@ TEST(PassErrorsTest, EveryModeReportsTheErrorEmittedFirst) {
       overwrite(*explorer, txn, 20000, "not json");
       ASSERT_OK(txn.commit());
     }
-    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches}) {
+    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches, PassWrites::kCompact}) {
       Transaction write_txn = value_or_die(Transaction::begin_write(explorer->env()));
       for (uint64_t id : missing) overwrite(*explorer, write_txn, id, "");
       Status status = run_subtree_size_estimation(*explorer, write_txn, EstimatorPrecision::kHigh, mode);
@@ -157,7 +158,7 @@ TEST(PassModesDamageTest, OtherStoredFormsAndForeignIdsStoreTheSameInEveryMode) 
   const std::vector<std::string> lines = random_dump(4, 3000);
   for (bool foreign_ids : {false, true}) {
     Contents expected;
-    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches}) {
+    for (PassWrites mode : {PassWrites::kEmitOrder, PassWrites::kKeyOrderedBatches, PassWrites::kCompact}) {
       TempExplorer explorer;
       ASSERT_OK(import_lines(*explorer, lines, kNone));
       {
