@@ -1,4 +1,4 @@
-"""Digest of every entry of the six databases of an environment.
+"""Digest of every entry of the databases of an environment.
 
 Two environments with equal digests hold the same bytes in every database.
 Used to check that an optimisation leaves the stored results unchanged:
@@ -18,15 +18,25 @@ DATABASES = [
     (b"types_size_index", dict(dupsort=True, dupfixed=True)),
     (b"types_subtree_size_index", dict(dupsort=True, dupfixed=True)),
     (b"type_summaries", {}),
+    (b"reference_labels", dict(integerkey=True)),
+    (b"allocation_sites", dict(integerkey=True)),
+    (b"dominator_tree", dict(integerkey=True)),
+    (b"dominated_by_root", {}),
+    (b"types_retained_size_index", {}),
+    (b"retained_state", {}),
 ]
 
 
 def digest(path):
-    env = lmdb.open(path, readonly=True, lock=False, max_dbs=7)
+    env = lmdb.open(path, readonly=True, lock=False, max_dbs=16)
     rows = []
     try:
         for name, flags in DATABASES:
-            db = env.open_db(name, create=False, **flags)
+            try:
+                db = env.open_db(name, create=False, **flags)
+            except lmdb.NotFoundError:  # written by an older version
+                rows.append(f"{name.decode():<25} (absent)")
+                continue
             h = hashlib.sha256()
             count = 0
             with env.begin(db=db) as txn:

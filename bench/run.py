@@ -23,6 +23,7 @@ Build first (module and C++ benchmarks, in their own build directory):
 Then:
   .venv/bin/python bench/run.py [--quick] [--runs N] [--build build/bench]
 --quick leaves out the 10 M-record dump and runs everything once.
+--dump PATH adds a dump of your own (a real heap of a large process).
 --compare BEFORE AFTER times the comparison of two dumps of one process
 (get_new_objects, get_growth_points, compare_type_summaries) against one
 cursor pass over both `primary` databases (bench/primary_pass.cc); with
@@ -59,12 +60,15 @@ SKETCH_SLOTS = {"High": 127, "Medium": 31, "Low": 7}
 # successors' trees builds). Per level of the
 # depth-first path (bounded by the Tarjan stack): one frame (its size as
 # built, printed by storage_floor) and 160 bytes for its successor list.
-# Plus the writes held for one key-ordered batch: 65536 updates (40 bytes),
-# their index entries (2 x 24 bytes) and at most 16 MiB of rewritten
-# records: about 22 MiB.
+# Plus the writes, all held until the traversal ends: 24 bytes per object
+# (id, estimate, emit order, type), and for filing them in the subtree-size
+# index 8 more per object; the traversal's own memory is released before
+# that. A fallback to key-ordered batches adds what one batch holds (65536
+# updates, their index entries and at most 16 MiB of rewritten records):
+# about 22 MiB.
 # Plus a fixed 48 MiB for the interpreter and allocator slack (the import's
 # own batch, at most 16 MiB, fits in it).
-BUDGET_PER_NODE = 72
+BUDGET_PER_NODE = 72 + 24
 BUDGET_PER_LEVEL_EXTRA = 160
 BUDGET_PER_SCC = {"Exact": 8 + 8 * 112, "High": 2 * 127, "Medium": 2 * 31 + 2, "Low": 2 * 7 + 2}
 BUDGET_FIXED_MIB = 48
@@ -517,6 +521,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--workdir", default=None, help="keep dumps and databases here")
     parser.add_argument("--only", default=None, help="comma-separated subset: dump,real,1m,10m,chain,scc")
+    parser.add_argument("--dump", action="append", default=[], metavar="PATH",
+                        help="also bench this dump file, e.g. a real heap of a large process (repeatable)")
     parser.add_argument("--precisions", default=",".join(PRECISIONS), help="passes to run (errors need Exact)")
     parser.add_argument("--viewer-db", default=None, metavar="DB_DIR",
                         help="also time the web viewer's pages over this database (e.g. a large real dump)")
@@ -564,6 +570,7 @@ def main():
                  lambda p: synthetic_dump.write(p, synthetic_dump.chain(1_000_000)))
         generate("scc", "single SCC of 1M", "scc-1m.jsonl",
                  lambda p: synthetic_dump.write(p, synthetic_dump.single_cycle(1_000_000)))
+        dumps += [(f"dump {os.path.basename(p)}", os.path.abspath(p)) for p in args.dump]
         if args.compare:
             bench_compare(args.build, *map(os.path.abspath, args.compare), work, args.runs)
         if args.viewer_db:
