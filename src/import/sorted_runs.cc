@@ -22,13 +22,13 @@ namespace {
 constexpr std::string_view kTemporaryPrefix = "vossick-import-";
 constexpr size_t kFileBufferBytes = size_t{1} << 20;
 constexpr uint32_t kEntriesPerStopCheck = 65536;
-// An entry, in memory and in the temporary file: its check, the annotations
+// An entry in memory: its check, the annotations
 // present (with kRecordCheck), the key's and the value's lengths (4 bytes
 // each, native order), the line (8 bytes, with a check), the key, the value.
 constexpr size_t kFixedHeaderBytes = 10;
 constexpr size_t kMaxHeaderBytes = kFixedHeaderBytes + 8;
-constexpr uint8_t kRecordCheck = 1;  // agrees as same_but_subtree_size says
-constexpr uint8_t kExactCheck = 2;   // agrees when equal
+constexpr uint8_t kRecordCheck = 1;               // agrees as same_but_subtree_size says
+constexpr uint8_t kExactCheck = 2;                // agrees when equal
 constexpr size_t kMaxRunBytes = size_t{2} << 30;  // entry offsets are 32 bits
 
 template <class T>
@@ -73,6 +73,45 @@ void append_entry(std::string& out, uint8_t check, uint8_t annotations, uint64_t
   out.append(value);
 }
 
+// An entry in the temporary file, shorter than in memory: a byte with its
+// check and whether its key is the previous entry's (sorted runs repeat keys
+// often: a type name for every object of the type), the annotations (with
+// kRecordCheck), the line (with a check), the key's length (unless repeated)
+// and the value's, each a base-128 number, then the key (unless repeated) and
+// the value.
+constexpr uint8_t kSameKey = 4;
+constexpr size_t kMaxFileHeaderBytes = 1 + 1 + 3 * 10;
+
+void append_number(std::string& out, uint64_t v) {
+  char bytes[10];
+  size_t n = 0;
+  for (; v >= 0x80; v >>= 7) bytes[n++] = static_cast<char>((v & 0x7f) | 0x80);
+  bytes[n++] = static_cast<char>(v);
+  out.append(bytes, n);
+}
+
+// Reads a number at `at`, advancing it; false past `end` or at ten bytes.
+bool read_number(const char* end, const char*& at, uint64_t& v) {
+  v = 0;
+  for (unsigned shift = 0; shift < 70 && at < end; shift += 7) {
+    const auto byte = static_cast<uint8_t>(*at++);
+    v |= uint64_t{byte & 0x7fu} << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+void append_file_entry(std::string& out, uint8_t check, uint8_t annotations, uint64_t line, std::string_view key,
+                       std::string_view value, bool same_key) {
+  out.push_back(static_cast<char>(check | (same_key ? kSameKey : 0)));
+  if (check == kRecordCheck) out.push_back(static_cast<char>(annotations));
+  if (check != 0) append_number(out, line);
+  if (!same_key) append_number(out, key.size());
+  append_number(out, value.size());
+  if (!same_key) out.append(key);
+  out.append(value);
+}
+
 Status write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -82,7 +121,6 @@ Status write_all(int fd, std::string_view bytes) {
   }
   return ok_status();
 }
-
 
 struct KeyHash {
   using is_transparent = void;
@@ -141,13 +179,13 @@ struct SortedRuns::Slot {
   MDB_txn* txn;
   MDB_dbi dbi;
   bool duplicates;
-  bool integer_key;  // 8-byte keys, compared as integers
-  bool typed;        // ordered here rather than by mdb_cmp and mdb_dcmp
+  bool integer_key;      // 8-byte keys, compared as integers
+  bool typed;            // ordered here rather than by mdb_cmp and mdb_dcmp
   bool checked = false;  // holds puts that must agree
   std::string arena;     // the entries of the run in memory
   std::vector<Handle> handles;
   std::unordered_map<std::string, uint64_t, KeyHash, std::equal_to<>> key_numbers;
-  std::vector<std::string> ranked_keys;  // after sort(), the distinct keys in order
+  std::vector<std::string> ranked_keys;             // after sort(), the distinct keys in order
   std::vector<std::pair<uint64_t, uint64_t>> runs;  // spilled: offsets and lengths in the file
 
   int compare_keys(std::string_view a, std::string_view b) const {
@@ -192,7 +230,8 @@ struct SortedRuns::Slot {
       for (auto& [key, number] : key_numbers) keys[number] = key;
       std::vector<uint64_t> order(keys.size());
       for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-      std::sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) { return compare_bytes(keys[a], keys[b]) < 0; });
+      std::sort(order.begin(), order.end(),
+                [&](uint64_t a, uint64_t b) { return compare_bytes(keys[a], keys[b]) < 0; });
       std::vector<uint64_t> rank(keys.size());
       for (size_t i = 0; i < order.size(); ++i) {
         rank[order[i]] = i;
@@ -208,7 +247,8 @@ struct SortedRuns::Slot {
         return c != 0 ? c < 0 : a.offset < b.offset;
       });
     } else if (!duplicates) {
-      sort_handles([](const Handle& a, const Handle& b) { return a.key != b.key ? a.key < b.key : a.offset < b.offset; });
+      sort_handles(
+          [](const Handle& a, const Handle& b) { return a.key != b.key ? a.key < b.key : a.offset < b.offset; });
     } else {
       sort_handles([this](const Handle& a, const Handle& b) {
         if (a.key != b.key) return a.key < b.key;
@@ -274,15 +314,47 @@ class SortedRuns::MemorySource final : public Source {
 class SortedRuns::FileSource final : public Source {
  public:
   FileSource(int fd, uint64_t offset, uint64_t length)
-      : Source(false), fd_(fd), buffer_(std::min<uint64_t>(length, kFileBufferBytes), '\0'), offset_(offset),
+      : Source(false),
+        fd_(fd),
+        buffer_(std::min<uint64_t>(length, kFileBufferBytes), '\0'),
+        offset_(offset),
         end_of_run_(offset + length) {}
   Result<bool> next() override {
-    VOSSICK_TRY(fill(kMaxHeaderBytes));
+    VOSSICK_TRY(fill(kMaxFileHeaderBytes));
     if (begin_ == end_) return false;
-    if (!current.decode(std::string_view(buffer_).substr(begin_, end_ - begin_))) {
-      VOSSICK_TRY(fill(std::max(current.bytes, kMaxHeaderBytes)));
-      if (!current.decode(std::string_view(buffer_).substr(begin_, end_ - begin_))) return truncated();
+    const char* const start = buffer_.data() + begin_;
+    const char* const end = buffer_.data() + end_;
+    const char* at = start;
+    const auto flags = static_cast<uint8_t>(*at++);
+    const bool same_key = (flags & kSameKey) != 0;
+    current.check = static_cast<uint8_t>(flags & ~kSameKey);
+    current.annotations = 0;
+    current.line = 0;
+    if (current.check == kRecordCheck) {
+      if (at == end) return truncated();
+      current.annotations = static_cast<uint8_t>(*at++);
     }
+    uint64_t key_bytes = same_key ? key_.size() : 0, value_bytes = 0;
+    if ((current.check != 0 && !read_number(end, at, current.line)) ||
+        (!same_key && !read_number(end, at, key_bytes)) || !read_number(end, at, value_bytes) ||
+        (same_key && !has_key_)) {
+      return truncated();
+    }
+    const size_t header = static_cast<size_t>(at - start);
+    const uint64_t body = (same_key ? 0 : key_bytes) + value_bytes;
+    if (body > end_of_run_) return truncated();
+    // May move the buffer: positions are taken again after it.
+    VOSSICK_TRY(fill(header + body));
+    if (end_ - begin_ < header + body) return truncated();
+    const char* p = buffer_.data() + begin_ + header;
+    if (!same_key) {
+      key_.assign(p, key_bytes);
+      has_key_ = true;
+      p += key_bytes;
+    }
+    current.key = key_;
+    current.value = std::string_view(p, value_bytes);
+    current.bytes = header + body;
     begin_ += current.bytes;
     return true;
   }
@@ -316,6 +388,8 @@ class SortedRuns::FileSource final : public Source {
 
   int fd_;
   std::string buffer_;
+  std::string key_;  // of the current entry
+  bool has_key_ = false;
   size_t begin_ = 0;
   size_t end_ = 0;
   uint64_t offset_;
@@ -420,10 +494,13 @@ Status SortedRuns::spill() {
     s->sort();
     s->runs.emplace_back(spilled_bytes_, 0);
     Rebuilt rebuilt;
+    std::string previous_key;
     for (size_t i = 0; i <= s->handles.size(); ++i) {
       if (i < s->handles.size()) {
         const Entry e = s->entry(s->handles[i], rebuilt);
-        append_entry(out, e.check, e.annotations, e.line, e.key, e.value);
+        const bool same_key = i > 0 && e.key == previous_key;
+        append_file_entry(out, e.check, e.annotations, e.line, e.key, e.value, same_key);
+        if (!same_key) previous_key.assign(e.key);
       }
       if (i == s->handles.size() || out.size() >= kFileBufferBytes) {
         VOSSICK_TRY(write_all(file_, out));
@@ -519,7 +596,7 @@ Status SortedRuns::merge_slot(size_t slot, const Transaction* txn, StopPoll& pol
   }
   bool pending = false;  // a key is held in `key`
   Kept key;
-  Kept value;  // the value to store under `key`
+  Kept value;               // the value to store under `key`
   uint8_t annotations = 0;  // of the key's first record
   bool key_failed = false;
   // Writes the last value of the held key (duplicates are written at once).

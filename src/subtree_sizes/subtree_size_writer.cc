@@ -159,9 +159,8 @@ Status CompactSubtreeSizeWriter::flush() {
 }
 
 Result<bool> CompactSubtreeSizeWriter::write_compact() {
-  std::sort(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
-    return a.id != b.id ? a.id < b.id : a.sequence < b.sequence;
-  });
+  std::sort(held_.begin(), held_.end(),
+            [](const Held& a, const Held& b) { return a.id != b.id ? a.id < b.id : a.sequence < b.sequence; });
   // The records are read from the snapshot: the pass's transaction must not
   // have changed them (the pass writes them only here). A change that shows
   // in the counts is caught; then they are rewritten where they are.

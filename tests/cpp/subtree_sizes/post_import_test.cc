@@ -108,8 +108,10 @@ TEST(CompactPassTest, LeavesFewerPagesThanWritesInPlace) {
   for (int i = 0; i < 2; ++i) {
     TempExplorer explorer;
     ASSERT_OK(import_lines(*explorer, lines, kNone));
-    ASSERT_EQ(run_pass(*explorer, EstimatorPrecision::kExact, i == 0 ? PassWrites::kCompact
-                                                                     : PassWrites::kKeyOrderedBatches).first, "");
+    ASSERT_EQ(
+        run_pass(*explorer, EstimatorPrecision::kExact, i == 0 ? PassWrites::kCompact : PassWrites::kKeyOrderedBatches)
+            .first,
+        "");
     Transaction txn = value_or_die(Transaction::begin_read(explorer->env()));
     for (MDB_dbi dbi : {explorer->dbs().primary, explorer->dbs().types_subtree_size_index}) {
       MDB_stat stat{};
