@@ -172,12 +172,12 @@ Result<bool> CompactSubtreeSizeWriter::write_compact() {
     return false;
   }
   VOSSICK_ASSIGN_OR_RETURN(Transaction nested, Transaction::begin_nested(write_txn_));
+  StopPoll poll(stop_, 4096);
   if (int rc = mdb_stat(nested.raw(), dbs_.types_subtree_size_index, &index_stat); rc != 0) return Error::lmdb(rc);
   if (int rc = mdb_drop(nested.raw(), dbs_.primary, 0); rc != 0) return Error::lmdb(rc);
   {
     VOSSICK_ASSIGN_OR_RETURN(PrimaryScan before, PrimaryScan::open(read_txn_, dbs_));
     VOSSICK_ASSIGN_OR_RETURN(Cursor primary, Cursor::open(nested, dbs_.primary));
-    StopPoll poll(stop_, 4096);
     size_t next = 0;
     while (true) {
       VOSSICK_ASSIGN_OR_RETURN(bool more, before.next());
@@ -214,14 +214,16 @@ Result<bool> CompactSubtreeSizeWriter::write_compact() {
       return a.estimate != b.estimate ? a.estimate > b.estimate : a.id < b.id;
     };
     std::string_view last_name;
-    VOSSICK_TRY(put_under_type_and_all_types(held_, types_, before, [&](std::string_view name, const Held& held) {
-      const SizeIndexEntry entry{held.estimate, held.id};
-      if (!append) return put_size_index_entry(index, name, entry);
-      const EncodedSizeIndexEntry value = encode_size_index_entry(entry);
-      const bool same_key = !last_name.empty() && name == last_name;
-      last_name = name;
-      return index.append(name, value.view(), same_key);
-    }));
+    VOSSICK_TRY(
+        put_under_type_and_all_types(held_, types_, before, [&](std::string_view name, const Held& held) -> Status {
+          VOSSICK_TRY(poll.poll());
+          const SizeIndexEntry entry{held.estimate, held.id};
+          if (!append) return put_size_index_entry(index, name, entry);
+          const EncodedSizeIndexEntry value = encode_size_index_entry(entry);
+          const bool same_key = !last_name.empty() && name == last_name;
+          last_name = name;
+          return index.append(name, value.view(), same_key);
+        }));
   }
   VOSSICK_TRY(nested.commit());
   return true;
