@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -73,13 +74,20 @@ void append_entry(std::string& out, uint8_t check, uint8_t annotations, uint64_t
   out.append(value);
 }
 
-// An entry in the temporary file, shorter than in memory: a byte with its
-// check and whether its key is the previous entry's (sorted runs repeat keys
-// often: a type name for every object of the type), the annotations (with
-// kRecordCheck), the line (with a check), the key's length (unless repeated)
-// and the value's, each a base-128 number, then the key (unless repeated) and
-// the value.
+// An entry in the temporary file, shorter than in memory, since sorted runs
+// repeat keys (a type name for every object of the type) and their integer
+// keys and 8-byte duplicates grow in small steps: a flags byte (the check;
+// whether the key is the previous entry's, or an 8-byte integer key given as
+// its difference from the previous one; whether an 8-byte value under the
+// same key is given as its difference, as a big-endian number, from the
+// previous 8-byte value), the annotations (with kRecordCheck), the line (with
+// a check), the key's length or difference (unless repeated), the value's
+// length or difference, each a base-128 number, then the key and the value
+// bytes that were not given as differences.
+constexpr uint8_t kCheckBits = 3;
 constexpr uint8_t kSameKey = 4;
+constexpr uint8_t kKeyStep = 8;
+constexpr uint8_t kValueStep = 16;
 constexpr size_t kMaxFileHeaderBytes = 1 + 1 + 3 * 10;
 
 void append_number(std::string& out, uint64_t v) {
@@ -101,15 +109,49 @@ bool read_number(const char* end, const char*& at, uint64_t& v) {
   return false;
 }
 
-void append_file_entry(std::string& out, uint8_t check, uint8_t annotations, uint64_t line, std::string_view key,
-                       std::string_view value, bool same_key) {
-  out.push_back(static_cast<char>(check | (same_key ? kSameKey : 0)));
+// The previous entry of a run, which the next one's differences refer to.
+struct PreviousEntry {
+  std::string key;
+  bool has_key = false;
+  std::optional<uint64_t> value;  // an 8-byte value, as a big-endian number
+
+  void set_value(std::string_view v) {
+    if (v.size() == 8) {
+      value = big_endian_word(v, 0);
+    } else {
+      value.reset();
+    }
+  }
+};
+
+void append_file_entry(std::string& out, PreviousEntry& previous, uint8_t check, uint8_t annotations, uint64_t line,
+                       std::string_view key, std::string_view value) {
+  const bool same_key = previous.has_key && key == previous.key;
+  uint8_t flags = check;
+  uint64_t key_step = 0, value_step = 0;
+  if (same_key) {
+    flags |= kSameKey;
+    if (value.size() == 8 && previous.value && big_endian_word(value, 0) >= *previous.value) {
+      flags |= kValueStep;
+      value_step = big_endian_word(value, 0) - *previous.value;
+    }
+  } else if (previous.has_key && key.size() == 8 && previous.key.size() == 8 &&
+             load<uint64_t>(key.data()) >= load<uint64_t>(previous.key.data())) {
+    flags |= kKeyStep;
+    key_step = load<uint64_t>(key.data()) - load<uint64_t>(previous.key.data());
+  }
+  out.push_back(static_cast<char>(flags));
   if (check == kRecordCheck) out.push_back(static_cast<char>(annotations));
   if (check != 0) append_number(out, line);
-  if (!same_key) append_number(out, key.size());
-  append_number(out, value.size());
-  if (!same_key) out.append(key);
-  out.append(value);
+  if (!same_key) append_number(out, (flags & kKeyStep) != 0 ? key_step : key.size());
+  append_number(out, (flags & kValueStep) != 0 ? value_step : value.size());
+  if ((flags & (kSameKey | kKeyStep)) == 0) out.append(key);
+  if ((flags & kValueStep) == 0) out.append(value);
+  if (!same_key) {
+    previous.key.assign(key);
+    previous.has_key = true;
+  }
+  previous.set_value(value);
 }
 
 Status write_all(int fd, std::string_view bytes) {
@@ -326,34 +368,47 @@ class SortedRuns::FileSource final : public Source {
     const char* const end = buffer_.data() + end_;
     const char* at = start;
     const auto flags = static_cast<uint8_t>(*at++);
-    const bool same_key = (flags & kSameKey) != 0;
-    current.check = static_cast<uint8_t>(flags & ~kSameKey);
+    const bool same_key = (flags & kSameKey) != 0, key_step = (flags & kKeyStep) != 0,
+               value_step = (flags & kValueStep) != 0;
+    current.check = static_cast<uint8_t>(flags & kCheckBits);
     current.annotations = 0;
     current.line = 0;
     if (current.check == kRecordCheck) {
       if (at == end) return truncated();
       current.annotations = static_cast<uint8_t>(*at++);
     }
-    uint64_t key_bytes = same_key ? key_.size() : 0, value_bytes = 0;
+    uint64_t key_number = 0, value_number = 0;
     if ((current.check != 0 && !read_number(end, at, current.line)) ||
-        (!same_key && !read_number(end, at, key_bytes)) || !read_number(end, at, value_bytes) ||
-        (same_key && !has_key_)) {
+        (!same_key && !read_number(end, at, key_number)) || !read_number(end, at, value_number)) {
       return truncated();
     }
+    if ((same_key || key_step) && !(previous_.has_key && (same_key || previous_.key.size() == 8))) return truncated();
+    if (value_step && !(same_key && previous_.value)) return truncated();
+    const uint64_t key_bytes = same_key || key_step ? 0 : key_number;
+    const uint64_t value_bytes = value_step ? 0 : value_number;
     const size_t header = static_cast<size_t>(at - start);
-    const uint64_t body = (same_key ? 0 : key_bytes) + value_bytes;
-    if (body > end_of_run_) return truncated();
+    if (key_bytes > end_of_run_ || value_bytes > end_of_run_) return truncated();
+    const size_t body = key_bytes + value_bytes;
     // May move the buffer: positions are taken again after it.
     VOSSICK_TRY(fill(header + body));
     if (end_ - begin_ < header + body) return truncated();
     const char* p = buffer_.data() + begin_ + header;
-    if (!same_key) {
-      key_.assign(p, key_bytes);
-      has_key_ = true;
+    if (key_step) {
+      const uint64_t key = load<uint64_t>(previous_.key.data()) + key_number;
+      std::memcpy(previous_.key.data(), &key, 8);
+    } else if (!same_key) {
+      previous_.key.assign(p, key_bytes);
+      previous_.has_key = true;
       p += key_bytes;
     }
-    current.key = key_;
-    current.value = std::string_view(p, value_bytes);
+    current.key = previous_.key;
+    if (value_step) {
+      put_big_endian_word(*previous_.value + value_number, value_);
+      current.value = std::string_view(value_, 8);
+    } else {
+      current.value = std::string_view(p, value_bytes);
+    }
+    previous_.set_value(current.value);
     current.bytes = header + body;
     begin_ += current.bytes;
     return true;
@@ -388,8 +443,8 @@ class SortedRuns::FileSource final : public Source {
 
   int fd_;
   std::string buffer_;
-  std::string key_;  // of the current entry
-  bool has_key_ = false;
+  PreviousEntry previous_;  // holds the current entry's key
+  char value_[8];           // a value given as a difference
   size_t begin_ = 0;
   size_t end_ = 0;
   uint64_t offset_;
@@ -494,13 +549,11 @@ Status SortedRuns::spill() {
     s->sort();
     s->runs.emplace_back(spilled_bytes_, 0);
     Rebuilt rebuilt;
-    std::string previous_key;
+    PreviousEntry previous;
     for (size_t i = 0; i <= s->handles.size(); ++i) {
       if (i < s->handles.size()) {
         const Entry e = s->entry(s->handles[i], rebuilt);
-        const bool same_key = i > 0 && e.key == previous_key;
-        append_file_entry(out, e.check, e.annotations, e.line, e.key, e.value, same_key);
-        if (!same_key) previous_key.assign(e.key);
+        append_file_entry(out, previous, e.check, e.annotations, e.line, e.key, e.value);
       }
       if (i == s->handles.size() || out.size() >= kFileBufferBytes) {
         VOSSICK_TRY(write_all(file_, out));
@@ -524,7 +577,14 @@ void SortedRuns::clear() noexcept {
 }
 
 Status SortedRuns::apply(const Transaction& txn, StopCheck& stop, uint64_t& failed_line) {
-  Status status = merge(&txn, stop, failed_line);
+  Status status = ok_status();
+  if (file_ >= 0) {
+    // Runs went to disk already: the last one follows them, so that its
+    // memory is free before LMDB's dirty pages take theirs.
+    status = spill();
+    for (const auto& s : slots_) s->clear_run(true);
+  }
+  if (status.ok()) status = merge(&txn, stop, failed_line);
   clear();
   return status;
 }

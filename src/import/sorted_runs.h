@@ -7,8 +7,9 @@
 // ImportCursorsOf), so whatever record_puts.h describes goes through here,
 // for any database, without code of its own. A run is held in memory up to
 // its byte budget, then sorted and spilled to the end of a temporary file in
-// the environment's directory; apply() merges the runs and the last run in
-// memory, and puts each database's entries in order:
+// the environment's directory; apply() merges the runs (the last one too goes
+// to the file first when others did, so that the merge holds no run in
+// memory beside LMDB's pages), and puts each database's entries in order:
 //  - in a database with duplicates, each distinct pair once (a pair put
 //    twice is stored once, as puts store it);
 //  - in one without, for each key, the value of its last put in input order;
