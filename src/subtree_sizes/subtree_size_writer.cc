@@ -20,16 +20,12 @@ struct RewrittenRecord {
   std::string_view type;
 };
 
-// Reads the record of `id` through `primary`, a cursor on it, and appends its
-// text with `subtree_size` set to `estimate` to `out`: a canonical record by
-// splicing in the estimate, which gives what decoding it and writing it anew
-// gives; any other by doing that, in `scratch`. A missing record is the
-// pass's missing-record error; one that does not decode, a decoding error.
-Result<RewrittenRecord> rewrite_record(Cursor& primary, uint64_t id, uint64_t estimate, RawObjectRecord& scratch,
-                                       std::string& out) {
-  VOSSICK_ASSIGN_OR_RETURN(auto stored, primary.get(MDB_SET_KEY, id_key(encode_id(id))));
-  if (!stored) return missing_record_error(id, MissingRecordIn::kPostImportPass);
-  const std::string_view value = stored->second;
+// Appends the stored record `value` with `subtree_size` set to `estimate` to
+// `out`: a canonical record by splicing in the estimate, which gives what
+// decoding it and writing it anew gives; any other by doing that, in
+// `scratch`. A record that does not decode is a decoding error.
+Result<RewrittenRecord> rewrite_value(std::string_view value, uint64_t estimate, RawObjectRecord& scratch,
+                                      std::string& out) {
   if (const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value)) {
     append_with_subtree_size(value, *canonical, estimate, out);
     return RewrittenRecord{canonical->id, canonical->type};
@@ -38,6 +34,16 @@ Result<RewrittenRecord> rewrite_record(Cursor& primary, uint64_t id, uint64_t es
   scratch.subtree_size = estimate;
   write_record(scratch, out);
   return RewrittenRecord{scratch.id, scratch.type};
+}
+
+// Reads the record of `id` through `primary`, a cursor on it, and rewrites it
+// into `out` as rewrite_value() does. A missing record is the pass's
+// missing-record error.
+Result<RewrittenRecord> rewrite_record(Cursor& primary, uint64_t id, uint64_t estimate, RawObjectRecord& scratch,
+                                       std::string& out) {
+  VOSSICK_ASSIGN_OR_RETURN(auto stored, primary.get(MDB_SET_KEY, id_key(encode_id(id))));
+  if (!stored) return missing_record_error(id, MissingRecordIn::kPostImportPass);
+  return rewrite_value(stored->second, estimate, scratch, out);
 }
 
 }  // namespace
@@ -187,19 +193,9 @@ Result<bool> CompactSubtreeSizeWriter::write_compact() {
       const std::string_view value = before.current_value();
       if (next == held_.size() || held_[next].id != id) return false;
       text_.clear();
-      uint64_t named_id = 0;
-      if (const std::optional<CanonicalRecordView> canonical = scan_canonical_record(value)) {
-        append_with_subtree_size(value, *canonical, held_[next].estimate, text_);
-        named_id = canonical->id;
-        held_[next].type = types_.number(canonical->type);
-      } else {
-        if (!decode_stored_record(value, record_).ok()) return false;
-        record_.subtree_size = held_[next].estimate;
-        write_record(record_, text_);
-        named_id = record_.id;
-        held_[next].type = types_.number(record_.type);
-      }
-      if (named_id != id) return false;
+      Result<RewrittenRecord> rewritten = rewrite_value(value, held_[next].estimate, record_, text_);
+      if (!rewritten.ok() || rewritten.value().id != id) return false;
+      held_[next].type = types_.number(rewritten.value().type);
       const EncodedId key = encode_id(id);
       VOSSICK_TRY(primary.append(id_key(key), text_, false));
       ++next;
